@@ -1,0 +1,38 @@
+# Thin wrapper over CMake for the two everyday commands:
+#   make test   build and run every test, normal and ASan+UBSan builds,
+#               then cross-compile the program for the armhf board
+#   make demo   capture 10 seconds from the emulated encoder into an MP4
+BUILD := build
+JOBS ?= $(shell nproc)
+CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
+
+.PHONY: all deps build test test-normal test-asan cross demo clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD)/normal $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)/normal -j $(JOBS)
+
+test-normal: build
+	cd $(BUILD)/normal && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+test-asan: deps
+	cmake -S . -B $(BUILD)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DVOZIREV_SANITIZE=ON
+	cmake --build $(BUILD)/asan -j $(JOBS)
+	cd $(BUILD)/asan && ctest --output-on-failure -j $(JOBS) --timeout 900
+
+cross: deps
+	cmake -S . -B $(BUILD)/armhf $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=Linux/armhf-toolchain.cmake -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+	cmake --build $(BUILD)/armhf -j $(JOBS)
+
+test: test-normal test-asan cross
+
+demo: build
+	tools/demo.sh $(BUILD)/normal
+
+clean:
+	rm -rf $(BUILD)
