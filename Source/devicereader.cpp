@@ -62,6 +62,8 @@ int IsValidQBoxHeader(unsigned char* pusReadData, QBox* qBoxHeader)
 // a stop request to be seen promptly. False when a stop was requested.
 static bool WaitForChunk()
 {
+    if (device < 0)
+        return !StopRequested();  // poll() would skip it: let read() fail
     for (;;) {
         if (StopRequested())
             return false;
