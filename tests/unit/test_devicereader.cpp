@@ -148,6 +148,11 @@ static const ChunkCase chunkCases[] = {
     {"SizeNearFourGiB", 512, {512}, false, [](Bytes& b) { WriteBE32(b.data(), 0xFFFFFFF0); }},
 };
 
+static void PrintTo(const ChunkCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class ReaderChunking : public DeviceReader, public ::testing::WithParamInterface<ChunkCase> {};
 
 TEST_P(ReaderChunking, DeliversOrDropsThenGoesOn)
@@ -272,6 +277,11 @@ static const ConversionCase conversionCases[] = {
     {"CaptionPacksBeyond32Ignored", QBOX_STREAM_CAPTION, 0, ManyMarkedPacks(40), 3,
      Filled(CC_DATA_SIZE, 0)},
 };
+
+static void PrintTo(const ConversionCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class ReaderConversion : public DeviceReader,
                          public ::testing::WithParamInterface<ConversionCase> {};

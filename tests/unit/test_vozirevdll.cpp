@@ -48,7 +48,8 @@ protected:
         std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_EQ(0u, bytes.size() % sizeof(UINT32));
         std::vector<UINT32> words(bytes.size() / sizeof(UINT32));
-        memcpy(words.data(), bytes.data(), words.size() * sizeof(UINT32));
+        if (!words.empty())
+            memcpy(words.data(), bytes.data(), words.size() * sizeof(UINT32));
         return words;
     }
 };
@@ -146,6 +147,11 @@ static const CommandCase commandCases[] = {
     {"Resume", [](int* d) { return VLResume(d); }, 1, 0x0D000000},
     {"Stop", [](int* d) { return VLStop(d); }, 1, 0x0E000000},
 };
+
+static void PrintTo(const CommandCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class DeviceCommand : public DeviceApi, public ::testing::WithParamInterface<CommandCase> {};
 
