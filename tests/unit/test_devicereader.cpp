@@ -38,6 +38,15 @@ static Bytes WithPayload(UINT16 streamType, UINT32 flags, const Bytes& payload)
     return MakeBox(QBOX_HEADER_SIZE + payload.size(), streamType, flags, 1234, payload);
 }
 
+// A reader that wrongly keeps seeking would wait forever on a silent socket;
+// the watchdog turns that into a failed read.
+static const unsigned int WATCHDOG_SECONDS = 5;
+static volatile sig_atomic_t watchdogExpired = 0;
+static void OnWatchdog(int)
+{
+    watchdogExpired = 1;
+}
+
 class DeviceReader : public ::testing::Test {
 protected:
     int fds[2] = {-1, -1};
@@ -51,10 +60,16 @@ protected:
     {
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
         firstQboxFrmDevice = false;
-        pReaderStopRequest = nullptr;
+        struct sigaction sa = {};
+        sa.sa_handler = OnWatchdog;
+        sigaction(SIGALRM, &sa, nullptr);
+        watchdogExpired = 0;
+        pReaderStopRequest = &watchdogExpired;
+        alarm(WATCHDOG_SECONDS);
     }
     void TearDown() override
     {
+        alarm(0);
         pReaderStopRequest = nullptr;
         firstQboxFrmDevice = true;
         close(fds[0]);
@@ -97,16 +112,17 @@ protected:
 
 TEST_F(DeviceReader, FirstBoxRuleAfterStartAndAfterStop)
 {
-    Bytes first = MakeBox(100, QBOX_STREAM_AUDIO, QBOX_SAMPLE_FLAG_SYNC, 3);
     Bytes large = MakeBox(1000, QBOX_STREAM_VIDEO, 0, 4);
-    for (int round = 0; round < 2; round++) {
+    const UINT32 firstSizes[] = {100, FIRST_QBOX_MAX_SIZE};
+    for (UINT32 firstSize : firstSizes) {
+        Bytes first = MakeBox(firstSize, QBOX_STREAM_AUDIO, QBOX_SAMPLE_FLAG_SYNC, 3);
         firstQboxFrmDevice = true;
         Send(MakeBox(600, QBOX_STREAM_VIDEO, QBOX_SAMPLE_FLAG_SYNC, 1));  // too large
         Send(MakeBox(100, QBOX_STREAM_AUDIO, 0, 2));                     // no flag
         Send(first);
         Send(large);
         ExpectDelivered(first);
-        EXPECT_FALSE(firstQboxFrmDevice);
+        ASSERT_FALSE(firstQboxFrmDevice);
         ExpectDelivered(large);  // any size and flags once the run has started
     }
 }
