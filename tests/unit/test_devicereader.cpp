@@ -8,6 +8,9 @@
 #include <linux/sockios.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -364,4 +367,58 @@ TEST_F(DeviceReader, StopRequestDoesNotAbandonABoxInProgress)
     });
     ExpectDelivered(box);
     writer.join();
+}
+
+// Real encoder output: every box of a shared test stream comes through in
+// order, whole in pass-through and converted otherwise, behind some bytes
+// that do not start a run.
+TEST_F(DeviceReader, SharedTestStreamComesThroughBoxByBox)
+{
+    const char* corpus = getenv("VOZIREV_CORPUS");
+    std::string path = std::string(corpus ? corpus : "") + "/av_320x240_30fps_gop30.qbox";
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        GTEST_SKIP() << "shared test stream not encoded yet: " << path;
+    Bytes stream((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<Bytes> boxes;
+    for (size_t at = 0; at + QBOX_HEADER_SIZE <= stream.size();) {
+        UINT32 size = ReadBE32(stream.data() + at);
+        ASSERT_GE(size, QBOX_HEADER_SIZE + 1);
+        ASSERT_LE(at + size, stream.size());
+        boxes.emplace_back(stream.begin() + at, stream.begin() + at + size);
+        at += size;
+    }
+    ASSERT_GT(boxes.size(), 100u);
+
+    firstQboxFrmDevice = true;
+    std::thread writer([&] {
+        Send(MakeBox(300, QBOX_STREAM_VIDEO, 0, 1));  // the tail of an earlier run
+        for (const Bytes& box : boxes)
+            Send(box);
+        shutdown(fds[1], SHUT_WR);
+    });
+    bool sawVideo = false;
+    for (size_t i = 0; i < boxes.size(); i++) {
+        const Bytes& box = boxes[i];
+        QBox h;
+        DecodeQBoxHeader(box.data(), &h);
+        bool sync = (h.ulSampleFlags & QBOX_SAMPLE_FLAG_SYNC) != 0;
+        if (i % 2 == 0) {
+            ExpectDelivered(box);
+            continue;
+        }
+        ASSERT_EQ(1u, Read(0)) << "box " << i;
+        EXPECT_EQ(h.ulSampleCts, timeStamp);
+        ASSERT_EQ((int)(h.ulBoxSize - QBOX_HEADER_SIZE), length) << "box " << i;
+        if (h.usSampleStreamType == QBOX_STREAM_AUDIO) {
+            EXPECT_EQ(sync ? 17u : 1u, type);
+            EXPECT_TRUE(std::equal(box.begin() + QBOX_HEADER_SIZE, box.end(), buffer.begin()));
+        } else {
+            EXPECT_EQ(sync ? 18u : 2u, type);
+            EXPECT_EQ(startCode, Bytes(buffer.begin(), buffer.begin() + 4)) << "box " << i;
+            sawVideo = true;
+        }
+    }
+    writer.join();
+    EXPECT_TRUE(sawVideo);
 }
