@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,10 +168,7 @@ static const ChunkCase chunkCases[] = {
     {"SizeNearFourGiB", 512, {512}, false, [](Bytes& b) { WriteBE32(b.data(), 0xFFFFFFF0); }},
 };
 
-static void PrintTo(const ChunkCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
+static void PrintTo(const ChunkCase& c, std::ostream* os) { *os << c.name; }
 
 class ReaderChunking : public DeviceReader, public ::testing::WithParamInterface<ChunkCase> {};
 
@@ -181,12 +179,7 @@ TEST_P(ReaderChunking, DeliversOrDropsThenGoesOn)
     if (c.spoil)
         c.spoil(box);
     // Chunks that pass the end of the box carry junk after it.
-    size_t total = 0;
-    for (size_t n : c.chunks)
-        total += n;
-    box.resize(std::max(total, box.size()), 0xEE);
-    if (total < box.size())
-        box.resize(total);
+    box.resize(std::accumulate(c.chunks.begin(), c.chunks.end(), size_t(0)), 0xEE);
     Send(box, c.chunks);
     SendMarker();
     shutdown(fds[1], SHUT_WR);  // a box wrongly kept open then fails instead of waiting
@@ -297,10 +290,7 @@ static const ConversionCase conversionCases[] = {
      Filled(CC_DATA_SIZE, 0)},
 };
 
-static void PrintTo(const ConversionCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
+static void PrintTo(const ConversionCase& c, std::ostream* os) { *os << c.name; }
 
 class ReaderConversion : public DeviceReader,
                          public ::testing::WithParamInterface<ConversionCase> {};
