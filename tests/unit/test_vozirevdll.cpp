@@ -79,6 +79,11 @@ TEST_F(DeviceApi, OpenFormsOneDigitPathsAndRefusesOtherNumbers)
     EXPECT_EQ(nullptr, VLOpen(10));
     EXPECT_EQ(nullptr, VLOpen(-1));
     EXPECT_EQ(nullptr, VLOpen(4));  // no such node
+    // A caller that goes on with the null handle gets failures, not a crash.
+    unsigned int type = QBOX_TYPE, timeStamp = 0;
+    EXPECT_EQ(-1, VLSetColor(nullptr, 1));
+    EXPECT_EQ(-1, VLGetAccessUnit(nullptr, nullptr, type, timeStamp));
+    VLClose(nullptr);
     struct stat st;
     EXPECT_NE(0, stat(Node("33").c_str(), &st));
 }
