@@ -153,7 +153,9 @@ unsigned short decExpGol(unsigned short& pByte, unsigned short& pBit)
 {
     unsigned int bits2one = 0;
     while (ReadBit(pByte, pBit) == 0) {
-        if (bBufferOverrun) {
+        // A run of zeros that reaches the end of the buffer never ends.
+        if (pByte >= BufferSize) {
+            bBufferOverrun = true;
             return 0;
         }
         bits2one++;
