@@ -7,10 +7,16 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "CExpGolomb.h"
+#include "QBox.h"
+#include "QBoxParser.h"
 
 namespace {
 
@@ -413,6 +419,182 @@ TEST(CExpGolombEnd, InputEndsWhileReadingTheBitsAfterTheOne)
     EXPECT_EQ(0xFFFFFFFu, d.eg.ReadBits(28));
     EXPECT_EQ(1, d.eg.GetUVLC(v));
     EXPECT_EQ(2047u + 2047u, v);
+}
+
+// ---- sequence parameter sets, decoded by both SPS readers ----------------
+
+const UINT8 NAL_TYPE_MASK = 0x1F;
+const UINT8 NAL_TYPE_SPS = 7;
+
+// The fields of seq_parameter_set_data() (H.264 clause 7.3.2.1.1) up to the
+// frame cropping, read with the general bit reader from the unit after its
+// one-byte NAL header. Returns false when the unit ends early.
+struct SpsFields {
+    UINT32 profile_idc = 0;
+    UINT32 pic_order_cnt_type = 0;
+    UINT32 pic_width_in_mbs_minus1 = 0;
+    UINT32 pic_height_in_map_units_minus1 = 0;
+    UINT32 frame_mbs_only_flag = 0;
+    UINT32 frame_cropping_flag = 0;
+};
+
+bool ProfileHasChromaFields(UINT32 profile)
+{
+    const UINT32 profiles[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
+    for (UINT32 p : profiles)
+        if (p == profile)
+            return true;
+    return false;
+}
+
+bool Bits(CExpGolomb& eg, UINT8 n, UINT32& v)
+{
+    v = eg.ReadBits(n);
+    return v != EXPGOLOMB_END_OF_INPUT;
+}
+
+bool SkipScalingList(CExpGolomb& eg, int size)
+{
+    INT32 last = 8, next = 8;
+    for (int j = 0; j < size; ++j) {
+        if (next != 0) {
+            INT32 delta = 0;
+            if (!eg.GetSVLC(delta))
+                return false;
+            next = (last + delta + 256) % 256;
+        }
+        last = next == 0 ? last : next;
+    }
+    return true;
+}
+
+bool ReadSps(const UINT8* unit, unsigned int size, SpsFields& sps)
+{
+    const unsigned char* payload = unit + 1;
+    unsigned int count = size - 1;
+    CExpGolomb eg;
+    eg.FillBuffer(payload, count);
+    UINT32 v = 0;
+    if (!Bits(eg, 8, sps.profile_idc) || !Bits(eg, 16, v) || !eg.GetUVLC(v))
+        return false;
+    if (ProfileHasChromaFields(sps.profile_idc)) {
+        UINT32 chroma = 0;
+        if (!eg.GetUVLC(chroma) || (chroma == 3 && !Bits(eg, 1, v)))
+            return false;
+        if (!eg.GetUVLC(v) || !eg.GetUVLC(v) || !Bits(eg, 1, v))
+            return false;
+        UINT32 matrices = 0;
+        if (!Bits(eg, 1, matrices))
+            return false;
+        for (int i = 0; matrices && i < (chroma == 3 ? 12 : 8); ++i) {
+            UINT32 present = 0;
+            if (!Bits(eg, 1, present) || (present && !SkipScalingList(eg, i < 6 ? 16 : 64)))
+                return false;
+        }
+    }
+    if (!eg.GetUVLC(v) || !eg.GetUVLC(sps.pic_order_cnt_type))
+        return false;
+    if (sps.pic_order_cnt_type == 0 && !eg.GetUVLC(v))
+        return false;
+    if (sps.pic_order_cnt_type == 1) {
+        INT32 offset = 0;
+        UINT32 cycle = 0;
+        if (!Bits(eg, 1, v) || !eg.GetSVLC(offset) || !eg.GetSVLC(offset) || !eg.GetUVLC(cycle))
+            return false;
+        for (UINT32 i = 0; i < cycle; ++i)
+            if (!eg.GetSVLC(offset))
+                return false;
+    }
+    if (!eg.GetUVLC(v) || !Bits(eg, 1, v))  // max_num_ref_frames, gaps flag
+        return false;
+    if (!eg.GetUVLC(sps.pic_width_in_mbs_minus1) || !eg.GetUVLC(sps.pic_height_in_map_units_minus1))
+        return false;
+    if (!Bits(eg, 1, sps.frame_mbs_only_flag))
+        return false;
+    if (!sps.frame_mbs_only_flag && !Bits(eg, 1, v))
+        return false;
+    return Bits(eg, 1, v) && Bits(eg, 1, sps.frame_cropping_flag);
+}
+
+// Both readers give the same macroblock-based size where the small one
+// applies: Baseline/Main layout, picture order count type 0 or 2, and no
+// emulation-prevention byte before the size fields.
+void ExpectSameSize(const std::vector<UINT8>& unit, unsigned int width, unsigned int height)
+{
+    SpsFields sps;
+    ASSERT_TRUE(ReadSps(unit.data(), (unsigned int)unit.size(), sps));
+    EXPECT_EQ(width, (sps.pic_width_in_mbs_minus1 + 1) * 16);
+    EXPECT_EQ(height, (sps.pic_height_in_map_units_minus1 + 1) * 16);
+    EXPECT_EQ(1u, sps.frame_mbs_only_flag);
+    EXPECT_EQ(0u, sps.frame_cropping_flag);
+
+    std::vector<UINT8> copy = unit;
+    unsigned int size[2] = {0, 0};
+    EXPECT_EQ(1u, DecParSet(copy.data(), (unsigned int)copy.size(), size));
+    EXPECT_EQ(width, size[0]);
+    EXPECT_EQ(height, size[1]);
+}
+
+TEST(CExpGolombSps, DecodesKnownUnitsLikeTheSmallReader)
+{
+    ExpectSameSize({0x67, 0x42, 0xE0, 0x1E, 0xDA, 0x05, 0x07, 0xE4}, 320, 240);
+    ExpectSameSize({0x67, 0x42, 0xE0, 0x1E, 0xF4, 0x05, 0xA1, 0xEC, 0x80}, 720, 480);
+    ExpectSameSize({0x67, 0x42, 0xE0, 0x1E, 0xDA, 0x02, 0xD0, 0x49, 0x90}, 720, 576);
+}
+
+// The NAL units (without their 4-byte length prefixes) of type 7 in the
+// video boxes of a QBox stream file.
+std::vector<std::vector<UINT8>> SpsUnitsOf(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<UINT8> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::vector<UINT8>> units;
+    size_t pos = 0;
+    while (file.size() - pos >= QBOX_HEADER_SIZE) {
+        QBox box;
+        DecodeQBoxHeader(&file[pos], &box);
+        if (!IsUsableQBox(&box) || box.ulBoxSize > file.size() - pos)
+            break;
+        if (box.usSampleStreamType == QBOX_STREAM_VIDEO) {
+            size_t at = pos + QBOX_HEADER_SIZE;
+            size_t end = pos + box.ulBoxSize;
+            while (end - at > QBOX_NALU_PREFIX_SIZE) {
+                UINT32 length = ReadBE32(&file[at]);
+                at += QBOX_NALU_PREFIX_SIZE;
+                if (length == 0 || length > end - at)
+                    break;
+                if ((file[at] & NAL_TYPE_MASK) == NAL_TYPE_SPS)
+                    units.emplace_back(file.begin() + at, file.begin() + at + length);
+                at += length;
+            }
+        }
+        pos += box.ulBoxSize;
+    }
+    return units;
+}
+
+TEST(CExpGolombSps, DecodesTheEncoderStreamsLikeTheSmallReader)
+{
+    const char* corpus = getenv("VOZIREV_CORPUS");
+    if (!corpus || access((std::string(corpus) + "/a_only.qbox").c_str(), R_OK) != 0)
+        GTEST_SKIP() << "the shared QBox test streams have not been encoded yet";
+    struct Stream {
+        const char* name;
+        unsigned int width, height;
+    } streams[] = {
+        {"av_320x240_30fps_gop30.qbox", 320, 240},
+        {"av_720x576_25fps_gop12.qbox", 720, 576},
+        {"av_720x480_15fps_gop5.qbox", 720, 480},
+        {"v_352x288_30fps_gop10.qbox", 352, 288},
+    };
+    for (const Stream& s : streams) {
+        SCOPED_TRACE(s.name);
+        std::vector<std::vector<UINT8>> units = SpsUnitsOf(std::string(corpus) + "/" + s.name);
+        ASSERT_FALSE(units.empty()) << "no sequence parameter set in " << corpus << "/" << s.name;
+        for (const std::vector<UINT8>& unit : units)
+            ExpectSameSize(unit, s.width, s.height);
+    }
+    EXPECT_TRUE(SpsUnitsOf(std::string(corpus) + "/a_only.qbox").empty());
 }
 
 }  // namespace
