@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -121,33 +122,73 @@ private:
     int m_zeros = 0;
 };
 
+// A script of reads run against one reader, each with what it must give.
+enum Op { BITS, UE, SE, CUR_POS, C_READ };
+const int64_t END = INT64_MIN;  // ReadBits gives all ones, GetUVLC/GetSVLC give 0
+struct Step {
+    Op op;
+    int n;  // bits to read (BITS only)
+    int64_t expect;
+};
+struct Script {
+    const char* what;
+    std::vector<UINT8> input;
+    std::vector<Step> steps;
+};
+
+void RunScript(const Script& script)
+{
+    SCOPED_TRACE(script.what);
+    Reader r(script.input);
+    ASSERT_TRUE(r.input.ok());
+    for (size_t i = 0; i < script.steps.size(); ++i) {
+        const Step& step = script.steps[i];
+        const UINT32 untouched = 0xDEAD;
+        UINT32 ue = untouched;
+        INT32 se = (INT32)untouched;
+        switch (step.op) {
+        case BITS:
+            EXPECT_EQ(step.expect == END ? EXPGOLOMB_END_OF_INPUT : (UINT32)step.expect,
+                      r.eg.ReadBits((UINT8)step.n)) << "step " << i;
+            break;
+        case UE:
+            EXPECT_EQ(step.expect == END ? 0 : 1, r.eg.GetUVLC(ue)) << "step " << i;
+            EXPECT_EQ(step.expect == END ? untouched : (UINT32)step.expect, ue) << "step " << i;
+            break;
+        case SE:
+            EXPECT_EQ(step.expect == END ? 0 : 1, r.eg.GetSVLC(se)) << "step " << i;
+            EXPECT_EQ(step.expect == END ? (INT32)untouched : (INT32)step.expect, se) << "step " << i;
+            break;
+        case CUR_POS:
+            EXPECT_EQ(step.expect, r.eg.m_CurPos) << "step " << i;
+            break;
+        case C_READ:
+            EXPECT_EQ(step.expect, (int64_t)r.eg.m_cRead) << "step " << i;
+            break;
+        }
+    }
+}
+
 TEST(CExpGolombCodes, ShortCodesDecodeToTheirNumbers)
 {
-    struct Case {
-        UINT8 byte;
-        UINT32 ue;
-        INT32 se;
-    } cases[] = {
-        {0x80, 0, 0},   // 1
-        {0x40, 1, 1},   // 010
-        {0x60, 2, -1},  // 011
-        {0x20, 3, 2},   // 00100
-        {0x28, 4, -2},  // 00101
-        {0x38, 6, -3},  // 00111
-        {0x10, 7, 4},   // 0001000
+    const Script scripts[] = {
+        {"1", {0x80}, {{UE, 0, 0}}},
+        {"010", {0x40}, {{UE, 0, 1}}},
+        {"00100", {0x20}, {{UE, 0, 3}}},
+        {"0001000", {0x10}, {{UE, 0, 7}}},
+        {"se 1", {0x80}, {{SE, 0, 0}}},
+        {"se 010", {0x40}, {{SE, 0, 1}}},
+        {"se 011", {0x60}, {{SE, 0, -1}}},
+        {"se 00101", {0x28}, {{SE, 0, -2}}},
+        {"se 00111", {0x38}, {{SE, 0, -3}}},
+        {"codes back to back", {0xA6, 0x42, 0x9C, 0x44},  // 1 010 011 00100 00101 00111 0001000 1 00
+         {{UE, 0, 0}, {UE, 0, 1}, {UE, 0, 2}, {UE, 0, 3}, {SE, 0, -2}, {UE, 0, 6}, {UE, 0, 7}, {UE, 0, 0},
+          {BITS, 2, 0}, {BITS, 1, END}}},
+        {"32 leading zeros: longer than any 32-bit code number",
+         {0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00}, {{UE, 0, END}}},
     };
-    for (const Case& c : cases) {
-        Reader u({c.byte});
-        ASSERT_TRUE(u.input.ok());
-        UINT32 ue = 0xDEAD;
-        EXPECT_EQ(1, u.eg.GetUVLC(ue)) << std::hex << int(c.byte);
-        EXPECT_EQ(c.ue, ue) << std::hex << int(c.byte);
-
-        Reader s({c.byte});
-        INT32 se = 0xDEAD;
-        EXPECT_EQ(1, s.eg.GetSVLC(se)) << std::hex << int(c.byte);
-        EXPECT_EQ(c.se, se) << std::hex << int(c.byte);
-    }
+    for (const Script& s : scripts)
+        RunScript(s);
 }
 
 TEST(CExpGolombCodes, MixedFieldsRoundTripAcrossManyWindows)
@@ -196,108 +237,46 @@ TEST(CExpGolombCodes, MixedFieldsRoundTripAcrossManyWindows)
     EXPECT_EQ(bytes.size(), r.eg.m_cRead);
 }
 
-TEST(CExpGolombCodes, CodeLongerThanThirtyTwoBitsIsRefused)
+TEST(CExpGolombWindow, ReadsWithinAndAcrossWindows)
 {
-    // 32 leading zeros: no 32-bit code number has this many.
-    Reader r({0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00});
-    UINT32 v = 0xDEAD;
-    EXPECT_EQ(0, r.eg.GetUVLC(v));
-    EXPECT_EQ(0xDEADu, v);
+    const Script scripts[] = {
+        {"four bytes read whole are big-endian", {0x12, 0x34, 0x56, 0x78},
+         {{BITS, 32, 0x12345678}, {BITS, 1, END}}},
+        {"12 bits: the last 4 of one window, the first 8 of the next",
+         {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0},
+         {{BITS, 28, 0x1234567}, {BITS, 12, 0x89A}, {BITS, 24, 0xBCDEF0}}},
+        {"32-bit reads at an odd offset", {0xF1, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x01},
+         {{BITS, 4, 0xF}, {BITS, 32, 0x12345678}, {BITS, 32, 0x9ABCDEF0}, {BITS, 4, 0x1}}},
+        {"reading 0 bits changes nothing", {0xC0},
+         {{BITS, 0, 0}, {CUR_POS, 0, 8}, {BITS, 2, 3}}},
+    };
+    for (const Script& s : scripts)
+        RunScript(s);
 }
 
-TEST(CExpGolombWindow, FourBytesReadWholeAreBigEndian)
+TEST(CExpGolombEmulation, PreventionBytesAreDropped)
 {
-    Reader r({0x12, 0x34, 0x56, 0x78});
-    EXPECT_EQ(0, r.eg.IsEmpty());
-    EXPECT_EQ(0x12345678u, r.eg.ReadBits(32));
-}
-
-TEST(CExpGolombWindow, ReadSpanningTwoWindowsJoinsTheirBits)
-{
-    Reader r({0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0});
-    EXPECT_EQ(0x1234567u, r.eg.ReadBits(28));
-    EXPECT_EQ(0x89Au, r.eg.ReadBits(12));  // 4 bits of one window, 8 of the next
-    EXPECT_EQ(0xBCDEF0u, r.eg.ReadBits(24));
-}
-
-TEST(CExpGolombWindow, ThirtyTwoBitReadsAtOddOffsets)
-{
-    Reader r({0xF1, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x01});
-    EXPECT_EQ(0xFu, r.eg.ReadBits(4));
-    EXPECT_EQ(0x12345678u, r.eg.ReadBits(32));
-    EXPECT_EQ(0x9ABCDEF0u, r.eg.ReadBits(32));
-    EXPECT_EQ(0x1u, r.eg.ReadBits(4));
-}
-
-TEST(CExpGolombWindow, ZeroBitReadChangesNothing)
-{
-    Reader r({0xC0});
-    EXPECT_EQ(0u, r.eg.ReadBits(0));
-    EXPECT_EQ(8, r.eg.m_CurPos);
-    EXPECT_EQ(3u, r.eg.ReadBits(2));
-}
-
-TEST(CExpGolombEmulation, PreventionByteAfterTwoZerosIsNotDelivered)
-{
-    Reader r({0x00, 0x00, 0x03, 0x01});
-    EXPECT_EQ(0x000001u, r.eg.ReadBits(24));
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, r.eg.ReadBits(1));
-}
-
-TEST(CExpGolombEmulation, PreventionByteAfterThreeZerosIsDropped)
-{
-    Reader r({0x00, 0x00, 0x00, 0x03, 0x01});
-    EXPECT_EQ(0x00000001u, r.eg.ReadBits(32));
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, r.eg.ReadBits(1));
-}
-
-TEST(CExpGolombEmulation, ThreeAfterOneZeroIsData)
-{
-    Reader r({0x00, 0x03, 0x03, 0x00, 0x03});
-    EXPECT_EQ(0x00030300u, r.eg.ReadBits(32));
-    EXPECT_EQ(0x03u, r.eg.ReadBits(8));
-}
-
-TEST(CExpGolombEmulation, ZeroTakenInPlaceOfADroppedByteCountsTowardsTheNext)
-{
-    // 00 00 [03] 00 00 [03] 01 carries 00 00 00 00 01; the zero after the
-    // first dropped byte starts the next run.
-    Reader r({0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x01});
-    EXPECT_EQ(0u, r.eg.ReadBits(32));
-    EXPECT_EQ(0x01u, r.eg.ReadBits(8));
-    EXPECT_EQ(7u, r.eg.m_cRead);
-}
-
-TEST(CExpGolombEmulation, ThreeTakenInPlaceOfADroppedByteIsData)
-{
-    Reader r({0x00, 0x00, 0x03, 0x03, 0x7F});
-    EXPECT_EQ(0x0000037Fu, r.eg.ReadBits(32));
-}
-
-TEST(CExpGolombEmulation, PreventionSequenceAcrossAWindowBoundary)
-{
-    Reader r({0x11, 0x22, 0x33, 0x00, 0x00, 0x03, 0x44, 0x55, 0x66});
-    EXPECT_EQ(0x11223300u, r.eg.ReadBits(32));
-    EXPECT_EQ(0x00445566u, r.eg.ReadBits(32));
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, r.eg.ReadBits(1));
-}
-
-TEST(CExpGolombEmulation, PreventionByteAsLastByte)
-{
-    // The dropped byte ends the input: nothing after it may be taken.
-    Reader r({0xAA, 0x00, 0x00, 0x03});
-    EXPECT_EQ(24, r.eg.m_CurPos);
-    EXPECT_EQ(0xAA0000u, r.eg.ReadBits(24));
-    EXPECT_EQ(4u, r.eg.m_cRead);
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, r.eg.ReadBits(1));
-
-    // The same at the start of a later window.
-    Reader s({0x10, 0x20, 0x30, 0x00, 0x00, 0x03});
-    EXPECT_EQ(0x10203000u, s.eg.ReadBits(32));
-    EXPECT_EQ(0x0u, s.eg.ReadBits(4));  // one zero byte made it into the window
-    EXPECT_EQ(4, s.eg.m_CurPos);
-    EXPECT_EQ(6u, s.eg.m_cRead);
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, s.eg.ReadBits(5));
+    const Script scripts[] = {
+        {"00 00 03 01", {0x00, 0x00, 0x03, 0x01},
+         {{BITS, 24, 0x000001}, {BITS, 1, END}, {C_READ, 0, 4}}},
+        {"three zeros, then 03", {0x00, 0x00, 0x00, 0x03, 0x01},
+         {{BITS, 32, 0x00000001}, {BITS, 1, END}}},
+        {"03 after a single zero is data", {0x00, 0x03, 0x03, 0x00, 0x03},
+         {{BITS, 32, 0x00030300}, {BITS, 8, 0x03}}},
+        {"a zero taken in place of a dropped byte starts the next run",
+         {0x00, 0x00, 0x03, 0x00, 0x00, 0x03, 0x01},
+         {{BITS, 32, 0}, {BITS, 8, 0x01}, {C_READ, 0, 7}}},
+        {"03 taken in place of a dropped byte is data", {0x00, 0x00, 0x03, 0x03, 0x7F},
+         {{BITS, 32, 0x0000037F}}},
+        {"00 00 03 across a window boundary", {0x11, 0x22, 0x33, 0x00, 0x00, 0x03, 0x44, 0x55, 0x66},
+         {{BITS, 32, 0x11223300}, {BITS, 32, 0x00445566}, {BITS, 1, END}}},
+        {"03 as the last byte", {0xAA, 0x00, 0x00, 0x03},
+         {{CUR_POS, 0, 24}, {BITS, 24, 0xAA0000}, {C_READ, 0, 4}, {BITS, 1, END}}},
+        {"03 as the last byte, in a later window", {0x10, 0x20, 0x30, 0x00, 0x00, 0x03},
+         {{BITS, 32, 0x10203000}, {BITS, 4, 0}, {CUR_POS, 0, 4}, {C_READ, 0, 6}, {BITS, 5, END}}},
+    };
+    for (const Script& s : scripts)
+        RunScript(s);
 }
 
 TEST(CExpGolombEmulation, EncoderOutputWithManyPreventionBytesRoundTrips)
@@ -327,98 +306,46 @@ TEST(CExpGolombEmulation, EncoderOutputWithManyPreventionBytesRoundTrips)
     EXPECT_EQ(1u, r.eg.ReadBits(1));
 }
 
-TEST(CExpGolombEnd, WindowCutShortHoldsExactlyTheRemainingBits)
+TEST(CExpGolombEnd, TheEndOfTheInputIsReported)
 {
-    Reader r({0xAB, 0xCD, 0xEF});
-    EXPECT_EQ(24, r.eg.m_CurPos);
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, r.eg.ReadBits(25));
-
-    Reader s({0xAB, 0xCD, 0xEF});
-    EXPECT_EQ(0xABCDEFu, s.eg.ReadBits(24));
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, s.eg.ReadBits(1));
-    EXPECT_EQ(3u, s.eg.m_cRead);
+    const Script scripts[] = {
+        {"a short window holds exactly the bits left", {0xAB, 0xCD, 0xEF},
+         {{CUR_POS, 0, 24}, {BITS, 25, END}}},
+        {"all bits of a short window, then the end", {0xAB, 0xCD, 0xEF},
+         {{BITS, 24, 0xABCDEF}, {BITS, 1, END}, {C_READ, 0, 3}}},
+        {"the end inside a later window", {0x01, 0x02, 0x03, 0x04, 0x5A},
+         {{BITS, 32, 0x01020304}, {BITS, 4, 0x5}, {CUR_POS, 0, 4}, {BITS, 5, END}}},
+        {"a request spanning into a shorter window", {0x01, 0x02, 0x03, 0x04, 0x5A},
+         {{BITS, 28, 0x0102030}, {BITS, 13, END}}},
+        {"input used up at a window boundary", {0x01, 0x02, 0x03, 0x04},
+         {{BITS, 16, 0x0102}, {BITS, 16, 0x0304}, {BITS, 1, END}, {UE, 0, END}}},
+        {"no input", {}, {{BITS, 1, END}, {UE, 0, END}}},
+        // The end while GetCodeNum counts zeros.
+        {"zeros to the end of a short window", {0x00}, {{UE, 0, END}}},
+        {"zeros to the end of a full window", {0xFF, 0xFF, 0xFF, 0xF0},
+         {{BITS, 28, 0xFFFFFFF}, {UE, 0, END}}},
+        {"zeros running on into the next window", {0xFF, 0xFF, 0xFF, 0xF0, 0x00, 0x00},
+         {{BITS, 28, 0xFFFFFFF}, {UE, 0, END}}},
+        {"zeros, then a dropped byte at the end", {0x00, 0x00, 0x03}, {{SE, 0, END}, {C_READ, 0, 3}}},
+        // The end while GetCodeNum reads the bits after the 1.
+        {"7 zeros, the 1, no bits", {0x01}, {{UE, 0, END}}},
+        {"15 zeros, the 1, 8 of 15 bits", {0x00, 0x01, 0xFF}, {{UE, 0, END}}},
+        {"a code crossing into a short window", {0xFF, 0xFF, 0xFF, 0xF0, 0x01},
+         {{BITS, 28, 0xFFFFFFF}, {UE, 0, END}}},
+        {"the same code with its bits present", {0xFF, 0xFF, 0xFF, 0xF0, 0x01, 0xFF, 0xE0},
+         {{BITS, 28, 0xFFFFFFF}, {UE, 0, 2047 + 2047}}},
+    };
+    for (const Script& s : scripts)
+        RunScript(s);
 }
 
-TEST(CExpGolombEnd, ReadBitsReportsTheEndInALaterWindow)
+TEST(CExpGolombEnd, NoInputAttached)
 {
-    // Four bytes fill the first window, one byte is left for the second.
-    Reader r({0x01, 0x02, 0x03, 0x04, 0x5A});
-    EXPECT_EQ(0x01020304u, r.eg.ReadBits(32));
-    EXPECT_EQ(0x5u, r.eg.ReadBits(4));
-    EXPECT_EQ(4, r.eg.m_CurPos);
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, r.eg.ReadBits(5));
-
-    // A request that spans into a second window shorter than its rest.
-    Reader s({0x01, 0x02, 0x03, 0x04, 0x5A});
-    EXPECT_EQ(0x0102030u, s.eg.ReadBits(28));
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, s.eg.ReadBits(13));
-
-    // Input used up exactly at a window boundary.
-    Reader t({0x01, 0x02, 0x03, 0x04});
-    EXPECT_EQ(0x0102u, t.eg.ReadBits(16));
-    EXPECT_EQ(0x0304u, t.eg.ReadBits(16));
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, t.eg.ReadBits(1));
-    UINT32 v = 7;
-    EXPECT_EQ(0, t.eg.GetUVLC(v));
-    EXPECT_EQ(7u, v);
-}
-
-TEST(CExpGolombEnd, EmptyInputReportsTheEnd)
-{
-    Reader r(std::vector<UINT8>{});
-    EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, r.eg.ReadBits(1));
-    UINT32 v = 7;
-    EXPECT_EQ(0, r.eg.GetUVLC(v));
-
     CExpGolomb detached;
     const unsigned char* none = nullptr;
     unsigned int count = 16;
     detached.FillBuffer(none, count);
     EXPECT_EQ(EXPGOLOMB_END_OF_INPUT, detached.ReadBits(8));
-}
-
-TEST(CExpGolombEnd, InputEndsWhileCountingZeros)
-{
-    Reader a({0x00});  // zeros to the end of a short window
-    UINT32 v = 7;
-    EXPECT_EQ(0, a.eg.GetUVLC(v));
-    EXPECT_EQ(7u, v);
-
-    Reader b({0xFF, 0xFF, 0xFF, 0xF0});  // zeros to the end of a full window
-    EXPECT_EQ(0xFFFFFFFu, b.eg.ReadBits(28));
-    EXPECT_EQ(0, b.eg.GetUVLC(v));
-
-    Reader c({0xFF, 0xFF, 0xFF, 0xF0, 0x00, 0x00});  // zeros run on into the next
-    EXPECT_EQ(0xFFFFFFFu, c.eg.ReadBits(28));
-    EXPECT_EQ(0, c.eg.GetUVLC(v));
-
-    Reader d({0x00, 0x00, 0x03});  // zeros, then a dropped byte at the end
-    INT32 s = 7;
-    EXPECT_EQ(0, d.eg.GetSVLC(s));
-    EXPECT_EQ(7, s);
-    EXPECT_EQ(3u, d.eg.m_cRead);
-}
-
-TEST(CExpGolombEnd, InputEndsWhileReadingTheBitsAfterTheOne)
-{
-    UINT32 v = 7;
-    Reader a({0x01});  // 7 zeros, the 1, and no room for 7 more bits
-    EXPECT_EQ(0, a.eg.GetUVLC(v));
-
-    Reader b({0x00, 0x01, 0xFF});  // 15 zeros, 1, only 8 of 15 bits
-    EXPECT_EQ(0, b.eg.GetUVLC(v));
-
-    Reader c({0xFF, 0xFF, 0xFF, 0xF0, 0x01});  // code crosses into a short window
-    EXPECT_EQ(0xFFFFFFFu, c.eg.ReadBits(28));
-    EXPECT_EQ(0, c.eg.GetUVLC(v));
-    EXPECT_EQ(7u, v);
-
-    // The same code with the bits it needs present decodes.
-    // 11 zeros, the 1, then 11 ones.
-    Reader d({0xFF, 0xFF, 0xFF, 0xF0, 0x01, 0xFF, 0xE0});
-    EXPECT_EQ(0xFFFFFFFu, d.eg.ReadBits(28));
-    EXPECT_EQ(1, d.eg.GetUVLC(v));
-    EXPECT_EQ(2047u + 2047u, v);
 }
 
 // ---- sequence parameter sets, decoded by both SPS readers ----------------
@@ -427,46 +354,20 @@ const UINT8 NAL_TYPE_MASK = 0x1F;
 const UINT8 NAL_TYPE_SPS = 7;
 
 // The fields of seq_parameter_set_data() (H.264 clause 7.3.2.1.1) up to the
-// frame cropping, read with the general bit reader from the unit after its
-// one-byte NAL header. Returns false when the unit ends early.
+// frame cropping flag, read with the general bit reader from the unit after
+// its one-byte NAL header. Only the layout the small reader also knows is
+// followed (no High-profile fields, picture order count type 0 or 2); false
+// for any other layout or when the unit ends early.
 struct SpsFields {
-    UINT32 profile_idc = 0;
-    UINT32 pic_order_cnt_type = 0;
     UINT32 pic_width_in_mbs_minus1 = 0;
     UINT32 pic_height_in_map_units_minus1 = 0;
     UINT32 frame_mbs_only_flag = 0;
     UINT32 frame_cropping_flag = 0;
 };
 
-bool ProfileHasChromaFields(UINT32 profile)
-{
-    const UINT32 profiles[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
-    for (UINT32 p : profiles)
-        if (p == profile)
-            return true;
-    return false;
-}
-
-bool Bits(CExpGolomb& eg, UINT8 n, UINT32& v)
-{
-    v = eg.ReadBits(n);
-    return v != EXPGOLOMB_END_OF_INPUT;
-}
-
-bool SkipScalingList(CExpGolomb& eg, int size)
-{
-    INT32 last = 8, next = 8;
-    for (int j = 0; j < size; ++j) {
-        if (next != 0) {
-            INT32 delta = 0;
-            if (!eg.GetSVLC(delta))
-                return false;
-            next = (last + delta + 256) % 256;
-        }
-        last = next == 0 ? last : next;
-    }
-    return true;
-}
+const UINT32 PROFILE_BASELINE = 66;
+const UINT32 PROFILE_MAIN = 77;
+const UINT32 PROFILE_EXTENDED = 88;
 
 bool ReadSps(const UINT8* unit, unsigned int size, SpsFields& sps)
 {
@@ -474,46 +375,25 @@ bool ReadSps(const UINT8* unit, unsigned int size, SpsFields& sps)
     unsigned int count = size - 1;
     CExpGolomb eg;
     eg.FillBuffer(payload, count);
-    UINT32 v = 0;
-    if (!Bits(eg, 8, sps.profile_idc) || !Bits(eg, 16, v) || !eg.GetUVLC(v))
+    UINT32 profile = eg.ReadBits(8);
+    if (profile != PROFILE_BASELINE && profile != PROFILE_MAIN && profile != PROFILE_EXTENDED)
         return false;
-    if (ProfileHasChromaFields(sps.profile_idc)) {
-        UINT32 chroma = 0;
-        if (!eg.GetUVLC(chroma) || (chroma == 3 && !Bits(eg, 1, v)))
-            return false;
-        if (!eg.GetUVLC(v) || !eg.GetUVLC(v) || !Bits(eg, 1, v))
-            return false;
-        UINT32 matrices = 0;
-        if (!Bits(eg, 1, matrices))
-            return false;
-        for (int i = 0; matrices && i < (chroma == 3 ? 12 : 8); ++i) {
-            UINT32 present = 0;
-            if (!Bits(eg, 1, present) || (present && !SkipScalingList(eg, i < 6 ? 16 : 64)))
-                return false;
-        }
-    }
-    if (!eg.GetUVLC(v) || !eg.GetUVLC(sps.pic_order_cnt_type))
+    UINT32 v = 0, pocType = 0;
+    eg.ReadBits(16);  // constraint flags, level_idc
+    if (!eg.GetUVLC(v) || !eg.GetUVLC(v) || !eg.GetUVLC(pocType))
+        return false;  // id, log2_max_frame_num_minus4, pic_order_cnt_type
+    if (pocType == 1 || (pocType == 0 && !eg.GetUVLC(v)))
         return false;
-    if (sps.pic_order_cnt_type == 0 && !eg.GetUVLC(v))
-        return false;
-    if (sps.pic_order_cnt_type == 1) {
-        INT32 offset = 0;
-        UINT32 cycle = 0;
-        if (!Bits(eg, 1, v) || !eg.GetSVLC(offset) || !eg.GetSVLC(offset) || !eg.GetUVLC(cycle))
-            return false;
-        for (UINT32 i = 0; i < cycle; ++i)
-            if (!eg.GetSVLC(offset))
-                return false;
-    }
-    if (!eg.GetUVLC(v) || !Bits(eg, 1, v))  // max_num_ref_frames, gaps flag
-        return false;
+    if (!eg.GetUVLC(v) || eg.ReadBits(1) == EXPGOLOMB_END_OF_INPUT)
+        return false;  // max_num_ref_frames, gaps_in_frame_num_value_allowed_flag
     if (!eg.GetUVLC(sps.pic_width_in_mbs_minus1) || !eg.GetUVLC(sps.pic_height_in_map_units_minus1))
         return false;
-    if (!Bits(eg, 1, sps.frame_mbs_only_flag))
-        return false;
-    if (!sps.frame_mbs_only_flag && !Bits(eg, 1, v))
-        return false;
-    return Bits(eg, 1, v) && Bits(eg, 1, sps.frame_cropping_flag);
+    sps.frame_mbs_only_flag = eg.ReadBits(1);
+    if (sps.frame_mbs_only_flag == 0)
+        eg.ReadBits(1);  // mb_adaptive_frame_field_flag
+    eg.ReadBits(1);      // direct_8x8_inference_flag
+    sps.frame_cropping_flag = eg.ReadBits(1);
+    return sps.frame_cropping_flag != EXPGOLOMB_END_OF_INPUT;
 }
 
 // Both readers give the same macroblock-based size where the small one
