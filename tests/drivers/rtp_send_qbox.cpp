@@ -2,16 +2,19 @@
 // the capture loop does with the device's samples, then ends the session
 // with an RTCP BYE on each RTP port + 1 so that a receiver stops cleanly.
 //
-//   rtp-send-qbox FILE ADDRESS VIDEO_PORT AUDIO_PORT GAP_US
+//   rtp-send-qbox [--ts] FILE ADDRESS VIDEO_PORT AUDIO_PORT GAP_US
 //
 // GAP_US is the pause after each sample (0 paces by the time stamps, in
 // real time). Prints how many pictures and audio frames were sent.
+// With --ts, FILE is an MPEG-2 transport stream handed to RTPTransportStream
+// in runs of 1 to 12 packets, GAP_US after each run.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "QBox.h"
@@ -83,12 +86,42 @@ void Pace(useconds_t gap_us, UINT32 cts, UINT32* last_cts)
     *last_cts = cts;
 }
 
+// Runs of 1, 2, ... 12 packets, then again from 1, so that every datagram
+// size the carriage can produce is exercised.
+unsigned int StreamTransportStream(FILE* in, useconds_t gap_us)
+{
+    const unsigned int LONGEST_RUN = 12;
+    std::vector<UINT8> run(LONGEST_RUN * RTP_TS_PACKET_SIZE);
+    unsigned int packets = 0, run_length = 1;
+    size_t got;
+    while ((got = fread(run.data(), RTP_TS_PACKET_SIZE, run_length, in)) > 0) {
+        RTPTransportStream(run.data(), (unsigned int)got, 0);
+        packets += (unsigned int)got;
+        run_length = run_length % LONGEST_RUN + 1;
+        usleep(gap_us);
+    }
+    return packets;
+}
+
+void EndSession(char* address, unsigned short video_port, unsigned short audio_port)
+{
+    usleep(DRAIN_PAUSE_US);
+    SendRtcpBye(address, (unsigned short)(video_port + 1));
+    SendRtcpBye(address, (unsigned short)(audio_port + 1));
+    CloseSockets();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    bool transport_stream = argc > 1 && strcmp(argv[1], "--ts") == 0;
+    if (transport_stream) {
+        --argc;
+        ++argv;
+    }
     if (argc != 6) {
-        fprintf(stderr, "usage: %s FILE ADDRESS VIDEO_PORT AUDIO_PORT GAP_US\n", argv[0]);
+        fprintf(stderr, "usage: rtp-send-qbox [--ts] FILE ADDRESS VIDEO_PORT AUDIO_PORT GAP_US\n");
         return 2;
     }
     FILE* in = fopen(argv[1], "rb");
@@ -102,6 +135,13 @@ int main(int argc, char** argv)
     useconds_t gap_us = (useconds_t)atoi(argv[5]);
     if (RTPOpen(audio_port, video_port, address, 1) != 1)
         return 1;
+    if (transport_stream) {
+        unsigned int packets = StreamTransportStream(in, gap_us);
+        fclose(in);
+        EndSession(address, video_port, audio_port);
+        printf("ts_packets=%u\n", packets);
+        return 0;
+    }
 
     std::vector<UINT8> sample(SAMPLE_BUFFER_SIZE);
     unsigned int pictures = 0, audio_frames = 0;
@@ -127,11 +167,7 @@ int main(int argc, char** argv)
             ++pictures;
     }
     fclose(in);
-
-    usleep(DRAIN_PAUSE_US);
-    SendRtcpBye(address, (unsigned short)(video_port + 1));
-    SendRtcpBye(address, (unsigned short)(audio_port + 1));
-    CloseSockets();
+    EndSession(address, video_port, audio_port);
     printf("pictures=%u audio_frames=%u\n", pictures, audio_frames);
     return 0;
 }

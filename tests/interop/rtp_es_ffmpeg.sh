@@ -7,42 +7,7 @@
 set -euo pipefail
 : "${VOZIREV_BIN:?}" "${VOZIREV_CORPUS:?}"
 
-work=$(mktemp -d)
-ffmpeg_pid=
-cleanup() {
-  [ -n "$ffmpeg_pid" ] && kill "$ffmpeg_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Value of key in one line of ffprobe's compact output (key=value|key=value).
-field() { tr '|' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
-
-# 1 when a UDP port is bound on this host (any address).
-port_in_use() {
-  local hex
-  hex=$(printf ':%04X ' "$1")
-  grep -q "$hex" /proc/net/udp
-}
-
-# Four consecutive free ports (video, video RTCP, audio, audio RTCP),
-# starting from a base derived from this process so that parallel runs differ.
-pick_ports() {
-  local base=$(( 20000 + ($$ * 8 + RANDOM) % 40000 ))
-  base=$(( base - base % 4 ))
-  local p
-  for ((tries = 0; tries < 100; tries++)); do
-    if ! port_in_use $base && ! port_in_use $((base + 1)) &&
-       ! port_in_use $((base + 2)) && ! port_in_use $((base + 3)); then
-      echo $base
-      return
-    fi
-    base=$(( base + 4 > 60000 ? 20000 : base + 4 ))
-  done
-  fail "no free UDP ports"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/rtp_common.bash"
 
 # stream file, media type (-m), expected picture size or "" for audio only
 check_stream() {
@@ -55,17 +20,9 @@ check_stream() {
 
   "$VOZIREV_BIN/vozirev-sdp" -s 1 -m "$media" -d 127.0.0.1 -x "$vport" -y "$aport" > "$dir/stream.sdp"
 
-  timeout 120 ffmpeg -nostdin -hide_banner -loglevel error -protocol_whitelist file,udp,rtp \
-      -i "$dir/stream.sdp" -map 0 -c copy -y "$dir/received.mkv" > "$dir/ffmpeg.log" 2>&1 &
-  ffmpeg_pid=$!
-  # Wait until ffmpeg listens on its RTP ports.
   local want=$vport
   [ "$media" = 1 ] && want=$aport
-  for ((i = 0; i < 200; i++)); do
-    port_in_use "$want" && break
-    sleep 0.05
-  done
-  port_in_use "$want" || fail "$name: ffmpeg does not listen on port $want"
+  start_receiver "$dir/stream.sdp" "$dir/received.mkv" "$want"
 
   local sent
   sent=$("$VOZIREV_BIN/rtp-send-qbox" "$VOZIREV_CORPUS/$name.qbox" 127.0.0.1 "$vport" "$aport" 2000)
@@ -73,10 +30,7 @@ check_stream() {
   pictures=$(sed -n 's/.*pictures=\([0-9]*\).*/\1/p' <<<"$sent")
   audio_frames=$(sed -n 's/.*audio_frames=\([0-9]*\).*/\1/p' <<<"$sent")
 
-  local rc=0
-  wait "$ffmpeg_pid" || rc=$?
-  ffmpeg_pid=
-  [ $rc -eq 0 ] || { cat "$dir/ffmpeg.log" >&2; fail "$name: ffmpeg ended with status $rc"; }
+  wait_receiver "$dir/received.mkv"
 
   local video audio
   video=$(ffprobe -v error -count_frames -select_streams v -show_entries stream=codec_name,width,height,nb_read_frames \
