@@ -52,6 +52,10 @@ const UINT32 VIDEO_TRACK_ID = 1;
 const UINT32 AUDIO_TRACK_ID = 2;
 const UINT32 MIN_NALU_SIZE = 5;  // start code and NAL header byte
 const UINT32 NAL_HEADER_BYTE = 4; // position of the NAL header after the start code
+const UINT8 NALU_TYPE_MASK = 0x1F;
+const UINT8 NALU_TYPE_SEI = 6;
+const UINT8 NALU_TYPE_SPS = 7;
+const UINT8 NALU_TYPE_PPS = 8;
 
 // Audio "stts" with more than this many entries is written as two runs.
 const UINT32 AUDIO_STTS_MAX_SINGLE_ENTRIES = 3;
@@ -491,13 +495,13 @@ UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
     if (memcmp(buffer, START_CODE, START_CODE_SIZE) == 0) {
         if (naluHeader == NALU_HEADER_SPS) {
             captureParameterSet(track->spsBuffer, track->spsLength, track->SPSSetFlag, buffer, size);
-            isSample = false;
         } else if (naluHeader == NALU_HEADER_PPS) {
             captureParameterSet(track->ppsBuffer, track->ppsLength, track->PPSSetFlag, buffer, size);
-            isSample = false;
-        } else if (naluHeader == NALU_HEADER_SEI) {
-            isSample = false;
         }
+        // A sample is an access unit (ISO/IEC 14496-15): parameter sets live
+        // in "avcC", and SEI is left out, whatever their nal_ref_idc.
+        UINT8 naluType = naluHeader & NALU_TYPE_MASK;
+        isSample = naluType != NALU_TYPE_SEI && naluType != NALU_TYPE_SPS && naluType != NALU_TYPE_PPS;
         // In the file every NAL unit is preceded by its length (avcC
         // lengthSizeMinusOne = 3).
         WriteBE32(buffer, size - START_CODE_SIZE);
