@@ -46,8 +46,6 @@ const char* const SPOOL_FILE_NAMES[] = {SPOOL_STTS_AUDIO, SPOOL_STCO_AUDIO, SPOO
                                         SPOOL_STCO_VIDEO, SPOOL_STSZ_VIDEO, SPOOL_STSS_VIDEO};
 
 const UINT32 SPOOL_RECORD_SIZE = 4;
-const UINT32 BOX_HEADER_SIZE = 8;
-const UINT32 FULL_BOX_HEADER_SIZE = 12;  // size, type, version and flags
 const UINT32 VIDEO_TRACK_ID = 1;
 const UINT32 AUDIO_TRACK_ID = 2;
 const UINT32 MIN_NALU_SIZE = 5;  // start code and NAL header byte
@@ -258,8 +256,7 @@ static UINT64 openBox(UINT32 type)
     return offset;
 }
 
-// Overwrites the size field of the box at boxOffset with the bytes from
-// there to the end of the file (32 bits, modulo 2^32).
+// Overwrites the size field of the box that starts at boxOffset.
 static void patchBoxSize(UINT64 boxOffset, UINT32 size)
 {
     fseeko(mp4file, (off_t)boxOffset, SEEK_SET);
