@@ -1,8 +1,11 @@
 // Benchmark of the MP4 recording path against `ffmpeg -c copy`.
 //
-// Run by hand (not part of ctest), from the build directory:
-//   ./bench_mp4 corpus/av_720x576_25fps_gop12.qbox [WORKDIR] [MINUTES...]
+// Run by hand (not part of ctest), from the source directory after a build
+// and a ctest run (which makes the shared test streams in build/corpus):
+//   build/normal/bench_mp4 STREAM.qbox [WORKDIR] [MINUTES...]
 //   e.g. build/normal/bench_mp4 build/corpus/av_720x576_25fps_gop12.qbox /tmp 10 60
+// WORKDIR (default ".") receives the recordings, which are removed after
+// each run; MINUTES default to 10 and 60.
 //
 // The QBox stream is loaded once and replayed in a loop in memory with
 // continuous time stamps until the requested minutes of content have been
