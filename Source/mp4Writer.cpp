@@ -46,12 +46,14 @@ const char* const SPOOL_FILE_NAMES[] = {SPOOL_STTS_AUDIO, SPOOL_STCO_AUDIO, SPOO
                                         SPOOL_STCO_VIDEO, SPOOL_STSZ_VIDEO, SPOOL_STSS_VIDEO};
 
 const UINT32 SPOOL_RECORD_SIZE = 4;
-const UINT32 BOX_HEADER_SIZE = 8;
-const UINT32 FULL_BOX_HEADER_SIZE = 12;  // size, type, version and flags
 const UINT32 VIDEO_TRACK_ID = 1;
 const UINT32 AUDIO_TRACK_ID = 2;
 const UINT32 MIN_NALU_SIZE = 5;  // start code and NAL header byte
 const UINT32 NAL_HEADER_BYTE = 4; // position of the NAL header after the start code
+const UINT8 NALU_TYPE_MASK = 0x1F;
+const UINT8 NALU_TYPE_SEI = 6;
+const UINT8 NALU_TYPE_SPS = 7;
+const UINT8 NALU_TYPE_PPS = 8;
 
 // Audio "stts" with more than this many entries is written as two runs.
 const UINT32 AUDIO_STTS_MAX_SINGLE_ENTRIES = 3;
@@ -254,8 +256,7 @@ static UINT64 openBox(UINT32 type)
     return offset;
 }
 
-// Overwrites the size field of the box at boxOffset with the bytes from
-// there to the end of the file (32 bits, modulo 2^32).
+// Overwrites the size field of the box that starts at boxOffset.
 static void patchBoxSize(UINT64 boxOffset, UINT32 size)
 {
     fseeko(mp4file, (off_t)boxOffset, SEEK_SET);
@@ -491,13 +492,13 @@ UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
     if (memcmp(buffer, START_CODE, START_CODE_SIZE) == 0) {
         if (naluHeader == NALU_HEADER_SPS) {
             captureParameterSet(track->spsBuffer, track->spsLength, track->SPSSetFlag, buffer, size);
-            isSample = false;
         } else if (naluHeader == NALU_HEADER_PPS) {
             captureParameterSet(track->ppsBuffer, track->ppsLength, track->PPSSetFlag, buffer, size);
-            isSample = false;
-        } else if (naluHeader == NALU_HEADER_SEI) {
-            isSample = false;
         }
+        // A sample is an access unit (ISO/IEC 14496-15): parameter sets live
+        // in "avcC", and SEI is left out, whatever their nal_ref_idc.
+        UINT8 naluType = naluHeader & NALU_TYPE_MASK;
+        isSample = naluType != NALU_TYPE_SEI && naluType != NALU_TYPE_SPS && naluType != NALU_TYPE_PPS;
         // In the file every NAL unit is preceded by its length (avcC
         // lengthSizeMinusOne = 3).
         WriteBE32(buffer, size - START_CODE_SIZE);
