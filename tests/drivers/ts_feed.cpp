@@ -32,6 +32,7 @@
 #include "mpgTSWriter.h"
 
 static UINT8 sampleBuffer[SAMPLE_BUFFER_SIZE];
+static const useconds_t BYE_DELAY_US = 300000;
 
 // Reads the next whole box into sampleBuffer. Returns its size, 0 at the end
 // of the stream, -1 on a malformed or oversized box.
@@ -87,19 +88,27 @@ static double now()
 }
 
 // RTCP BYE (RFC 3550, 6.6) for the stream's SSRC, sent to the RTCP port.
+// A compound RTCP packet starts with a report (RFC 3550, 6.1): an empty
+// receiver report goes in front of the BYE.
 static void sendBye(const char* ip, unsigned short rtcpPort)
 {
-    UINT8 bye[8];
-    bye[0] = 0x81;  // version 2, one SSRC
-    bye[1] = 203;   // BYE
-    WriteBE16(bye + 2, 1);
-    WriteBE32(bye + 4, RTP_SSRC);
+    const UINT8 RTCP_RR = 201, RTCP_BYE = 203;
+    UINT8 packet[16];
+    UINT8* p = packet;
+    *p++ = 0x80;  // version 2, no report blocks
+    *p++ = RTCP_RR;
+    p = WriteBE16(p, 1);  // length in 32-bit words minus one
+    p = WriteBE32(p, RTP_SSRC);
+    *p++ = 0x81;  // version 2, one SSRC
+    *p++ = RTCP_BYE;
+    p = WriteBE16(p, 1);
+    WriteBE32(p, RTP_SSRC);
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_port = htons(rtcpPort);
     to.sin_addr.s_addr = inet_addr(ip);
-    sendto(fd, bye, sizeof(bye), 0, (sockaddr*)&to, sizeof(to));
+    sendto(fd, packet, sizeof(packet), 0, (sockaddr*)&to, sizeof(to));
     close(fd);
 }
 
@@ -191,6 +200,9 @@ int main(int argc, char** argv)
     deinitMP2TS();
     if (ip) {
         CloseSockets();
+        // The BYE travels on its own socket: let the last data datagrams be
+        // read first.
+        usleep(BYE_DELAY_US);
         sendBye(ip, (unsigned short)(port + 1));
     }
     fclose(in);
