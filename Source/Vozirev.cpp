@@ -132,7 +132,7 @@ const UINT32 TS_ROUTE_START_CODE = 0x00000001;
 // length prefix and at least a NAL header and one more byte.
 const UINT32 TS_ROUTE_MIN_UNIT_LEFT = 5;
 
-bool IsStreamingMode(unsigned int bWriteStream)
+bool TSRouteIsStreaming(unsigned int bWriteStream)
 {
     return bWriteStream == TS_OUTPUT_RTP || bWriteStream == TS_OUTPUT_FILE_AND_RTP;
 }
@@ -141,7 +141,7 @@ bool IsStreamingMode(unsigned int bWriteStream)
 // so the sequence set is kept and sent again with the picture set that
 // follows it. A bundle that would not fit ucParSet is not made; the sets
 // still go out one by one.
-void RouteStreamedUnit(UINT8* unit, UINT32 szUnit, UINT32 cts, unsigned int bWriteStream)
+void TSRouteStreamedUnit(UINT8* unit, UINT32 szUnit, UINT32 cts, unsigned int bWriteStream)
 {
     UINT8 type = unit[QBOX_NALU_PREFIX_SIZE] & TS_ROUTE_NALU_TYPE_MASK;
     if (type == TS_ROUTE_NALU_SPS) {
@@ -163,7 +163,7 @@ void RouteStreamedUnit(UINT8* unit, UINT32 szUnit, UINT32 cts, unsigned int bWri
 
 // Walks the length-prefixed NAL units of a video payload, handing each to
 // the writer in start-code form and restoring its prefix afterwards.
-void RouteVideoPayload(UINT8* payload, UINT32 szPayload, UINT32 cts, unsigned int bWriteStream)
+void TSRouteVideoPayload(UINT8* payload, UINT32 szPayload, UINT32 cts, unsigned int bWriteStream)
 {
     UINT32 consumed = 0;
     while (szPayload - consumed > TS_ROUTE_MIN_UNIT_LEFT) {
@@ -174,8 +174,8 @@ void RouteVideoPayload(UINT8* payload, UINT32 szPayload, UINT32 cts, unsigned in
         }
         UINT32 szUnit = length + QBOX_NALU_PREFIX_SIZE;
         WriteBE32(unit, TS_ROUTE_START_CODE);
-        if (IsStreamingMode(bWriteStream) && length > 0) {
-            RouteStreamedUnit(unit, szUnit, cts, bWriteStream);
+        if (TSRouteIsStreaming(bWriteStream) && length > 0) {
+            TSRouteStreamedUnit(unit, szUnit, cts, bWriteStream);
         } else {
             writeVideoTS(unit, szUnit, cts, bWriteStream);
         }
@@ -218,7 +218,7 @@ unsigned int QBoxToMP2TS(unsigned char* inputdata, unsigned int inputdata_length
         return 1;
     }
     if (type == QBOX_STREAM_VIDEO) {
-        RouteVideoPayload(payload, szPayload, pqBoxHeader->ulSampleCts, bWriteStream);
+        TSRouteVideoPayload(payload, szPayload, pqBoxHeader->ulSampleCts, bWriteStream);
         return 1;
     }
     puts("QBox Type Unknown");

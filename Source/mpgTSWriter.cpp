@@ -131,13 +131,16 @@ UINT8* PutPESHeader(UINT8* p, UINT8 ucStreamId, UINT16 usPesLength, UINT32 pts)
     return PutPTS(p, pts);
 }
 
-// Data bytes that fit the first packet behind the adaptation field and the
-// headers (PES header, and for audio the ADTS header).
-UINT32 FirstPacketCapacity(const tTSStream* stream, UINT32 szHeaders)
+// Data bytes that fit the first packet behind the adaptation field (with or
+// without a PCR) and the headers (PES header, and for audio the ADTS header).
+constexpr UINT32 FirstPacketCapacity(bool bPcr, UINT32 szHeaders)
 {
-    UINT32 szAF = AF_LENGTH_AND_FLAGS + (stream->bPcr ? PCR_SIZE : 0);
-    return TS_PAYLOAD_SIZE - szAF - szHeaders;
+    return TS_PAYLOAD_SIZE - AF_LENGTH_AND_FLAGS - (bPcr ? PCR_SIZE : 0) - szHeaders;
 }
+static_assert(FirstPacketCapacity(true, PES_HEADER_SIZE) == TS_FIRST_PACKET_VIDEO_DATA, "video first packet");
+static_assert(FirstPacketCapacity(true, PES_HEADER_SIZE + ADTS_HEADER_SIZE) == TS_FIRST_PACKET_AUDIO_DATA,
+              "audio first packet");
+static_assert(FirstPacketCapacity(false, PES_HEADER_SIZE) == TS_FIRST_PACKET_PRIVATE_DATA, "private first packet");
 
 UINT32 PacketsForPES(UINT32 ulFirstCapacity, UINT32 szData)
 {
@@ -152,7 +155,7 @@ UINT32 PacketsForPES(UINT32 ulFirstCapacity, UINT32 szData)
 void PutFirstPacket(const tTSStream* stream, const UINT8* pucHeaders, UINT32 szHeaders, BuffManager* pIn,
                     UINT32 timestamp, bool bRandomAccess, UINT8* pPacket)
 {
-    UINT32 capacity = FirstPacketCapacity(stream, szHeaders);
+    UINT32 capacity = FirstPacketCapacity(stream->bPcr, szHeaders);
     UINT32 remaining = pIn->Size - pIn->CurrPos;
     UINT32 take = remaining < capacity ? remaining : capacity;
     UINT32 stuffing = capacity - take;
@@ -227,7 +230,7 @@ UINT32 PacketiseUnit(const tTSStream* stream, const UINT8* pucHeaders, UINT32 sz
                      UINT32 szData, UINT8* pOutBuff, UINT32 timestamp, bool bRandomAccess)
 {
     BuffManager in = {pData, szData, 0};
-    UINT32 packets = PacketsForPES(FirstPacketCapacity(stream, szHeaders), szData);
+    UINT32 packets = PacketsForPES(FirstPacketCapacity(stream->bPcr, szHeaders), szData);
     BuffManager out = {pOutBuff, packets * TS_PACKET_SIZE, 0};
     return CutPESIntoPackets(stream, pucHeaders, szHeaders, &in, timestamp, bRandomAccess, &out);
 }

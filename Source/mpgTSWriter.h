@@ -24,7 +24,9 @@
 //     at the end: deinitMP2TS();
 //
 // Both outputs then carry the same packets and each is continuous on its own
-// (the PAT and PMT that mode 2 repeats are sent on RTP only). After
+// (the PAT and PMT that mode 2 repeats are sent on RTP only). The route
+// treats mode 3 as streaming, so the file also holds the SPS+PPS bundle that
+// the stream needs: a repeat of the parameter sets, which decoders accept. After
 // deinitMP2TS (recording stopped, e.g. the disk is full) mode 3 keeps
 // sending over RTP alone, with the counters running on.
 #ifndef VOZIREV_MPGTSWRITER_H

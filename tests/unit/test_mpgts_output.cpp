@@ -3,18 +3,11 @@
 // process of its own under ctest and starts from fresh writer state.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "Rtp.h"
 #include "crc32.h"
 #include "mpgTSWriter.h"
 #include "test_mpgts_util.h"
@@ -22,83 +15,6 @@
 using namespace tsutil;
 
 namespace {
-
-struct Datagram {
-    unsigned seq = 0;
-    unsigned ts = 0;
-    unsigned pt = 0;
-    std::vector<Packet> packets;
-    Bytes raw;
-};
-
-// A UDP receiver on a loopback port with RTPOpen pointed at it.
-class LoopbackRtp {
-public:
-    LoopbackRtp()
-    {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        int size = 4 << 20;
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, (sockaddr*)&addr, sizeof(addr));
-        socklen_t len = sizeof(addr);
-        getsockname(fd_, (sockaddr*)&addr, &len);
-        port_ = ntohs(addr.sin_port);
-        char ip[] = "127.0.0.1";
-        opened_ = RTPOpen((unsigned short)(port_ + 2), port_, ip, 1) == 1;
-    }
-    ~LoopbackRtp()
-    {
-        CloseSockets();
-        close(fd_);
-    }
-    bool Ready() const { return fd_ >= 0 && port_ != 0 && opened_; }
-
-    // Every datagram that has arrived so far.
-    std::vector<Datagram> Drain()
-    {
-        std::vector<Datagram> out;
-        uint8_t buf[2048];
-        for (;;) {
-            ssize_t n = recv(fd_, buf, sizeof(buf), MSG_DONTWAIT);
-            if (n < 0) break;
-            Datagram d;
-            d.raw.assign(buf, buf + n);
-            if (n >= 12) {
-                d.pt = buf[1] & 0x7F;
-                d.seq = (buf[2] << 8) | buf[3];
-                d.ts = ((unsigned)buf[4] << 24) | (buf[5] << 16) | (buf[6] << 8) | buf[7];
-                if ((n - 12) % 188 == 0) d.packets = ParseAll(buf + 12, (size_t)(n - 12) / 188);
-            }
-            out.push_back(d);
-        }
-        return out;
-    }
-
-private:
-    int fd_ = -1;
-    unsigned short port_ = 0;
-    bool opened_ = false;
-};
-
-std::string TempPath(const char* name)
-{
-    return ::testing::TempDir() + "/vozirev_" + std::to_string(getpid()) + "_" + name;
-}
-
-Bytes ReadFile(const std::string& path)
-{
-    Bytes b;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return b;
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) b.insert(b.end(), buf, buf + n);
-    fclose(f);
-    return b;
-}
 
 Bytes Pat()
 {
@@ -161,13 +77,6 @@ void Feed(const std::vector<Sample>& samples, unsigned mode)
         else
             writeAudioTS(copy.data(), (unsigned)copy.size(), s.ts, mode);
     }
-}
-
-std::vector<Packet> AllPackets(const std::vector<Datagram>& ds)
-{
-    std::vector<Packet> v;
-    for (const Datagram& d : ds) v.insert(v.end(), d.packets.begin(), d.packets.end());
-    return v;
 }
 
 TEST(FileMode, TablesOnceAtTheStartAndContinuousPids)
@@ -319,8 +228,7 @@ TEST(CombinedMode, OnePacketisationKeepsBothOutputsContinuous)
     Bytes file = ReadFile(path);
     remove(path.c_str());
     std::vector<Packet> filePackets = ParseAll(file.data(), file.size() / 188);
-    std::vector<Datagram> ds = rtp.Drain();
-    std::vector<Packet> rtpPackets = AllPackets(ds);
+    std::vector<Packet> rtpPackets = rtp.Packets();
 
     // The stream repeats the tables in front of both sequence parameter
     // sets; the file has them once.
@@ -354,7 +262,7 @@ TEST(CombinedMode, OnePacketisationKeepsBothOutputsContinuous)
     // With the recording closed, mode 3 goes on sending alone.
     Bytes slice = MakeNalu(1, 50);
     writeVideoTS(slice.data(), 50, 12000, TS_OUTPUT_FILE_AND_RTP);
-    ds = rtp.Drain();
+    std::vector<Datagram> ds = rtp.Drain();
     ASSERT_EQ(1u, ds.size());
     ASSERT_EQ(1u, ds[0].packets.size());
     EXPECT_EQ((rtpMedia.back().cc + 1) & 15, ds[0].packets[0].cc);

@@ -4,16 +4,10 @@
 // ctest: the latch and the writer's wait for the first SPS start closed.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "Rtp.h"
 #include "Vozirev.h"
 #include "mpgTSWriter.h"
 #include "test_mpgts_util.h"
@@ -65,8 +59,7 @@ unsigned Route(Bytes& box, unsigned mode)
 // The recording file of one test.
 class TsFile {
 public:
-    explicit TsFile(const char* name)
-        : path_(::testing::TempDir() + "/vozirev_route_" + std::to_string(getpid()) + name)
+    explicit TsFile(const char* name) : path_(TempPath(name))
     {
         FILE* f = fopen(path_.c_str(), "wb");
         ok_ = f != nullptr && initMP2TS(TS_PROGRAM_AUDIO_VIDEO, f, TS_OUTPUT_FILE) == 1;
@@ -77,11 +70,7 @@ public:
     std::vector<Pes> Close()
     {
         deinitMP2TS();
-        Bytes b;
-        FILE* f = fopen(path_.c_str(), "rb");
-        int c;
-        while (f && (c = fgetc(f)) != EOF) b.push_back((uint8_t)c);
-        if (f) fclose(f);
+        Bytes b = ReadFile(path_);
         return Reassemble(ParseAll(b.data(), b.size() / 188));
     }
 
@@ -90,45 +79,14 @@ private:
     bool ok_ = false;
 };
 
-// Loopback receiver for the streaming route; collects the PES packets and
-// notes where the PAT went out.
-class RtpSink {
+// The stream of one test: a loopback receiver and the writer opened in
+// streaming mode towards it.
+class RtpSink : public LoopbackRtp {
 public:
-    RtpSink()
-    {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        int size = 4 << 20;
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, (sockaddr*)&a, sizeof(a));
-        socklen_t len = sizeof(a);
-        getsockname(fd_, (sockaddr*)&a, &len);
-        char ip[] = "127.0.0.1";
-        ok_ = RTPOpen((unsigned short)(ntohs(a.sin_port) + 2), ntohs(a.sin_port), ip, 1) == 1 &&
-              initMP2TS(TS_PROGRAM_AUDIO_VIDEO, nullptr, TS_OUTPUT_RTP) == 1;
-    }
-    ~RtpSink()
-    {
-        CloseSockets();
-        close(fd_);
-    }
+    RtpSink() { ok_ = Ready() && initMP2TS(TS_PROGRAM_AUDIO_VIDEO, nullptr, TS_OUTPUT_RTP) == 1; }
     bool ok() const { return ok_; }
-    std::vector<Packet> Packets()
-    {
-        std::vector<Packet> all;
-        uint8_t buf[2048];
-        ssize_t n;
-        while ((n = recv(fd_, buf, sizeof(buf), MSG_DONTWAIT)) > 12) {
-            std::vector<Packet> v = ParseAll(buf + 12, (size_t)(n - 12) / 188);
-            all.insert(all.end(), v.begin(), v.end());
-        }
-        return all;
-    }
 
 private:
-    int fd_ = -1;
     bool ok_ = false;
 };
 

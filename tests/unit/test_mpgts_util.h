@@ -3,10 +3,21 @@
 #ifndef VOZIREV_TEST_MPGTS_UTIL_H
 #define VOZIREV_TEST_MPGTS_UTIL_H
 
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <string>
 #include <vector>
+
+#include "Rtp.h"
 
 namespace tsutil {
 
@@ -139,6 +150,90 @@ inline Bytes MakeNalu(unsigned type, size_t totalSize, uint8_t seed = 1)
         b[3] = 1;
     }
     if (totalSize >= 5) b[4] = (uint8_t)(0x60 | type);
+    return b;
+}
+
+// One RTP datagram as received.
+struct Datagram {
+    unsigned seq = 0;
+    unsigned ts = 0;
+    unsigned pt = 0;
+    std::vector<Packet> packets;
+    Bytes raw;
+};
+
+// A UDP receiver on a loopback port, with RTPOpen pointed at it.
+class LoopbackRtp {
+public:
+    LoopbackRtp()
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        int size = 4 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, (sockaddr*)&addr, sizeof(addr));
+        socklen_t len = sizeof(addr);
+        getsockname(fd_, (sockaddr*)&addr, &len);
+        unsigned short port = ntohs(addr.sin_port);
+        char ip[] = "127.0.0.1";
+        ready_ = fd_ >= 0 && port != 0 && RTPOpen((unsigned short)(port + 2), port, ip, 1) == 1;
+    }
+    ~LoopbackRtp()
+    {
+        CloseSockets();
+        close(fd_);
+    }
+    bool Ready() const { return ready_; }
+
+    // Every datagram that has arrived so far.
+    std::vector<Datagram> Drain()
+    {
+        std::vector<Datagram> out;
+        uint8_t buf[2048];
+        ssize_t n;
+        while ((n = recv(fd_, buf, sizeof(buf), MSG_DONTWAIT)) >= 0) {
+            Datagram d;
+            d.raw.assign(buf, buf + n);
+            if (n >= 12) {
+                d.pt = buf[1] & 0x7F;
+                d.seq = (buf[2] << 8) | buf[3];
+                d.ts = ((unsigned)buf[4] << 24) | (buf[5] << 16) | (buf[6] << 8) | buf[7];
+                if ((n - 12) % 188 == 0) d.packets = ParseAll(buf + 12, (size_t)(n - 12) / 188);
+            }
+            out.push_back(d);
+        }
+        return out;
+    }
+
+    // The transport packets of every datagram that has arrived so far.
+    std::vector<Packet> Packets()
+    {
+        std::vector<Packet> all;
+        for (const Datagram& d : Drain()) all.insert(all.end(), d.packets.begin(), d.packets.end());
+        return all;
+    }
+
+private:
+    int fd_ = -1;
+    bool ready_ = false;
+};
+
+inline std::string TempPath(const char* name)
+{
+    return ::testing::TempDir() + "/vozirev_" + std::to_string(getpid()) + "_" + name;
+}
+
+inline Bytes ReadFile(const std::string& path)
+{
+    Bytes b;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return b;
+    uint8_t buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) b.insert(b.end(), buf, buf + n);
+    fclose(f);
     return b;
 }
 
