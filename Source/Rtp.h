@@ -34,6 +34,10 @@ const unsigned int RTP_TS_PACKET_SIZE = 188;
 const unsigned int RTP_TS_PACKETS_PER_DATAGRAM = 5;
 const unsigned int RTP_TS_BUFFER_SIZE = 1600;
 
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the RTP bit-field records below assume a little-endian target"
+#endif
+
 // RTP fixed header. The bit fields are declared from the least significant
 // bit of each byte (GCC's order on the little-endian targets), so byte 0 reads
 // 0x80 and byte 1 is M:PT; SN, TS and SSRC are held in network byte order.
