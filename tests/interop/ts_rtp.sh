@@ -102,7 +102,8 @@ check_stream() {
   "$DRIVER" list "$qbox" > "$WORK/boxes.txt"
 
   rm -f "$WORK/rx.framecrc" "$WORK/both.mpg"
-  timeout 120 ffmpeg -nostdin -y -v warning -protocol_whitelist file,udp,rtp -i "$WORK/stream.sdp" \
+  # A large socket buffer: a busy machine must not make ffmpeg drop datagrams.
+  timeout 120 ffmpeg -nostdin -y -v warning -buffer_size 4194304 -protocol_whitelist file,udp,rtp -i "$WORK/stream.sdp" \
     "${maps[@]}" -copyts -fps_mode passthrough -enc_time_base:v 1:90000 -enc_time_base:a 1:90000 \
     -f framecrc "$WORK/rx.framecrc" 2> "$WORK/rx.log" &
   FFPID=$!
