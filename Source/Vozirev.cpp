@@ -497,3 +497,114 @@ int QBoxToMp4(unsigned char* inputdata, unsigned int inputdata_length, stInputPa
     }
     return 0;
 }
+
+// QBox routing to the transport-stream writer
+#include <cstring>
+
+#include "mpgTSWriter.h"
+
+unsigned char ucParSet[PARSET_BUFFER_SIZE];
+unsigned int ulSzParSet = 0;
+
+namespace {
+
+const UINT8 TS_ROUTE_NALU_TYPE_MASK = 0x1F;
+const UINT8 TS_ROUTE_NALU_SPS = 7;
+const UINT8 TS_ROUTE_NALU_PPS = 8;
+const UINT32 TS_ROUTE_START_CODE = 0x00000001;
+// The walk goes on while more than this many payload bytes are left: a
+// length prefix and at least a NAL header and one more byte.
+const UINT32 TS_ROUTE_MIN_UNIT_LEFT = 5;
+
+bool TSRouteIsStreaming(unsigned int bWriteStream)
+{
+    return bWriteStream == TS_OUTPUT_RTP || bWriteStream == TS_OUTPUT_FILE_AND_RTP;
+}
+
+// Streaming: a receiver that joins late needs the parameter sets together,
+// so the sequence set is kept and sent again with the picture set that
+// follows it. A bundle that would not fit ucParSet is not made; the sets
+// still go out one by one.
+void TSRouteStreamedUnit(UINT8* unit, UINT32 szUnit, UINT32 cts, unsigned int bWriteStream)
+{
+    UINT8 type = unit[QBOX_NALU_PREFIX_SIZE] & TS_ROUTE_NALU_TYPE_MASK;
+    if (type == TS_ROUTE_NALU_SPS) {
+        if (szUnit <= PARSET_BUFFER_SIZE) {
+            memcpy(ucParSet, unit, szUnit);
+            ulSzParSet = szUnit;
+        } else {
+            ulSzParSet = 0;
+        }
+    } else if (type == TS_ROUTE_NALU_PPS) {
+        if (ulSzParSet != 0 && szUnit <= PARSET_BUFFER_SIZE - ulSzParSet) {
+            memcpy(ucParSet + ulSzParSet, unit, szUnit);
+            writeVideoTS(ucParSet, ulSzParSet + szUnit, cts, bWriteStream);
+        }
+        ulSzParSet = 0;
+    }
+    writeVideoTS(unit, szUnit, cts, bWriteStream);
+}
+
+// Walks the length-prefixed NAL units of a video payload, handing each to
+// the writer in start-code form and restoring its prefix afterwards.
+void TSRouteVideoPayload(UINT8* payload, UINT32 szPayload, UINT32 cts, unsigned int bWriteStream)
+{
+    UINT32 consumed = 0;
+    while (szPayload - consumed > TS_ROUTE_MIN_UNIT_LEFT) {
+        UINT8* unit = payload + consumed;
+        UINT32 length = ReadBE32(unit);
+        if (length > szPayload - consumed - QBOX_NALU_PREFIX_SIZE) {
+            break;  // runs past the payload: nothing of it is sent
+        }
+        UINT32 szUnit = length + QBOX_NALU_PREFIX_SIZE;
+        WriteBE32(unit, TS_ROUTE_START_CODE);
+        if (TSRouteIsStreaming(bWriteStream) && length > 0) {
+            TSRouteStreamedUnit(unit, szUnit, cts, bWriteStream);
+        } else {
+            writeVideoTS(unit, szUnit, cts, bWriteStream);
+        }
+        WriteBE32(unit, length);
+        consumed += szUnit;
+    }
+}
+
+}  // namespace
+
+unsigned int QBoxToMP2TS(unsigned char* inputdata, unsigned int inputdata_length, unsigned int bWriteStream)
+{
+    // Opened by the first audio sample or the first sample that starts with
+    // a sequence parameter set; serves every output mode of the run.
+    static bool bWriteTS = false;
+
+    // The size comes from the header record; a box claiming more than the
+    // caller read is cut to what is there.
+    UINT32 boxSize = pqBoxHeader->ulBoxSize;
+    if (inputdata_length < boxSize) {
+        boxSize = inputdata_length;
+    }
+    UINT8* payload = inputdata + QBOX_HEADER_SIZE;
+    UINT32 szPayload = boxSize > QBOX_HEADER_SIZE ? boxSize - QBOX_HEADER_SIZE : 0;
+    UINT16 type = pqBoxHeader->usSampleStreamType;
+
+    if ((szPayload > QBOX_NALU_PREFIX_SIZE &&
+         (payload[QBOX_NALU_PREFIX_SIZE] & TS_ROUTE_NALU_TYPE_MASK) == TS_ROUTE_NALU_SPS) ||
+        type == QBOX_STREAM_AUDIO) {
+        bWriteTS = true;
+    }
+    if (!bWriteTS) {
+        return 1;
+    }
+
+    if (type == QBOX_STREAM_AUDIO) {
+        if (szPayload > 0) {
+            writeAudioTS(payload, szPayload, pqBoxHeader->ulSampleCts, bWriteStream);
+        }
+        return 1;
+    }
+    if (type == QBOX_STREAM_VIDEO) {
+        TSRouteVideoPayload(payload, szPayload, pqBoxHeader->ulSampleCts, bWriteStream);
+        return 1;
+    }
+    puts("QBox Type Unknown");
+    return 0;
+}
