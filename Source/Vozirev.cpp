@@ -1,5 +1,28 @@
-// The capture application.
+// The capture application: parameters, encoder settings, the capture run,
+// the routing of samples to the recorders and streamers, and the recording
+// housekeeping around them.
 #include "Vozirev.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "QBoxParser.h"
+#include "Rtp.h"
+#include "VozirevDll.h"
+#include "configfile.h"
+#include "devicereader.h"
+#include "mp4Writer.h"
+#include "mpgTSWriter.h"
 
 // Set by the SIGINT/SIGTERM handler; the capture loop re-reads it each turn.
 volatile sig_atomic_t stop_encoding = 0;
@@ -11,11 +34,6 @@ int mp4write = 0;
 // ---------------------------------------------------------------------------
 // Capture parameters: defaults, command-line options, configuration file.
 // ---------------------------------------------------------------------------
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-
-#include "configfile.h"
 
 namespace {
 
@@ -216,9 +234,6 @@ int get_cmdline_parameters(stInputParameters* input, int argc, char** argv)
 // ---------------------------------------------------------------------------
 // Encoder settings: validate each setting, send it, pause, check the answer.
 // ---------------------------------------------------------------------------
-#include <unistd.h>
-
-#include "VozirevDll.h"
 
 namespace {
 
@@ -392,9 +407,9 @@ int setVL_parameters(stInputParameters* input, int* Device_n)
     return 0;
 }
 
+// ---------------------------------------------------------------------------
 // QBox routing to the MP4 writer
-#include "QBoxParser.h"
-#include "mp4Writer.h"
+// ---------------------------------------------------------------------------
 
 // Created before main runs; the header record starts zero-filled.
 QBox* pqBoxHeader = new QBox();
@@ -498,10 +513,9 @@ int QBoxToMp4(unsigned char* inputdata, unsigned int inputdata_length, stInputPa
     return 0;
 }
 
+// ---------------------------------------------------------------------------
 // QBox routing to the transport-stream writer
-#include <cstring>
-
-#include "mpgTSWriter.h"
+// ---------------------------------------------------------------------------
 
 unsigned char ucParSet[PARSET_BUFFER_SIZE];
 unsigned int ulSzParSet = 0;
@@ -608,3 +622,418 @@ unsigned int QBoxToMP2TS(unsigned char* inputdata, unsigned int inputdata_length
     puts("QBox Type Unknown");
     return 0;
 }
+
+// ---------------------------------------------------------------------------
+// Ownership of the MP4 spool files
+// ---------------------------------------------------------------------------
+
+// The MP4 writer spools its sample tables under fixed names ("~temp1" to
+// "~temp7") in the current directory, so two runs recording MP4 in one
+// directory would write into each other's tables. A run owns those names
+// while it holds an exclusive advisory lock on SPOOL_LOCK_NAME.
+static const char SPOOL_LOCK_NAME[] = "~temp.lock";
+static int spoolLockFd = -1;
+
+static void ReleaseSpoolLock()
+{
+    if (spoolLockFd < 0)
+        return;
+    unlink(SPOOL_LOCK_NAME);
+    close(spoolLockFd);
+    spoolLockFd = -1;
+}
+
+// ---------------------------------------------------------------------------
+// Recording housekeeping
+// ---------------------------------------------------------------------------
+
+unsigned int ulvcount = 0;  // video samples since the counter last wrapped
+unsigned int ulacount = 0;  // audio samples since the counter last wrapped
+
+static const unsigned int AUDIO_COUNT_WRAP = 48;
+static const int FREE_SPACE_CHECKS_OFF_KIB = 102400;
+static const char SDCARD_MOUNT_COMMAND[] = "/home/zazivur/Vadidoduz/scripts/mountsdcard.sh 1";
+
+void write_bitrate_to_file(stInputParameters* input, unsigned char* inputdata, int inputdata_length,
+                           unsigned int saving)
+{
+    (void)inputdata_length;
+    (void)saving;
+    pqBoxParser->GetQBoxHeader(inputdata, pqBoxHeader);
+    if (pqBoxHeader->usSampleStreamType == QBOX_STREAM_VIDEO) {
+        if (++ulvcount == input->ulVideo_Frame_Rate)
+            ulvcount = 0;
+    } else if (pqBoxHeader->usSampleStreamType == QBOX_STREAM_AUDIO) {
+        if (++ulacount == AUDIO_COUNT_WRAP)
+            ulacount = 0;
+    }
+}
+
+// Free KiB on the file system of the current directory, counting the blocks
+// reserved for the superuser too. A volume with more than 2 TiB free reports
+// the largest signed 32-bit figure rather than wrapping negative, which would
+// read as "disk full" at the first sample.
+int get_free_diskspace()
+{
+    if (skip_disk_check)
+        return FREE_SPACE_CHECKS_OFF_KIB;
+    struct statvfs64 fs;
+    if (statvfs64("./", &fs) != 0) {
+        puts("Unable to determine free disk space. ");
+        return -1;
+    }
+    unsigned long long kib = (unsigned long long)fs.f_bsize * fs.f_bfree / 1024;
+    return kib > (unsigned long long)INT32_MAX ? INT32_MAX : (int)kib;
+}
+
+void closecapture(unsigned int saving_type)
+{
+    if (saving_type == 1) {
+        if (mp4write == 1)
+            completeMP4File();
+        deleteMP4Params();
+        ReleaseSpoolLock();
+    } else if (saving_type == 2) {
+        deinitMP2TS();
+    }
+}
+
+int init_sdcard()
+{
+    int status = system(SDCARD_MOUNT_COMMAND);
+    return status >> 8;
+}
+
+unsigned int init_disk_write()
+{
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Capture run
+// ---------------------------------------------------------------------------
+
+// Set by the signal handler alongside stop_encoding. The device reader looks
+// at it while it waits for the next box, so that a stop takes effect even
+// when the device delivers nothing; stop_encoding alone also ends the loop
+// when no output is left, which must not cut the last read short.
+static volatile sig_atomic_t stop_requested = 0;
+
+void sig_handler(int sig)
+{
+    (void)sig;
+    stop_encoding = 1;
+    stop_requested = 1;
+}
+
+void init_sig_handler()
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = sig_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (sigaction(SIGINT, &action, nullptr) != 0) {
+        puts("User interrupt Ctrl+C could not be initialized.");
+        exit(1);
+    }
+    if (sigaction(SIGTERM, &action, nullptr) != 0) {
+        puts("User interrupt kill could not be initialized.");
+        exit(1);
+    }
+}
+
+// The rest of the run is the program itself, which the library leaves out.
+#ifndef VOZIREV_NO_MAIN
+
+static bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// 1 when this run now owns the spool names, 0 when another run holds them
+// (or the lock file cannot be created).
+static int AcquireSpoolLock()
+{
+    for (;;) {
+        int fd = open(SPOOL_LOCK_NAME, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return 0;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return 0;
+        }
+        // The owner removes the name before it unlocks, so a lock taken on a
+        // file whose name has gone in the meantime protects nothing: retry.
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && stat(SPOOL_LOCK_NAME, &named) == 0 && SameFile(held, named)) {
+            spoolLockFd = fd;
+            return 1;
+        }
+        close(fd);
+    }
+}
+
+// The run's output switches. ulstreaming and ulsaving only ever go from 1 to
+// 0; the type fields never change.
+struct stInternalConfig {
+    unsigned int ulstreaming;
+    unsigned int ulsaving;
+    unsigned int ulstreaming_type;
+    unsigned int ulsaving_type;
+};
+static stInternalConfig internal_config;
+
+static const unsigned int MIN_FREE_KIB = 10240;  // recording needs 10 MiB headroom
+
+static const unsigned int SAVE_MP4 = 1;
+static const unsigned int SAVE_TS = 2;
+static const unsigned int STREAM_RTP_ES = 1;
+static const unsigned int STREAM_RTP_TS = 2;
+
+// "./" + the first '.'-delimited token of the name + the extension, in place.
+// Refuses a name with no token left or a path that does not fit the field.
+static int BuildRecordingPath(stInputParameters* input, const char* extension)
+{
+    char name[FILENAME_FIELD_SIZE];
+    memcpy(name, input->sOutput_Filename, sizeof name);
+    name[sizeof name - 1] = '\0';
+    char* saveptr = nullptr;
+    char* token = strtok_r(name, ".", &saveptr);
+    if (token == nullptr) {
+        printf("\nInvalid output file name \"%s\".\n", input->sOutput_Filename);
+        return -1;
+    }
+    int n = snprintf(input->sOutput_Filename, FILENAME_FIELD_SIZE, "./%s%s", token, extension);
+    if (n < 0 || (unsigned int)n >= FILENAME_FIELD_SIZE) {
+        printf("\nOutput file name too long: the path must stay below %u characters.\n",
+               FILENAME_FIELD_SIZE);
+        return -1;
+    }
+    return 0;
+}
+
+static void AnnounceStreaming(const stInputParameters* input)
+{
+    if (internal_config.ulstreaming_type == STREAM_RTP_ES) {
+        printf("Streaming Elementary Stream to %s on ", input->IP_Addr);
+        if (input->ulMediaFormat == 1)
+            printf("audio port: %d\n", input->Audio_Port);
+        else if (input->ulMediaFormat == 2)
+            printf("video port: %d\n", input->Video_Port);
+        else if (input->ulMediaFormat == 3)
+            printf("video port:%d and audio port: %d\n", input->Video_Port, input->Audio_Port);
+    } else if (internal_config.ulstreaming_type == STREAM_RTP_TS) {
+        printf("Streaming MPEG Transport Stream to %s on port:%d\n", input->IP_Addr, input->Video_Port);
+    } else {
+        printf("Invalid Streaming Format. Use 1 or 2.");
+        exit(1);
+    }
+}
+
+static void OpenStreaming(stInputParameters* input)
+{
+    if (!RTPOpen((unsigned short)input->Audio_Port, (unsigned short)input->Video_Port, input->IP_Addr,
+                 (int)input->ucttl)) {
+        puts("Couldn't open the streaming sockets.");
+        internal_config.ulstreaming = 0;
+        if (!internal_config.ulsaving)
+            exit(1);
+        return;
+    }
+    if (internal_config.ulstreaming_type == STREAM_RTP_TS &&
+        initMP2TS((unsigned char)input->ulMediaFormat, nullptr, 2) == 0) {
+        puts("Couldn't initialize MPG-TS streaming.");
+        CloseSockets();
+        internal_config.ulstreaming = 0;
+        if (internal_config.ulsaving_type != SAVE_MP4)
+            exit(1);
+    }
+}
+
+// Recording could not start: "\nUnble to open output file for writing." and
+// the run goes on only if it streams.
+static void RecordingUnavailable(FILE* file)
+{
+    internal_config.ulsaving = 0;
+    puts("\nUnble to open output file for writing.");
+    if (file)
+        fclose(file);
+    if (!internal_config.ulstreaming)
+        exit(1);
+}
+
+static void OpenRecording(stInputParameters* input, unsigned int ulfreebytes)
+{
+    FILE* file = fopen64(input->sOutput_Filename, "wb");
+    if (file == nullptr || ulfreebytes <= MIN_FREE_KIB - 1) {
+        RecordingUnavailable(file);
+        return;
+    }
+    if (internal_config.ulsaving_type == SAVE_MP4) {
+        if (!AcquireSpoolLock()) {
+            RecordingUnavailable(file);
+        } else if (SetParameters(*input, file) != 1) {
+            // The writer has released itself and closed the file.
+            ReleaseSpoolLock();
+            RecordingUnavailable(nullptr);
+        }
+        return;
+    }
+    if (initMP2TS((unsigned char)input->ulMediaFormat, file, 1) == 0) {
+        printf("Couldn't initialize the %s file\n", input->sOutput_Filename);
+        fclose(file);
+        internal_config.ulsaving = 0;
+        if (!(internal_config.ulstreaming && internal_config.ulstreaming_type == STREAM_RTP_ES))
+            exit(1);
+    }
+}
+
+// True while both the file and the stream take the transport stream: then
+// one packetisation serves both (mode 3), so that each keeps its continuity
+// counters without gaps.
+static bool TransportStreamToBoth()
+{
+    return internal_config.ulsaving && internal_config.ulsaving_type == SAVE_TS &&
+           internal_config.ulstreaming && internal_config.ulstreaming_type == STREAM_RTP_TS;
+}
+
+static void RefreshFreeSpace(const stInputParameters* input, unsigned int* ulfreebytes)
+{
+    if (ulacount == AUDIO_COUNT_WRAP - 1 || ulvcount == input->ulVideo_Frame_Rate - 1)
+        *ulfreebytes = (unsigned int)get_free_diskspace();
+}
+
+// Whether the sample still fits in the free space less the headroom; when it
+// does not, the recording is finalised and streaming goes on alone.
+static bool RecordingHasRoom(int length, unsigned int ulfreebytes)
+{
+    if ((int)(length / 1024) < (int)ulfreebytes - (int)MIN_FREE_KIB)
+        return true;
+    puts("Disk space exceeded.");
+    closecapture(internal_config.ulsaving_type);
+    internal_config.ulsaving = 0;
+    return false;
+}
+
+// One turn's routing: accounting is done; streaming first, recording last
+// (the MP4 route rewrites the buffer in place).
+static void RouteSample(stInputParameters* input, unsigned char* inputdata, int length,
+                        unsigned int* ulfreebytes)
+{
+    bool record = false;
+    if (internal_config.ulsaving) {
+        RefreshFreeSpace(input, ulfreebytes);
+        record = RecordingHasRoom(length, *ulfreebytes);
+    }
+    if (record && TransportStreamToBoth()) {
+        QBoxToMP2TS(inputdata, (unsigned int)length, 3);
+        return;
+    }
+    if (internal_config.ulstreaming) {
+        if (internal_config.ulstreaming_type == STREAM_RTP_TS)
+            QBoxToMP2TS(inputdata, (unsigned int)length, 2);
+        else
+            QBox2Streaming(inputdata, length);
+    }
+    if (record) {
+        if (internal_config.ulsaving_type == SAVE_MP4) {
+            QBoxToMp4(inputdata, (unsigned int)length, *input);
+            mp4write = 1;
+        } else {
+            QBoxToMP2TS(inputdata, (unsigned int)length, 1);
+        }
+    }
+}
+
+static void ReleaseSharedRecords(unsigned char* inputdata)
+{
+    delete pqBoxParser;
+    pqBoxParser = nullptr;
+    delete pqBoxHeader;
+    pqBoxHeader = nullptr;
+    free(inputdata);
+}
+
+int main(int argc, char** argv)
+{
+    unsigned char* inputdata = (unsigned char*)malloc(SAMPLE_BUFFER_SIZE);
+    unsigned int type = QBOX_TYPE, TS = 0, ulfreebytes = 0;
+    stInputParameters input;
+    memset(&input, 0, sizeof input);
+    if (inputdata == nullptr || get_cmdline_parameters(&input, argc, argv) == -1)
+        exit(1);
+
+    printf("\nVozirev capture program\n");
+    init_sig_handler();
+    pReaderStopRequest = &stop_requested;
+
+    int* handle = VLOpen((int)input.ulDevice_Number);
+    if (handle == nullptr) {
+        printf("\nVozirev Device_%d not found, please check device connections.", input.ulDevice_Number);
+        exit(1);
+    }
+    if (setVL_parameters(&input, handle) == -1)
+        exit(1);
+
+    internal_config.ulstreaming = (input.ulStreaming != 0);
+    internal_config.ulsaving = (input.ulSaving != 0);
+    internal_config.ulstreaming_type = input.ulStreaming;
+    internal_config.ulsaving_type = input.ulSaving;
+
+    if (internal_config.ulsaving) {
+        ulfreebytes = (unsigned int)get_free_diskspace();
+        const char* extension = input.ulSaving == SAVE_MP4 ? ".mp4" : ".mpg";
+        if (input.ulSaving != SAVE_MP4 && input.ulSaving != SAVE_TS) {
+            puts("Invalid Saving Format. Use 1 or 2.");
+            exit(1);
+        }
+        if (BuildRecordingPath(&input, extension) != 0)
+            exit(1);
+        printf("Saving to %s\n", input.sOutput_Filename);
+    }
+    if (internal_config.ulstreaming) {
+        AnnounceStreaming(&input);
+        OpenStreaming(&input);
+    }
+    if (internal_config.ulsaving)
+        OpenRecording(&input, ulfreebytes);
+
+    if (VLStartRecord(handle) != 1) {
+        printf("\nStart Encode Command failed");
+        if (internal_config.ulsaving && internal_config.ulsaving_type == SAVE_MP4) {
+            deleteMP4Params();
+            ReleaseSpoolLock();
+        }
+        return 1;
+    }
+    printf("\nStarted Encoding.. ");
+    fflush(stdout);
+
+    int status = 0;
+    while (!stop_encoding) {
+        type = QBOX_TYPE;
+        if (!internal_config.ulstreaming && !internal_config.ulsaving)
+            stop_encoding = 1;
+        int length = VLGetAccessUnit(handle, inputdata, type, TS);
+        if (length == -1) {
+            if (!stop_requested) {
+                printf("\n Reading from Device failed");
+                status = 1;
+            }
+            break;
+        }
+        write_bitrate_to_file(&input, inputdata, length, internal_config.ulsaving);
+        RouteSample(&input, inputdata, length, &ulfreebytes);
+    }
+
+    VLStop(handle);
+    VLClose(handle);
+    if (internal_config.ulsaving)
+        closecapture(internal_config.ulsaving_type);
+    if (internal_config.ulstreaming)
+        CloseSockets();
+    ReleaseSharedRecords(inputdata);
+    return status;
+}
+#endif

@@ -77,4 +77,23 @@ extern unsigned int ulSzParSet;
 // stream type other than audio or video.
 unsigned int QBoxToMP2TS(unsigned char* inputdata, unsigned int inputdata_length, unsigned int bWriteStream);
 
+// Recording housekeeping.
+extern unsigned int ulvcount;  // video samples since the counter last wrapped
+extern unsigned int ulacount;  // audio samples since the counter last wrapped
+// Per-sample accounting: parses the sample's header into *pqBoxHeader and
+// advances the counters that pace the free-space checks.
+void write_bitrate_to_file(stInputParameters* input, unsigned char* inputdata, int inputdata_length,
+                           unsigned int saving);
+// Free KiB in the current directory (at most INT32_MAX), 102400 while the
+// checks are off, -1 when the file system cannot be asked.
+int get_free_diskspace();
+// Finalises the MP4 (1) or transport-stream (2) recording and closes its file.
+void closecapture(unsigned int saving_type);
+int init_sdcard();
+unsigned int init_disk_write();
+
+// Capture run.
+void init_sig_handler();
+void sig_handler(int sig);
+
 #endif
