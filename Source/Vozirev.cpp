@@ -7,3 +7,379 @@ volatile sig_atomic_t stop_encoding = 0;
 int skip_disk_check = 1;
 // 1 once a sample has been given to the MP4 writer.
 int mp4write = 0;
+
+// ---------------------------------------------------------------------------
+// Capture parameters: defaults, command-line options, configuration file.
+// ---------------------------------------------------------------------------
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "configfile.h"
+
+namespace {
+
+const unsigned int DEFAULT_MEDIA_FORMAT = 3;  // audio and video
+const unsigned int DEFAULT_AUDIO_BITRATE = 48;
+const unsigned int DEFAULT_VIDEO_BITRATE = 512;
+const unsigned int DEFAULT_FRAME_WIDTH = 320;
+const unsigned int DEFAULT_FRAME_HEIGHT = 240;
+const unsigned int DEFAULT_FRAME_RATE = 30;
+const unsigned int DEFAULT_I_FRAME_INTERVAL = 30;
+const unsigned int DEFAULT_DEVICE_NUMBER = 0;
+const unsigned int DEFAULT_STREAMING = 0;  // do not stream
+const unsigned int DEFAULT_SAVING = 1;     // MP4 file
+const char DEFAULT_IP_ADDR[] = "127.0.0.1";
+const unsigned int DEFAULT_TTL = 64;
+const unsigned int DEFAULT_VIDEO_PORT = 8000;
+const unsigned int DEFAULT_AUDIO_PORT = 8002;
+const unsigned int DEFAULT_BRIGHTNESS = 128;
+const unsigned int DEFAULT_COLOR = 128;
+
+// UDP ports given on the command line keep their low 16 bits.
+const unsigned int PORT_MASK = 0xFFFF;
+
+// Index of the only argument that may name a configuration file.
+const int CONFIG_FILE_ARG_INDEX = 1;
+
+const int TIME_STAMP_SIZE = 15;  // "Mar2609-143005" and its NUL
+
+const char* const USAGE_LINES[] = {
+    "The following command line parameters are used for the Vozirev Program:[default]",
+    "-z\t\tconfiguration filename",
+    "-n\t\tdevice number [0]",
+    "-m\t\tmedia type (1 - audio, 2 - video, 3 -  audio and video) [3]",
+    "-a\t\taudio bit rate in kbps (24 - 128) [48]",
+    "-w\t\tvideo width (160 - 720) [320]",
+    "-h\t\tvideo height(112 - 480/576) [240]",
+    "-f\t\tframe rate [30/25]",
+    "-i\t\tI-frame interval [30]",
+    "-v\t\tvideo bitrate in kbps (32 - 4000) [512]",
+    "-c\t\tcolor (0 - 255) [128]",
+    "-b\t\tbrightness (0 - 255) [128]",
+    "-r\t\trecord settings (0 - Do not save, 1 - Save as MP4, 2 - Save as MPEG-TS) [1]",
+    "-p\t\tfile name for recorded file [Time Stamp]",
+    "-s\t\tstream settings (0 - Do not stream, 1 - Elementary Stream, 2 - MPEG Transport Stream) [0]",
+    "-d\t\tdestination ip address [127.0.0.1]",
+    "-t\t\tttl[64] ",
+    "-x\t\tvideo port/MPEG-TS port [8000]",
+    "-y\t\taudio port (for elementary stream only) [8002]",
+    "-q\t\tcheck disk space for filewrite [skip disk space check]",
+    "-u\t\tusage.",
+};
+
+void SetDefaultParameters(stInputParameters* input)
+{
+    input->ulMediaFormat = DEFAULT_MEDIA_FORMAT;
+    input->ulAudio_BitRate = DEFAULT_AUDIO_BITRATE;
+    input->ulVideo_BitRate = DEFAULT_VIDEO_BITRATE;
+    input->ulVideo_Frame_Width = DEFAULT_FRAME_WIDTH;
+    input->ulVideo_Frame_Height = DEFAULT_FRAME_HEIGHT;
+    input->ulVideo_Frame_Rate = DEFAULT_FRAME_RATE;
+    input->ulI_Frame_Interval = DEFAULT_I_FRAME_INTERVAL;
+    input->ulDevice_Number = DEFAULT_DEVICE_NUMBER;
+    input->ulStreaming = DEFAULT_STREAMING;
+    input->ulSaving = DEFAULT_SAVING;
+    strcpy(input->IP_Addr, DEFAULT_IP_ADDR);
+    input->ucttl = DEFAULT_TTL;
+    input->Video_Port = DEFAULT_VIDEO_PORT;
+    input->Audio_Port = DEFAULT_AUDIO_PORT;
+    input->ulBrightness = DEFAULT_BRIGHTNESS;
+    input->ulColor = DEFAULT_COLOR;
+}
+
+// A text option that does not fit its field is refused rather than cut: a
+// shortened address would stream to another host, a shortened name would
+// record under a name nobody asked for.
+bool CopyTextOption(char option, const char* value, char* field, size_t fieldSize)
+{
+    if (strlen(value) >= fieldSize) {
+        printf("Value of -%c is longer than %u characters.\n", option,
+               (unsigned int)(fieldSize - 1));
+        return false;
+    }
+    strcpy(field, value);
+    return true;
+}
+
+unsigned int OptionNumber(const char* value)
+{
+    // atoi: leading blanks and a sign are taken, text without digits is 0,
+    // and a negative number wraps into the unsigned field.
+    return (unsigned int)atoi(value);
+}
+
+// Applies one option with its value; returns 0, or -1 when the run must stop.
+int ApplyOption(char option, int index, char* value, stInputParameters* input)
+{
+    switch (option) {
+    case 'z': {
+        if (index != CONFIG_FILE_ARG_INDEX) {
+            puts("External configuration file needs to be the first parameter.");
+            return -1;
+        }
+        char cfgFileName[FILENAME_FIELD_SIZE];
+        if (!CopyTextOption(option, value, cfgFileName, sizeof(cfgFileName)) ||
+            Configure(cfgFileName, input) != 1) {
+            puts("Error parsing the configuration file");
+            return -1;
+        }
+        return 0;
+    }
+    case 'n': input->ulDevice_Number = OptionNumber(value); return 0;
+    case 'm': input->ulMediaFormat = OptionNumber(value); return 0;
+    case 'a': input->ulAudio_BitRate = OptionNumber(value); return 0;
+    case 'w': input->ulVideo_Frame_Width = OptionNumber(value); return 0;
+    case 'h': input->ulVideo_Frame_Height = OptionNumber(value); return 0;
+    case 'f': input->ulVideo_Frame_Rate = OptionNumber(value); return 0;
+    case 'i': input->ulI_Frame_Interval = OptionNumber(value); return 0;
+    case 'v': input->ulVideo_BitRate = OptionNumber(value); return 0;
+    case 'c': input->ulColor = OptionNumber(value); return 0;
+    case 'b': input->ulBrightness = OptionNumber(value); return 0;
+    case 'r': input->ulSaving = OptionNumber(value); return 0;
+    case 's': input->ulStreaming = OptionNumber(value); return 0;
+    case 't': input->ucttl = OptionNumber(value); return 0;
+    case 'x': input->Video_Port = OptionNumber(value) & PORT_MASK; return 0;
+    case 'y': input->Audio_Port = OptionNumber(value) & PORT_MASK; return 0;
+    case 'p':
+        return CopyTextOption(option, value, input->sOutput_Filename,
+                              sizeof(input->sOutput_Filename)) ? 0 : -1;
+    case 'd':
+        return CopyTextOption(option, value, input->IP_Addr, sizeof(input->IP_Addr)) ? 0 : -1;
+    case 'q':
+        skip_disk_check = 0;
+        return 0;
+    default:
+        optionhelp();
+        return -1;
+    }
+}
+
+}  // namespace
+
+int optionhelp()
+{
+    for (const char* line : USAGE_LINES)
+        puts(line);
+    return 0;
+}
+
+int get_time_stamp_string(char* cptag)
+{
+    char weekday[4] = "";
+    char month[4] = "";
+    char year[5] = "";
+    int day = 0, hour = 0, minute = 0, second = 0;
+
+    time_t now = time(NULL);
+    const struct tm* local = localtime(&now);
+    if (local != NULL) {
+        // asctime: "Thu Mar 26 14:30:05 2009\n"
+        sscanf(asctime(local), "%3s %3s %d %d:%d:%d %4s", weekday, month, &day, &hour,
+               &minute, &second, year);
+    }
+    const char* yearTail = strlen(year) >= 2 ? year + strlen(year) - 2 : year;
+    snprintf(cptag, TIME_STAMP_SIZE, "%s%02d%s-%02d%02d%02d", month, day, yearTail, hour,
+             minute, second);
+    return 0;
+}
+
+int get_cmdline_parameters(stInputParameters* input, int argc, char** argv)
+{
+    memset(input, 0, sizeof(*input));
+    get_time_stamp_string(input->sOutput_Filename);
+    SetDefaultParameters(input);
+
+    // Every option, -q included, consumes the argument after it; the first
+    // argument that is not an option ends the list.
+    for (int index = 1; index < argc && argv[index][0] == '-'; index += 2) {
+        char option = argv[index][1];
+        if (option != 'q' && index + 1 >= argc) {
+            optionhelp();
+            return -1;
+        }
+        char* value = index + 1 < argc ? argv[index + 1] : NULL;
+        if (ApplyOption(option, index, value, input) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Encoder settings: validate each setting, send it, pause, check the answer.
+// ---------------------------------------------------------------------------
+#include <unistd.h>
+
+#include "VozirevDll.h"
+
+namespace {
+
+// The encoder needs time to take in each command before the next one.
+const unsigned int SETTING_PAUSE_MS = 100;
+const unsigned int MICROSECONDS_PER_MS = 1000;
+
+const unsigned int MEDIA_FORMAT_AUDIO = 1;
+const unsigned int MEDIA_FORMAT_VIDEO = 2;
+const unsigned int MEDIA_FORMAT_AUDIO_VIDEO = 3;
+
+const unsigned int AUDIO_BITRATE_MIN = 24;  // kbit/s
+const unsigned int AUDIO_BITRATE_MAX = 128;
+const unsigned int VIDEO_BITRATE_MIN = 32;  // kbit/s
+const unsigned int VIDEO_BITRATE_MAX = 4000;
+const unsigned int FRAME_WIDTH_MIN = 17;    // pixels
+const unsigned int FRAME_WIDTH_MAX = 720;
+const unsigned int FRAME_HEIGHT_MIN = 17;
+const unsigned int FRAME_HEIGHT_MAX = 576;
+const unsigned int FRAME_RATE_MIN = 5;      // frames per second
+const unsigned int FRAME_RATE_MAX = 30;
+const unsigned int LEVEL_MAX = 255;         // colour and brightness
+const unsigned int TTL_MIN = 1;
+const unsigned int TTL_MAX = 255;
+
+bool InRange(unsigned int value, unsigned int low, unsigned int high)
+{
+    return value >= low && value <= high;
+}
+
+// Pauses after a command whatever its outcome, then reports a refusal.
+int AfterCommand(int result, const char* failure)
+{
+    VL_Sleep(SETTING_PAUSE_MS);
+    if (result != 1) {
+        printf("%s", failure);
+        return -1;
+    }
+    return 0;
+}
+
+int SetMediaFormat(unsigned int mediaFormat, int* Device_n)
+{
+    EncodingMediaType type = AudioVideo;
+    const char* word = "audio and video";
+    if (mediaFormat == MEDIA_FORMAT_AUDIO) {
+        type = AudioOnly;
+        word = "audio only";
+    } else if (mediaFormat == MEDIA_FORMAT_VIDEO) {
+        type = VideoOnly;
+        word = "video only";
+    }
+    printf("Setting Media Format to: ");
+    int result = VLSetMediaType(Device_n, type);
+    puts(word);
+    return AfterCommand(result, "\nSetting Media Format failed");
+}
+
+int SetAudio(const stInputParameters* input, int* Device_n)
+{
+    printf("Setting Audio Bitrate to: %d kbps\n", (int)input->ulAudio_BitRate);
+    if (!InRange(input->ulAudio_BitRate, AUDIO_BITRATE_MIN, AUDIO_BITRATE_MAX)) {
+        puts("\nInvalid Audio Bitrate. Use 24 - 128.");
+        return -1;
+    }
+    return AfterCommand(VLSetAudioBitRate(Device_n, input->ulAudio_BitRate),
+                        "\nSetting Audio Bitrate failed");
+}
+
+int SetVideoBitRate(const stInputParameters* input, int* Device_n)
+{
+    printf("Setting Video Bitrate to: %d kbps\n", (int)input->ulVideo_BitRate);
+    if (!InRange(input->ulVideo_BitRate, VIDEO_BITRATE_MIN, VIDEO_BITRATE_MAX)) {
+        puts("\nInvalid Video Bitrate. Use 32 - 4000");
+        return -1;
+    }
+    return AfterCommand(VLSetVideoBitRate(Device_n, input->ulVideo_BitRate),
+                        "\nSetting Video Bitrate failed");
+}
+
+int SetVideoFrameSize(const stInputParameters* input, int* Device_n)
+{
+    unsigned int width = input->ulVideo_Frame_Width;
+    unsigned int height = input->ulVideo_Frame_Height;
+    printf("Setting Video Resolution to: %d x %d\n", (int)width, (int)height);
+    if (!InRange(width, FRAME_WIDTH_MIN, FRAME_WIDTH_MAX) ||
+        !InRange(height, FRAME_HEIGHT_MIN, FRAME_HEIGHT_MAX)) {
+        puts("\nInvalid Video Resolution");
+        return -1;
+    }
+    return AfterCommand(VLSetVideoFrameSize(Device_n, width, height),
+                        "\nSetting Video Width and Height failed");
+}
+
+int SetVideoFrameRate(const stInputParameters* input, int* Device_n)
+{
+    printf("Setting Video Frame Rate to: %d fps\n", (int)input->ulVideo_Frame_Rate);
+    if (!InRange(input->ulVideo_Frame_Rate, FRAME_RATE_MIN, FRAME_RATE_MAX)) {
+        puts("\nInvalid Video Framerate. Use 5 - 30.");
+        return -1;
+    }
+    return AfterCommand(VLSetVideoFrameRate(Device_n, input->ulVideo_Frame_Rate),
+                        "\nSetting Video Frame rate failed");
+}
+
+int SetIFrameInterval(const stInputParameters* input, int* Device_n)
+{
+    printf("Setting I Frame Interval to: %d\n", (int)input->ulI_Frame_Interval);
+    if (input->ulI_Frame_Interval == 0) {
+        puts("\nInvalid I-Frame Interval.");
+        return -1;
+    }
+    return AfterCommand(VLSetVideoGOP(Device_n, input->ulI_Frame_Interval),
+                        "\nSetting I-Frame Interval failed");
+}
+
+int SetColor(const stInputParameters* input, int* Device_n)
+{
+    printf("Setting Color to: %d\n", (int)input->ulColor);
+    if (input->ulColor > LEVEL_MAX) {
+        printf("\nInvalid Color value. Use (0-255)");
+        return -1;
+    }
+    return AfterCommand(VLSetColor(Device_n, (unsigned char)input->ulColor),
+                        "\nSetting Color failed.");
+}
+
+int SetBrightness(const stInputParameters* input, int* Device_n)
+{
+    printf("Setting Brightness to: %d\n", (int)input->ulBrightness);
+    if (input->ulBrightness > LEVEL_MAX) {
+        printf("\nInvalid Brightness value. Use (0-255)");
+        return -1;
+    }
+    return AfterCommand(VLSetBrightness(Device_n, (unsigned char)input->ulBrightness),
+                        "\nSetting brightness failed.");
+}
+
+}  // namespace
+
+void VL_Sleep(unsigned int uitime_ms)
+{
+    usleep(uitime_ms * MICROSECONDS_PER_MS);
+}
+
+int setVL_parameters(stInputParameters* input, int* Device_n)
+{
+    if (!InRange(input->ulMediaFormat, MEDIA_FORMAT_AUDIO, MEDIA_FORMAT_AUDIO_VIDEO)) {
+        puts("\nInvalid Media Format");
+        return -1;
+    }
+    if (SetMediaFormat(input->ulMediaFormat, Device_n) != 0)
+        return -1;
+
+    bool audioPresent = input->ulMediaFormat != MEDIA_FORMAT_VIDEO;
+    bool videoPresent = input->ulMediaFormat != MEDIA_FORMAT_AUDIO;
+    if (audioPresent && SetAudio(input, Device_n) != 0)
+        return -1;
+    if (videoPresent) {
+        if (SetVideoBitRate(input, Device_n) != 0 || SetVideoFrameSize(input, Device_n) != 0 ||
+            SetVideoFrameRate(input, Device_n) != 0 || SetIFrameInterval(input, Device_n) != 0 ||
+            SetColor(input, Device_n) != 0 || SetBrightness(input, Device_n) != 0)
+            return -1;
+    }
+
+    // The streams' TTL is not a device setting, so it is checked last.
+    if (!InRange(input->ucttl, TTL_MIN, TTL_MAX)) {
+        printf("\nInvalid ttl value. Use (1-255)");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,103 @@
+// Device sample reader: turns the byte stream of the capture device's node
+// into whole QBox samples.
+//
+// The node is read in requests of exactly 512 bytes. A box begins at the
+// start of a read and no read carries bytes of two boxes; a chunk that does
+// not start with a usable header, a chunk longer than its box, a box overrun
+// by its last chunk, and a box too large for the caller's buffer are dropped
+// silently and reading goes on. After start-up and after every stop, boxes
+// are skipped until one qualifies as the first of an encoding run (sample
+// flag bit 0 set, at most one chunk long).
+//
+// A sample is delivered whole (pass-through) or converted in place into its
+// elementary form: the AAC frame, the H.264 NAL units in start-code form, or
+// the closed-caption bytes.
+//
+// Stopping: while a header is sought the reader waits for data with poll()
+// in slices of at most READER_POLL_SLICE_MS, never blocked in read(), and
+// checks *pReaderStopRequest before every wait. A program whose signal
+// handler uses SA_RESTART points pReaderStopRequest at its stop flag, so
+// that a silent device cannot hold the capture loop. A box already in
+// progress is always completed (or failed) before the flag is looked at.
+#ifndef VOZIREV_DEVICEREADER_H
+#define VOZIREV_DEVICEREADER_H
+
+#include <csignal>
+
+#include "QBox.h"
+
+// Every read of the node asks for exactly this many bytes.
+const unsigned int QBOX_CHUNK_SIZE = 512;
+// The buffer callers hand the reader (the application's sample buffer).
+const unsigned int READER_BUFFER_SIZE = 400000;
+// The last read of a box may fill a whole chunk from the last byte of the
+// box onwards, so a box can take the buffer less 511 bytes at most; larger
+// boxes are dropped unread.
+const unsigned int READER_MAX_QBOX_SIZE = READER_BUFFER_SIZE - (QBOX_CHUNK_SIZE - 1);
+// The first box of an encoding run fits in one read.
+const unsigned int FIRST_QBOX_MAX_SIZE = QBOX_CHUNK_SIZE;
+
+// Sample type codes returned by ReadQBox through its type argument (besides
+// QBOX_TYPE for a whole box).
+const unsigned int SAMPLE_TYPE_AUDIO = 1;
+const unsigned int SAMPLE_TYPE_VIDEO = 2;
+const unsigned int SAMPLE_TYPE_CAPTION = 3;
+const unsigned int SAMPLE_TYPE_AUDIO_SYNC = 17;
+const unsigned int SAMPLE_TYPE_VIDEO_SYNC = 18;
+
+// Closed-caption packs: 12 bytes; a pack whose first three bytes read
+// 00 FF FF (ancillary-data flag) carries two caption bytes at offsets 8, 9.
+const unsigned int szCCPACK = 12;
+const unsigned int ANCsCode = 0x00FFFF;
+const unsigned int CC_PACK_DATA_OFFSET = 8;
+const unsigned int CC_BYTES_PER_PACK = 2;
+// Caption bytes collected per sample; packs beyond this are ignored.
+const unsigned int CC_DATA_SIZE = 64;
+
+// Results of IsValidQBoxHeader.
+const int QBOX_HEADER_OK = 1;
+const int QBOX_HEADER_INVALID = -2;  // null data, wrong type, size 24 or less
+const int QBOX_HEADER_ZERO_SIZE = -3;
+
+// Results of ReadDevice.
+const int READ_DEVICE_DATA = 1;
+const int READ_DEVICE_EMPTY = 0;
+const int READ_DEVICE_FAILED = -1;
+
+// Pause before repeating a read that returned nothing while a header is
+// sought, and the longest single wait for data in that state.
+const unsigned int READER_EMPTY_READ_PAUSE_MS = 10;
+const int READER_POLL_SLICE_MS = 100;
+
+// True while the next accepted box must be the first of an encoding run;
+// cleared by the reader at that box, set again by VLStop.
+extern bool firstQboxFrmDevice;
+
+// Optional stop request (null by default): when it points at a non-zero
+// value while a header is sought, ReadOneQBox returns false.
+extern volatile sig_atomic_t* pReaderStopRequest;
+
+// Reads one sample from descriptor hObject into pucQBoxbuffer (at least
+// READER_BUFFER_SIZE bytes). type = QBOX_TYPE on input asks for the whole box,
+// any other value for the converted payload. Returns 1 and sets length, type
+// and TimeStamp (the box's ulSampleCts) when a sample was delivered; returns
+// 0 and changes none of them otherwise.
+unsigned int ReadQBox(int hObject, unsigned char* pucQBoxbuffer, int& length,
+                      unsigned int& type, unsigned int& TimeStamp);
+
+// Assembles one whole box at the start of the buffer and decodes its header
+// into qBoxHeader. False when a read failed, a read returned nothing in the
+// middle of a box, or a stop was requested while a header was sought.
+bool ReadOneQBox(unsigned char* pucQBoxbuffer, QBox* qBoxHeader);
+
+// One read of up to QBOX_CHUNK_SIZE bytes from the current device:
+// READ_DEVICE_DATA with ulLength bytes, READ_DEVICE_EMPTY, or
+// READ_DEVICE_FAILED (ulLength 0 in the last two cases).
+int ReadDevice(unsigned char* pcQBoxData, unsigned int& ulLength);
+
+// Decodes the header at pusReadData into qBoxHeader: QBOX_HEADER_OK for a
+// usable box, QBOX_HEADER_ZERO_SIZE for size 0, QBOX_HEADER_INVALID for a
+// null pointer, another box type or a size of 24 or less.
+int IsValidQBoxHeader(unsigned char* pusReadData, QBox* qBoxHeader);
+
+#endif

@@ -1,0 +1,407 @@
+// Command-line options, usage text and the time-stamp file name.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "Vozirev.h"
+
+namespace {
+
+// Owns argv-style copies of the arguments; the program name comes first.
+class Args {
+public:
+    Args(std::initializer_list<std::string> args) : storage_{"vozirev"}
+    {
+        storage_.insert(storage_.end(), args.begin(), args.end());
+        for (std::string& arg : storage_)
+            pointers_.push_back(&arg[0]);
+        pointers_.push_back(nullptr);
+    }
+    int argc() const { return (int)storage_.size(); }
+    char** argv() { return pointers_.data(); }
+
+private:
+    std::vector<std::string> storage_;
+    std::vector<char*> pointers_;
+};
+
+struct ParseResult {
+    int status;
+    std::string output;
+};
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        skip_disk_check = 1;
+        // Garbage everywhere, so that a field the parser forgets shows up.
+        memset(&input, 0xA5, sizeof(input));
+    }
+    void TearDown() override { skip_disk_check = 1; }
+
+    ParseResult Parse(std::initializer_list<std::string> list)
+    {
+        Args args(list);
+        testing::internal::CaptureStdout();
+        int status = get_cmdline_parameters(&input, args.argc(), args.argv());
+        fflush(stdout);
+        return {status, testing::internal::GetCapturedStdout()};
+    }
+
+    stInputParameters input;
+};
+
+std::string UsageText()
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, optionhelp());
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+// The name the time-stamp rule gives for one second, built with strftime
+// instead of the asctime route the program takes.
+std::string ExpectedTimeStamp(time_t when)
+{
+    char text[32];
+    strftime(text, sizeof(text), "%b%d%y-%H%M%S", localtime(&when));
+    return text;
+}
+
+bool IsTimeStampName(const std::string& name)
+{
+    if (name.size() != 14 || name[7] != '-')
+        return false;
+    for (size_t i = 3; i < name.size(); i++) {
+        if (i != 7 && !isdigit((unsigned char)name[i]))
+            return false;
+    }
+    return true;
+}
+
+TEST_F(CommandLine, NoArgumentsGivesEveryDefault)
+{
+    ParseResult result = Parse({});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("", result.output);
+    EXPECT_TRUE(IsTimeStampName(input.sOutput_Filename)) << input.sOutput_Filename;
+    EXPECT_EQ(3u, input.ulMediaFormat);
+    EXPECT_EQ(48u, input.ulAudio_BitRate);
+    EXPECT_EQ(512u, input.ulVideo_BitRate);
+    EXPECT_EQ(320u, input.ulVideo_Frame_Width);
+    EXPECT_EQ(240u, input.ulVideo_Frame_Height);
+    EXPECT_EQ(30u, input.ulVideo_Frame_Rate);
+    EXPECT_EQ(30u, input.ulI_Frame_Interval);
+    EXPECT_EQ(0u, input.ulDevice_Number);
+    EXPECT_EQ(0u, input.ulStreaming);
+    EXPECT_EQ(1u, input.ulSaving);
+    EXPECT_STREQ("127.0.0.1", input.IP_Addr);
+    EXPECT_EQ(64u, input.ucttl);
+    EXPECT_EQ(8000u, input.Video_Port);
+    EXPECT_EQ(8002u, input.Audio_Port);
+    EXPECT_EQ(128u, input.ulBrightness);
+    EXPECT_EQ(128u, input.ulColor);
+    EXPECT_EQ(1, skip_disk_check);
+}
+
+TEST_F(CommandLine, EveryOptionReachesItsField)
+{
+    ParseResult result = Parse({"-n", "2", "-m", "1", "-a", "64", "-w", "720", "-h", "576",
+                                "-f", "25", "-i", "12", "-v", "2000", "-c", "10", "-b", "20",
+                                "-r", "2", "-p", "clip", "-s", "1", "-d", "239.1.2.3", "-t",
+                                "5", "-x", "9000", "-y", "9002", "-q", "x"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("", result.output);
+    EXPECT_EQ(2u, input.ulDevice_Number);
+    EXPECT_EQ(1u, input.ulMediaFormat);
+    EXPECT_EQ(64u, input.ulAudio_BitRate);
+    EXPECT_EQ(720u, input.ulVideo_Frame_Width);
+    EXPECT_EQ(576u, input.ulVideo_Frame_Height);
+    EXPECT_EQ(25u, input.ulVideo_Frame_Rate);
+    EXPECT_EQ(12u, input.ulI_Frame_Interval);
+    EXPECT_EQ(2000u, input.ulVideo_BitRate);
+    EXPECT_EQ(10u, input.ulColor);
+    EXPECT_EQ(20u, input.ulBrightness);
+    EXPECT_EQ(2u, input.ulSaving);
+    EXPECT_STREQ("clip", input.sOutput_Filename);
+    EXPECT_EQ(1u, input.ulStreaming);
+    EXPECT_STREQ("239.1.2.3", input.IP_Addr);
+    EXPECT_EQ(5u, input.ucttl);
+    EXPECT_EQ(9000u, input.Video_Port);
+    EXPECT_EQ(9002u, input.Audio_Port);
+    EXPECT_EQ(0, skip_disk_check);
+}
+
+TEST_F(CommandLine, EveryOptionConsumesTheNextArgument)
+{
+    // -r is the value of -q; the loop then stops at "0".
+    EXPECT_EQ(0, Parse({"-q", "-r", "0"}).status);
+    EXPECT_EQ(1u, input.ulSaving);
+    EXPECT_EQ(0, skip_disk_check);
+
+    // A value that looks like an option is still the value.
+    EXPECT_EQ(0, Parse({"-p", "-s", "-s", "2"}).status);
+    EXPECT_STREQ("-s", input.sOutput_Filename);
+    EXPECT_EQ(2u, input.ulStreaming);
+
+    // -q as the last argument needs no value.
+    skip_disk_check = 1;
+    EXPECT_EQ(0, Parse({"-n", "4", "-q"}).status);
+    EXPECT_EQ(0, skip_disk_check);
+    EXPECT_EQ(4u, input.ulDevice_Number);
+}
+
+TEST_F(CommandLine, FirstNonOptionEndsTheList)
+{
+    ParseResult result = Parse({"-r", "2", "out.mpg", "-s", "1", "-u"});
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("", result.output);
+    EXPECT_EQ(2u, input.ulSaving);
+    EXPECT_EQ(0u, input.ulStreaming);
+}
+
+TEST_F(CommandLine, LaterOptionOverwritesEarlier)
+{
+    EXPECT_EQ(0, Parse({"-v", "100", "-v", "200", "-p", "a", "-p", "b"}).status);
+    EXPECT_EQ(200u, input.ulVideo_BitRate);
+    EXPECT_STREQ("b", input.sOutput_Filename);
+}
+
+TEST_F(CommandLine, OnlyTheFirstLetterSelects)
+{
+    EXPECT_EQ(0, Parse({"-abc", "5", "-video", "77"}).status);
+    EXPECT_EQ(5u, input.ulAudio_BitRate);
+    EXPECT_EQ(77u, input.ulVideo_BitRate);
+}
+
+TEST_F(CommandLine, NumbersFollowAtoi)
+{
+    EXPECT_EQ(0, Parse({"-a", "  +64", "-v", "12abc", "-w", "abc", "-i", "-1", "-t", "-5",
+                        "-f", "0x1F"})
+                     .status);
+    EXPECT_EQ(64u, input.ulAudio_BitRate);
+    EXPECT_EQ(12u, input.ulVideo_BitRate);
+    EXPECT_EQ(0u, input.ulVideo_Frame_Width);
+    EXPECT_EQ(4294967295u, input.ulI_Frame_Interval);
+    EXPECT_EQ((unsigned int)-5, input.ucttl);
+    EXPECT_EQ(0u, input.ulVideo_Frame_Rate);
+}
+
+TEST_F(CommandLine, PortsKeepTheirLow16Bits)
+{
+    EXPECT_EQ(0, Parse({"-x", "40000", "-y", "70000"}).status);
+    EXPECT_EQ(40000u, input.Video_Port);
+    EXPECT_EQ(4464u, input.Audio_Port);
+
+    EXPECT_EQ(0, Parse({"-x", "65536", "-y", "-1"}).status);
+    EXPECT_EQ(0u, input.Video_Port);
+    EXPECT_EQ(65535u, input.Audio_Port);
+}
+
+TEST_F(CommandLine, UnknownLetterShowsUsage)
+{
+    const std::string usage = UsageText();
+    for (const char* bad : {"-u", "-e", "-Z", "-"}) {
+        ParseResult result = Parse({"-n", "1", bad, "1"});
+        EXPECT_EQ(-1, result.status) << bad;
+        EXPECT_EQ(usage, result.output) << bad;
+    }
+}
+
+TEST_F(CommandLine, MissingValueShowsUsage)
+{
+    const std::string usage = UsageText();
+    for (const char* last : {"-n", "-p", "-d", "-x", "-z", "-"}) {
+        ParseResult result = Parse({"-a", "64", last});
+        EXPECT_EQ(-1, result.status) << last;
+        EXPECT_EQ(usage, result.output) << last;
+    }
+}
+
+TEST_F(CommandLine, TextValuesMustFitTheirFields)
+{
+    const std::string name255(255, 'n');
+    EXPECT_EQ(0, Parse({"-p", name255}).status);
+    EXPECT_EQ(name255, input.sOutput_Filename);
+
+    ParseResult tooLong = Parse({"-p", name255 + "x"});
+    EXPECT_EQ(-1, tooLong.status);
+    EXPECT_EQ("Value of -p is longer than 255 characters.\n", tooLong.output);
+
+    const std::string addr19 = "1234567890123456789";
+    EXPECT_EQ(0, Parse({"-d", addr19}).status);
+    EXPECT_EQ(addr19, input.IP_Addr);
+
+    ParseResult longAddr = Parse({"-d", addr19 + "0"});
+    EXPECT_EQ(-1, longAddr.status);
+    EXPECT_EQ("Value of -d is longer than 19 characters.\n", longAddr.output);
+}
+
+TEST_F(CommandLine, ConfigurationFileOnlyAsFirstArgument)
+{
+    ParseResult result = Parse({"-n", "1", "-z", "whatever.cfg"});
+    EXPECT_EQ(-1, result.status);
+    EXPECT_EQ("External configuration file needs to be the first parameter.\n", result.output);
+}
+
+TEST_F(CommandLine, ConfigurationFileThenOptions)
+{
+    char path[] = "/tmp/vozirev_cmdline_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string text =
+        "ulDevice_Number = 3\nulMediaFormat = 2\nulAudio_BitRate = 96\n"
+        "ulVideo_BitRate = 1500\n";
+    ASSERT_EQ((ssize_t)text.size(), write(fd, text.data(), text.size()));
+    close(fd);
+
+    ParseResult result = Parse({"-z", path, "-n", "1"});
+    remove(path);
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ(std::string("Parsing Config File ") + path + "....\n", result.output);
+    EXPECT_EQ(1u, input.ulDevice_Number);
+    EXPECT_EQ(2u, input.ulMediaFormat);
+    EXPECT_EQ(96u, input.ulAudio_BitRate);
+    EXPECT_EQ(1500u, input.ulVideo_BitRate);
+    // Fields the file does not reach keep their defaults.
+    EXPECT_EQ(320u, input.ulVideo_Frame_Width);
+    EXPECT_STREQ("127.0.0.1", input.IP_Addr);
+}
+
+TEST_F(CommandLine, MissingConfigurationFile)
+{
+    ParseResult result = Parse({"-z", "/nonexistent/vozirev.cfg"});
+    EXPECT_EQ(-1, result.status);
+    EXPECT_EQ("Parsing Config File /nonexistent/vozirev.cfg....\n"
+              "\nCannot open configuration file /nonexistent/vozirev.cfg"
+              "\nError No Config File foundError parsing the configuration file\n",
+              result.output);
+}
+
+TEST_F(CommandLine, ConfigurationFileNameMustFit)
+{
+    ParseResult result = Parse({"-z", std::string(256, 'c')});
+    EXPECT_EQ(-1, result.status);
+    EXPECT_EQ("Value of -z is longer than 255 characters.\n"
+              "Error parsing the configuration file\n",
+              result.output);
+}
+
+TEST(UsageText, ExactLinesInOrder)
+{
+    EXPECT_EQ(
+        "The following command line parameters are used for the Vozirev Program:[default]\n"
+        "-z\t\tconfiguration filename\n"
+        "-n\t\tdevice number [0]\n"
+        "-m\t\tmedia type (1 - audio, 2 - video, 3 -  audio and video) [3]\n"
+        "-a\t\taudio bit rate in kbps (24 - 128) [48]\n"
+        "-w\t\tvideo width (160 - 720) [320]\n"
+        "-h\t\tvideo height(112 - 480/576) [240]\n"
+        "-f\t\tframe rate [30/25]\n"
+        "-i\t\tI-frame interval [30]\n"
+        "-v\t\tvideo bitrate in kbps (32 - 4000) [512]\n"
+        "-c\t\tcolor (0 - 255) [128]\n"
+        "-b\t\tbrightness (0 - 255) [128]\n"
+        "-r\t\trecord settings (0 - Do not save, 1 - Save as MP4, 2 - Save as MPEG-TS) [1]\n"
+        "-p\t\tfile name for recorded file [Time Stamp]\n"
+        "-s\t\tstream settings (0 - Do not stream, 1 - Elementary Stream, 2 - MPEG "
+        "Transport Stream) [0]\n"
+        "-d\t\tdestination ip address [127.0.0.1]\n"
+        "-t\t\tttl[64] \n"
+        "-x\t\tvideo port/MPEG-TS port [8000]\n"
+        "-y\t\taudio port (for elementary stream only) [8002]\n"
+        "-q\t\tcheck disk space for filewrite [skip disk space check]\n"
+        "-u\t\tusage.\n",
+        UsageText());
+}
+
+class TimeStampName : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* tz = getenv("TZ");
+        hadTz_ = tz != nullptr;
+        if (hadTz_)
+            savedTz_ = tz;
+    }
+    void TearDown() override
+    {
+        if (hadTz_)
+            setenv("TZ", savedTz_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+    // The name for the current second, retried if the clock ticked over
+    // between the two readings around the call.
+    void NameNow(std::string* name, time_t* when)
+    {
+        for (int attempt = 0; attempt < 5; attempt++) {
+            char tag[32];
+            memset(tag, 'X', sizeof(tag));
+            time_t before = time(nullptr);
+            EXPECT_EQ(0, get_time_stamp_string(tag));
+            time_t after = time(nullptr);
+            // Nothing is written past the 15 bytes the caller provides.
+            EXPECT_EQ('X', tag[15]);
+            if (before == after) {
+                *name = tag;
+                *when = before;
+                return;
+            }
+        }
+        FAIL() << "clock kept moving";
+    }
+
+private:
+    bool hadTz_ = false;
+    std::string savedTz_;
+};
+
+TEST_F(TimeStampName, MatchesLocalTimeOfTheSameSecond)
+{
+    for (const char* zone : {"UTC0", "XST-5:30", "YST+11"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        std::string name;
+        time_t when = 0;
+        NameNow(&name, &when);
+        EXPECT_TRUE(IsTimeStampName(name)) << name;
+        EXPECT_EQ(ExpectedTimeStamp(when), name) << zone;
+    }
+}
+
+TEST_F(TimeStampName, FollowsTheTimeZone)
+{
+    // Five and a half hours apart: the two names differ in their clock part
+    // by exactly that offset.
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    std::string utcName;
+    time_t utcWhen = 0;
+    NameNow(&utcName, &utcWhen);
+    setenv("TZ", "XST-5:30", 1);
+    tzset();
+    std::string shiftedName;
+    time_t shiftedWhen = 0;
+    NameNow(&shiftedName, &shiftedWhen);
+
+    time_t shifted = shiftedWhen + 5 * 3600 + 30 * 60;
+    char expected[32];
+    strftime(expected, sizeof(expected), "%b%d%y-%H%M%S", gmtime(&shifted));
+    EXPECT_EQ(expected, shiftedName);
+    time_t utc = utcWhen;
+    strftime(expected, sizeof(expected), "%b%d%y-%H%M%S", gmtime(&utc));
+    EXPECT_EQ(expected, utcName);
+}
+
+}  // namespace
