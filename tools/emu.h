@@ -169,7 +169,9 @@ struct EmuLink {
     std::atomic<int> inUse{0};        // held from open until the device thread ends
     std::atomic<int> programFd{-1};   // the program's end; -1 once it is closed
     std::atomic<int> failNextEmptyRead{0};  // the next zero-length read fails with EIO
-    std::atomic<int> failReads{0};    // every read fails with EIO (content ended, --end error)
+    std::atomic<int> endedWithError{0};     // content ended (--end error): reads at the end fail with EIO
+    std::atomic<unsigned> stopsSent{0};     // stop words written by the program
+    std::atomic<unsigned> stopsDone{0};     // stop words the device has carried out
 };
 const int EMU_MAX_LINKS = 16;
 extern EmuLink g_emuLinks[EMU_MAX_LINKS];

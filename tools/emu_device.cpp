@@ -40,7 +40,7 @@ bool g_filesOpened = false;
 enum PieceAction {
     PIECE_SEND,        // one message (size 0: a zero-length read)
     PIECE_READ_ERROR,  // the program's next zero-length read fails with EIO
-    PIECE_END_ERROR,   // every read from now on fails with EIO
+    PIECE_END_ERROR,   // reads fail with EIO once the queue is drained
     PIECE_RECORD,      // the box went out whole and intact: save it
 };
 
@@ -65,6 +65,7 @@ struct Device {
     bool started = false;
     bool paused = false;
     bool ended = false;
+    bool sendingClosed = false;  // after --end error nothing more can be sent
     UINT64 runStartNs = 0;
     UINT64 pauseStartNs = 0;
     UINT64 pausedNs = 0;
@@ -136,11 +137,10 @@ void StartRun(Device* d)
     }
     d->started = true;
     d->paused = false;
-    d->ended = !d->contentReady;  // no content: the device stays silent
+    d->ended = !d->contentReady || d->sendingClosed;  // no content: the device stays silent
     d->boxesSent = 0;
     d->pausedNs = 0;
     d->overrunArmed = d->truncateArmed = d->zeroInBoxArmed = d->readErrorArmed = false;
-    d->link->failReads.store(0);
     if (d->contentReady)
         EmuStartLoop(&d->loop, &d->clip);
     d->runStartNs = EmuNowNs();
@@ -150,9 +150,11 @@ void StopRun(Device* d)
 {
     d->started = false;
     d->paused = false;
-    // A box already begun is finished, so the next run starts on a clean read.
-    if (!d->boxBegun)
-        d->pieces.clear();
+    // Nothing of the run goes out after the stop; the write interposer
+    // drops what the program has not read yet once the stop is carried out.
+    d->pieces.clear();
+    d->boxBegun = false;
+    d->link->stopsDone.fetch_add(1);
 }
 
 void Pause(Device* d)
@@ -410,10 +412,17 @@ bool SendPieces(Device* d)
             d->pieces.pop_front();
             continue;
         }
+        if (piece.action == PIECE_END_ERROR) {
+            // End of file on the program's side: once it has read what is
+            // queued, every read returns 0, which the read interposer fails.
+            d->link->endedWithError.store(1);
+            shutdown(d->fd, SHUT_WR);
+            d->sendingClosed = true;
+            d->pieces.pop_front();
+            continue;
+        }
         if (piece.action == PIECE_READ_ERROR)
             d->link->failNextEmptyRead.store(1);
-        else if (piece.action == PIECE_END_ERROR)
-            d->link->failReads.store(1);
         // Errors are announced by a zero-length message that wakes the reader.
         ssize_t sent = send(d->fd, piece.data, piece.size, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent < 0) {
@@ -479,7 +488,7 @@ void* DeviceThread(void* arg)
     EmuLink* link = d->link;
     delete d;
     link->failNextEmptyRead.store(0);
-    link->failReads.store(0);
+    link->endedWithError.store(0);
     link->inUse.store(0);
     return nullptr;
 }
@@ -573,7 +582,9 @@ int EmuOpenDevice(int number, int flags)
     d->link = link;
     d->fd = sv[1];
     link->failNextEmptyRead.store(0);
-    link->failReads.store(0);
+    link->endedWithError.store(0);
+    link->stopsSent.store(0);
+    link->stopsDone.store(0);
     link->programFd.store(sv[0], std::memory_order_release);
     g_anyLink.store(1, std::memory_order_release);
 

@@ -16,6 +16,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "emu.h"
@@ -73,13 +74,10 @@ bool TakesMode(int flags)
 
 ssize_t DeviceRead(EmuLink* link, int fd, void* buf, size_t count, ssize_t (*realRead)(int, void*, size_t))
 {
-    if (link->failReads.load(std::memory_order_acquire)) {
-        errno = EIO;
-        return -1;
-    }
     ssize_t got = realRead(fd, buf, count);
-    // The device announces a failing read with a zero-length message.
-    if (got == 0 && link->failNextEmptyRead.exchange(0)) {
+    // The device announces a failing read with a zero-length message, and
+    // the end of its content (--end error) by closing its sending side.
+    if (got == 0 && (link->failNextEmptyRead.exchange(0) || link->endedWithError.load())) {
         errno = EIO;
         return -1;
     }
@@ -91,8 +89,28 @@ ssize_t PlainRead(int fd, void* buf, size_t count)
     return Real(g_read, "read")(fd, buf, count);
 }
 
+const long kStopWaitStepNs = 1000000;    // 1 ms
+const int kStopWaitSteps = 30000;        // 30 s: an encode may be running
+const int kMaxDrainedMessages = 100000;
+
+// A stopped encoder keeps nothing of its run: wait until the device thread
+// has carried out the stop, then drop what the program has not read yet,
+// so that no box of the old run is taken for the first of the next.
+void FinishStop(EmuLink* link, int fd, unsigned stop)
+{
+    struct timespec step = {0, kStopWaitStepNs};
+    for (int i = 0; i < kStopWaitSteps && (int)(link->stopsDone.load() - stop) < 0; ++i)
+        nanosleep(&step, nullptr);
+    UINT8 chunk[512];
+    for (int i = 0; i < kMaxDrainedMessages; ++i) {
+        ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got < 0 || (got == 0 && link->endedWithError.load()))
+            break;
+    }
+}
+
 // Hands the device thread one write of the program, time-stamped now.
-ssize_t DeviceWrite(int fd, const void* buf, size_t count)
+ssize_t DeviceWrite(EmuLink* link, int fd, const void* buf, size_t count)
 {
     EmuCommandMessage msg;
     memset(&msg, 0, sizeof msg);
@@ -100,6 +118,8 @@ ssize_t DeviceWrite(int fd, const void* buf, size_t count)
     msg.size = (UINT32)count;
     msg.writtenNs = EmuNowNs();
     msg.failed = count == sizeof msg.word && EmuProcessOptions().faults.failCode[msg.word >> 24];
+    bool stop = count == sizeof msg.word && !msg.failed && msg.word >> 24 == EMU_CMD_STOP;
+    unsigned stopNumber = stop ? link->stopsSent.fetch_add(1) + 1 : 0;
     ssize_t sent = send(fd, &msg, sizeof msg, MSG_NOSIGNAL);
     if (sent < 0)
         return -1;
@@ -107,6 +127,8 @@ ssize_t DeviceWrite(int fd, const void* buf, size_t count)
         errno = EIO;
         return -1;
     }
+    if (stop)
+        FinishStop(link, fd, stopNumber);
     return (ssize_t)count;
 }
 
@@ -238,8 +260,9 @@ ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen)
 
 ssize_t write(int fd, const void* buf, size_t count)
 {
-    if (EmuFindLink(fd))
-        return DeviceWrite(fd, buf, count);
+    EmuLink* link = EmuFindLink(fd);
+    if (link)
+        return DeviceWrite(link, fd, buf, count);
     return Real(g_write, "write")(fd, buf, count);
 }
 

@@ -7,8 +7,8 @@
 //         box <i> len=<n> stream=<t> flags=<f> cts=<c> nal=<types>
 //         fail <i> stop=<1 when the stop timer had fired>
 //       with --restart-after K: VLStop and VLStartRecord after the K-th box.
-//   emu_probe raw N
-//       open("/dev/Vozirev0", O_RDWR), write the start word, N reads of 512:
+//   emu_probe raw N [SIZE]
+//       open("/dev/Vozirev0", O_RDWR), write the start word, N reads of SIZE (512):
 //         chunk <bytes> <first 4 bytes as a big-endian number>
 //   emu_probe configure MEDIA AUDIO VIDEO WIDTH HEIGHT FPS GOP COLOR BRIGHTNESS
 //       VLOpen(0), setVL_parameters: result <r>
@@ -126,6 +126,7 @@ int ReadBoxes(int argc, char** argv)
         printf("open-failed\n");
         return 3;
     }
+    printf("open fd=%d\n", reinterpret_cast<Vozirev*>(dev)->iret);
     if (VLStartRecord(dev) != 1) {
         printf("start-failed\n");
         return 3;
@@ -175,7 +176,11 @@ int ReadBoxes(int argc, char** argv)
 int ReadChunks(int argc, char** argv)
 {
     long count = argc > 2 ? atol(argv[2]) : 10;
-    int fd = open("/dev/Vozirev0", O_RDWR);
+    // Flags and sizes known only at run time: a build with _FORTIFY_SOURCE
+    // then goes through the checking entry points of open() and read().
+    volatile int flags = O_RDWR;
+    size_t want = argc > 3 ? (size_t)atol(argv[3]) : 512;
+    int fd = open("/dev/Vozirev0", flags);
     if (fd < 0) {
         printf("open-failed\n");
         return 3;
@@ -187,7 +192,7 @@ int ReadChunks(int argc, char** argv)
     }
     for (long i = 0; i < count; ++i) {
         UINT8 chunk[512];
-        ssize_t got = read(fd, chunk, sizeof chunk);
+        ssize_t got = read(fd, chunk, want);  // want > 512 is a fault of the caller
         printf("chunk %zd %u\n", got, got >= 4 ? ReadBE32(chunk) : 0u);
     }
     close(fd);
