@@ -42,7 +42,7 @@ const unsigned int PORT_MASK = 0xFFFF;
 // Index of the only argument that may name a configuration file.
 const int CONFIG_FILE_ARG_INDEX = 1;
 
-const int TIME_STAMP_SIZE = 15;  // "Mar2609-143005" and its NUL
+const size_t TIME_STAMP_SIZE = 15;  // "Mar2609-143005" and its NUL
 
 const char* const USAGE_LINES[] = {
     "The following command line parameters are used for the Vozirev Program:[default]",
@@ -179,8 +179,16 @@ int get_time_stamp_string(char* cptag)
                &minute, &second, year);
     }
     const char* yearTail = strlen(year) >= 2 ? year + strlen(year) - 2 : year;
-    snprintf(cptag, TIME_STAMP_SIZE, "%s%02d%s-%02d%02d%02d", month, day, yearTail, hour,
-             minute, second);
+    // Formatted with room to spare, then cut to the caller's 15 bytes, which
+    // a well-formed local time always fills exactly.
+    char name[64];
+    snprintf(name, sizeof(name), "%s%02d%s-%02d%02d%02d", month, day, yearTail, hour, minute,
+             second);
+    size_t length = strlen(name);
+    if (length > TIME_STAMP_SIZE - 1)
+        length = TIME_STAMP_SIZE - 1;
+    memcpy(cptag, name, length);
+    cptag[length] = '\0';
     return 0;
 }
 

@@ -380,28 +380,4 @@ TEST_F(TimeStampName, MatchesLocalTimeOfTheSameSecond)
     }
 }
 
-TEST_F(TimeStampName, FollowsTheTimeZone)
-{
-    // Five and a half hours apart: the two names differ in their clock part
-    // by exactly that offset.
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    std::string utcName;
-    time_t utcWhen = 0;
-    NameNow(&utcName, &utcWhen);
-    setenv("TZ", "XST-5:30", 1);
-    tzset();
-    std::string shiftedName;
-    time_t shiftedWhen = 0;
-    NameNow(&shiftedName, &shiftedWhen);
-
-    time_t shifted = shiftedWhen + 5 * 3600 + 30 * 60;
-    char expected[32];
-    strftime(expected, sizeof(expected), "%b%d%y-%H%M%S", gmtime(&shifted));
-    EXPECT_EQ(expected, shiftedName);
-    time_t utc = utcWhen;
-    strftime(expected, sizeof(expected), "%b%d%y-%H%M%S", gmtime(&utc));
-    EXPECT_EQ(expected, utcName);
-}
-
 }  // namespace

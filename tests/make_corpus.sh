@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Encodes the shared QBox test streams once; every later test run (and the
+# second build tree) finds them in place.
+set -euo pipefail
+: "${VOZIREV_BIN:?}" "${VOZIREV_CORPUS:?}"
+mkdir -p "$VOZIREV_CORPUS"
+
+make_stream() {
+  local name=$1; shift
+  [ -s "$VOZIREV_CORPUS/$name" ] && return 0
+  "$VOZIREV_BIN/qbox-encode" "$@" -o "$VOZIREV_CORPUS/$name"
+  echo "encoded $name"
+}
+
+make_stream av_320x240_30fps_gop30.qbox -m 3 -w 320 -h 240 -f 30 -i 30 -v 512 -a 48 --duration 3 &
+make_stream av_720x576_25fps_gop12.qbox -m 3 -w 720 -h 576 -f 25 -i 12 -v 2000 -a 96 --duration 2 &
+make_stream av_720x480_15fps_gop5.qbox -m 3 -w 720 -h 480 -f 15 -i 5 -v 1000 -a 64 --duration 2 &
+wait
+make_stream v_352x288_30fps_gop10.qbox -m 2 -w 352 -h 288 -f 30 -i 10 -v 768 --duration 3 &
+make_stream a_only.qbox -m 1 -a 128 --duration 3 &
+wait
+for f in av_320x240_30fps_gop30 av_720x576_25fps_gop12 av_720x480_15fps_gop5 v_352x288_30fps_gop10 a_only; do
+  [ -s "$VOZIREV_CORPUS/$f.qbox" ] || { echo "missing $f.qbox" >&2; exit 1; }
+done
