@@ -2,13 +2,9 @@
 // output for the current settings (encoded once with ffmpeg and cached) or a
 // QBox stream file, replayed in a loop with continuous time stamps.
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "emu.h"
 #include "qboxgen.h"
@@ -39,9 +35,9 @@ bool FileExists(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
 }
 
-// Encodes the segment in a child process of its own: ffmpeg then runs in a
-// process group of its own (Ctrl+C on the program's terminal does not cut an
-// encode short) and without LD_PRELOAD (it must not load the emulator).
+// Encodes the segment with Debian's ffmpeg. The generator starts ffmpeg in
+// a process group of its own (Ctrl+C on the program's terminal does not cut
+// an encode short) and without LD_PRELOAD (it must not load the emulator).
 int EncodeSegment(const EmuEncoderState& state, double seconds, const std::string& path)
 {
     EncoderSettings settings;
@@ -54,30 +50,7 @@ int EncodeSegment(const EmuEncoderState& state, double seconds, const std::strin
     settings.gop = state.gop;
     settings.brightness = state.brightness;
     settings.color = state.color;
-
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child < 0) {
-        fprintf(stderr, "vozirev-emu: fork: %s\n", strerror(errno));
-        return -1;
-    }
-    if (child == 0) {
-        setpgid(0, 0);
-        unsetenv("LD_PRELOAD");
-        unsetenv(EMU_OPTIONS_ENV);
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
-        int status = EncodeQBoxStream(settings, seconds, path);
-        _exit(status == 0 ? 0 : 1);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            fprintf(stderr, "vozirev-emu: waitpid: %s\n", strerror(errno));
-            return -1;
-        }
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+    return EncodeQBoxStream(settings, seconds, path);
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 // drives the device the way the capture program does and prints what it
 // saw, one line per event, for the test to check:
 //
-//   emu_probe read N [--restart-after K] [--h264 FILE] [--aac FILE] [--stop-after SECONDS]
-//       VLOpen(0), VLStartRecord, N calls of VLGetAccessUnit (pass-through):
+//   emu_probe read N [--settings M,A,V,W,H,F,G,C,B] [--restart-after K] [--h264 FILE] [--aac FILE]
+//                    [--stop-after SECONDS]
+//       VLOpen(0), setVL_parameters with the settings (media format, audio and
+//       video kbit/s, width, height, fps, GOP, colour, brightness) when given,
+//       VLStartRecord, N calls of VLGetAccessUnit (pass-through):
 //         box <i> len=<n> stream=<t> flags=<f> cts=<c> nal=<types>
 //         fail <i> stop=<1 when the stop timer had fired>
 //       with --restart-after K: VLStop and VLStartRecord after the K-th box.
@@ -103,6 +106,25 @@ std::string NalTypes(const UINT8* payload, size_t size)
     return types.empty() ? "-" : types;
 }
 
+// Fills the encoder settings of *input from "M,A,V,W,H,F,G,C,B".
+bool ParseSettings(const char* text, stInputParameters* input)
+{
+    unsigned int* fields[] = {&input->ulMediaFormat, &input->ulAudio_BitRate, &input->ulVideo_BitRate,
+                              &input->ulVideo_Frame_Width, &input->ulVideo_Frame_Height,
+                              &input->ulVideo_Frame_Rate, &input->ulI_Frame_Interval, &input->ulColor,
+                              &input->ulBrightness};
+    const char* p = text;
+    for (unsigned int* field : fields) {
+        char* end = nullptr;
+        *field = (unsigned int)strtoul(p, &end, 0);
+        if (end == p)
+            return false;
+        p = *end == ',' ? end + 1 : end;
+    }
+    input->ucttl = 1;
+    return true;
+}
+
 int ReadBoxes(int argc, char** argv)
 {
     long count = argc > 2 ? atol(argv[2]) : 10;
@@ -110,9 +132,12 @@ int ReadBoxes(int argc, char** argv)
     double stopAfter = 5;
     FILE* h264 = nullptr;
     FILE* aac = nullptr;
+    const char* settings = nullptr;
     for (int i = 3; i + 1 < argc; i += 2) {
         std::string name = argv[i];
-        if (name == "--restart-after")
+        if (name == "--settings")
+            settings = argv[i + 1];
+        else if (name == "--restart-after")
             restartAfter = atol(argv[i + 1]);
         else if (name == "--stop-after")
             stopAfter = atof(argv[i + 1]);
@@ -127,6 +152,14 @@ int ReadBoxes(int argc, char** argv)
         return 3;
     }
     printf("open fd=%d\n", reinterpret_cast<Vozirev*>(dev)->iret);
+    if (settings) {
+        stInputParameters input;
+        memset(&input, 0, sizeof input);
+        if (!ParseSettings(settings, &input) || setVL_parameters(&input, dev) != 0) {
+            printf("\nsettings-failed\n");
+            return 3;
+        }
+    }
     if (VLStartRecord(dev) != 1) {
         printf("start-failed\n");
         return 3;

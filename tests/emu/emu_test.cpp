@@ -712,3 +712,125 @@ TEST_F(EmuFault, FailedCommandWriteStopsTheSettings)
     for (size_t i = 0; i < 3; ++i)
         EXPECT_FALSE(log[i].failed) << log[i].name;
 }
+
+// ---- content encoded for the settings the program sent ----
+
+std::string Capture(const std::string& command)
+{
+    std::string text;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return text;
+    char line[1024];
+    while (fgets(line, sizeof line, pipe))
+        text += line;
+    pclose(pipe);
+    return text;
+}
+
+// What ffprobe decodes from an elementary stream file.
+std::string Probe(const std::string& path)
+{
+    return Capture("ffprobe -v error -count_frames -show_entries "
+                   "stream=codec_name,profile,width,height,r_frame_rate,sample_rate,channels,nb_read_frames "
+                   "-of default=noprint_wrappers=1 " + path);
+}
+
+class EmuEncode : public Emu {
+protected:
+    // Segments are shared with the other build tree and later runs.
+    std::string Encoded(const std::string& more) const
+    {
+        std::string corpus = Env("VOZIREV_CORPUS", "/tmp");
+        return "--pace max --segment 2 --cache " + corpus + "/emu-cache " + more;
+    }
+};
+
+TEST_F(EmuEncode, AudioAndVideoFollowTheSettings)
+{
+    const unsigned fps = 15, gop = 15, width = 176, height = 144;
+    const UINT32 frameTicks = 90000 / fps;
+    std::string h264 = dir + "/video.h264", aac = dir + "/audio.aac";
+    // About three seconds: the two-second segment loops once.
+    Output out = RunProbe(Encoded(""), "read 200 --settings 3,48,256,176,144,15,15,128,128 --h264 " + h264 +
+                                           " --aac " + aac);
+    ASSERT_EQ(out.status, 0) << out.text;
+    EXPECT_NE(out.text.find("Setting Video Resolution to: 176 x 144"), std::string::npos) << out.text;
+    std::vector<Sample> boxes = Samples(out);
+    ASSERT_EQ(boxes.size(), 200u);
+    ASSERT_EQ(Failures(boxes), 0u);
+
+    // The run opens with SPS and PPS alone, flag bit 0, in one read.
+    EXPECT_EQ(boxes[0].flags & 1, 1u);
+    EXPECT_LE(boxes[0].len, 512);
+    EXPECT_EQ(boxes[0].nal, "7,8");
+    std::vector<const Sample*> video, audio;
+    for (size_t i = 1; i < boxes.size(); ++i)
+        (boxes[i].stream == QBOX_STREAM_VIDEO ? video : audio).push_back(&boxes[i]);
+    ASSERT_GE(video.size(), (size_t)(2 * fps + 5)) << "fewer pictures than the segment holds";
+    for (size_t i = 0; i < video.size(); ++i) {
+        const Sample& v = *video[i];
+        EXPECT_EQ(v.cts - boxes[0].cts, i * frameTicks) << "picture " << i;
+        bool idr = v.nal.find('5') != std::string::npos;
+        EXPECT_EQ(idr, i % gop == 0) << "picture " << i << " nal=" << v.nal;
+        if (idr) {
+            EXPECT_EQ(v.nal.compare(0, 4, "7,8,"), 0) << "IDR without SPS and PPS in front: " << v.nal;
+            EXPECT_EQ(v.flags & 1, 1u) << "picture " << i;
+        }
+    }
+    ASSERT_FALSE(audio.empty());
+    for (size_t i = 1; i < audio.size(); ++i)
+        EXPECT_EQ(audio[i]->cts - audio[i - 1]->cts, 1920u) << "audio frame " << i;
+
+    std::string v = Probe(h264);
+    EXPECT_NE(v.find("codec_name=h264"), std::string::npos) << v;
+    EXPECT_NE(v.find("width=" + std::to_string(width) + "\n"), std::string::npos) << v;
+    EXPECT_NE(v.find("height=" + std::to_string(height) + "\n"), std::string::npos) << v;
+    EXPECT_NE(v.find("r_frame_rate=15/1"), std::string::npos) << v;
+    EXPECT_NE(v.find("nb_read_frames=" + std::to_string(video.size()) + "\n"), std::string::npos) << v;
+    std::string a = Probe(aac);
+    EXPECT_NE(a.find("codec_name=aac"), std::string::npos) << a;
+    EXPECT_NE(a.find("profile=LC"), std::string::npos) << a;
+    EXPECT_NE(a.find("sample_rate=48000"), std::string::npos) << a;
+    EXPECT_NE(a.find("channels=2"), std::string::npos) << a;
+    EXPECT_NE(a.find("nb_read_frames=" + std::to_string(audio.size()) + "\n"), std::string::npos) << a;
+}
+
+TEST_F(EmuEncode, VideoOnlyHonoursFrameRateAndGop)
+{
+    std::string h264 = dir + "/video.h264";
+    Output out = RunProbe(Encoded(""), "read 60 --settings 2,48,300,160,120,25,5,128,128 --h264 " + h264);
+    ASSERT_EQ(out.status, 0) << out.text;
+    std::vector<Sample> boxes = Samples(out);
+    ASSERT_EQ(boxes.size(), 60u);
+    ASSERT_EQ(Failures(boxes), 0u);
+    EXPECT_EQ(boxes[0].nal, "7,8");
+    for (size_t i = 1; i < boxes.size(); ++i) {
+        ASSERT_EQ(boxes[i].stream, QBOX_STREAM_VIDEO) << i;
+        EXPECT_EQ(boxes[i].cts - boxes[0].cts, (i - 1) * 3600u) << i;
+        EXPECT_EQ(boxes[i].nal.find('5') != std::string::npos, (i - 1) % 5 == 0) << i << " nal=" << boxes[i].nal;
+    }
+    std::string v = Probe(h264);
+    EXPECT_NE(v.find("width=160\n"), std::string::npos) << v;
+    EXPECT_NE(v.find("height=120\n"), std::string::npos) << v;
+    EXPECT_NE(v.find("r_frame_rate=25/1"), std::string::npos) << v;
+}
+
+TEST_F(EmuEncode, AudioOnlyOpensWithASmallAudioFrame)
+{
+    std::string aac = dir + "/audio.aac";
+    Output out = RunProbe(Encoded(""), "read 40 --settings 1,64,0,0,0,0,0,0,0 --aac " + aac);
+    ASSERT_EQ(out.status, 0) << out.text;
+    std::vector<Sample> boxes = Samples(out);
+    ASSERT_EQ(boxes.size(), 40u);
+    ASSERT_EQ(Failures(boxes), 0u);
+    EXPECT_EQ(boxes[0].flags & 1, 1u);
+    EXPECT_LE(boxes[0].len, 512);
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        EXPECT_EQ(boxes[i].stream, QBOX_STREAM_AUDIO) << i;
+        EXPECT_EQ(boxes[i].cts - boxes[0].cts, i * 1920u) << i;
+    }
+    std::string a = Probe(aac);
+    EXPECT_NE(a.find("sample_rate=48000"), std::string::npos) << a;
+    EXPECT_NE(a.find("nb_read_frames=40\n"), std::string::npos) << a;
+}
