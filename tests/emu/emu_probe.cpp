@@ -9,7 +9,9 @@
 //       VLStartRecord, N calls of VLGetAccessUnit (pass-through):
 //         box <i> len=<n> stream=<t> flags=<f> cts=<c> nal=<types>
 //         fail <i> stop=<1 when the stop timer had fired>
-//       with --restart-after K: VLStop and VLStartRecord after the K-th box.
+//       with --restart-after K: VLStop and VLStartRecord after the K-th box;
+//       with --pause-after K: VLPause after the K-th box, reads until the
+//       device falls silent ("paused-stall"), then VLResume ("resumed").
 //   emu_probe raw N [SIZE]
 //       open("/dev/Vozirev0", O_RDWR), write the start word, N reads of SIZE (512):
 //         chunk <bytes> <first 4 bytes as a big-endian number>
@@ -133,10 +135,13 @@ int ReadBoxes(int argc, char** argv)
     FILE* h264 = nullptr;
     FILE* aac = nullptr;
     const char* settings = nullptr;
+    long pauseAfter = -1;
     for (int i = 3; i + 1 < argc; i += 2) {
         std::string name = argv[i];
         if (name == "--settings")
             settings = argv[i + 1];
+        else if (name == "--pause-after")
+            pauseAfter = atol(argv[i + 1]);
         else if (name == "--restart-after")
             restartAfter = atol(argv[i + 1]);
         else if (name == "--stop-after")
@@ -166,14 +171,23 @@ int ReadBoxes(int argc, char** argv)
     }
     static unsigned char buffer[SAMPLE_BUFFER_SIZE];
     long boxes = 0;
+    bool pausing = false;
     for (long i = 0; i < count; ++i) {
-        ArmStopTimer(stopAfter);
+        if (pausing && g_stop) {
+            // Paused and silent: resume and carry on.
+            pausing = false;
+            printf("paused-stall\n");
+            VLResume(dev);
+            printf("resumed\n");
+        }
+        g_stop = 0;
+        ArmStopTimer(pausing ? 0.3 : stopAfter);
         unsigned int type = QBOX_TYPE;
         unsigned int cts = 0;
         int length = VLGetAccessUnit(dev, buffer, type, cts);
         if (length < 0) {
             printf("fail %ld stop=%d\n", i, (int)g_stop);
-            if (g_stop)
+            if (g_stop && !pausing)
                 break;
             continue;
         }
@@ -188,6 +202,10 @@ int ReadBoxes(int argc, char** argv)
             WriteAnnexB(h264, payload, payloadSize);
         if (aac && h.usSampleStreamType == QBOX_STREAM_AUDIO)
             WriteAdts(aac, payload, payloadSize);
+        if (boxes + 1 == pauseAfter) {
+            VLPause(dev);
+            pausing = true;
+        }
         if (++boxes == restartAfter) {
             VLStop(dev);
             VLStartRecord(dev);

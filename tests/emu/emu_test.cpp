@@ -313,6 +313,23 @@ TEST_F(Emu, EveryRunOpensWithTheFirstBoxAgain)
     }
 }
 
+TEST_F(Emu, PauseHoldsDeliveryAndResumeCarriesOn)
+{
+    Output clean = RunProbe(Fast(), "read 40");
+    Output out = RunProbe(Fast(), "read 40 --pause-after 5");
+    ASSERT_EQ(out.status, 0) << out.text;
+    // While paused the device falls silent once what it had queued is read.
+    ASSERT_NE(std::find(out.lines.begin(), out.lines.end(), "paused-stall"), out.lines.end()) << out.text;
+    // After resuming it carries on where it stopped: nothing lost, nothing twice.
+    std::vector<Sample> expected = Samples(clean);
+    std::vector<Sample> got = Delivered(Samples(out));
+    ASSERT_EQ(got.size(), 39u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].cts, expected[i].cts) << i;
+        EXPECT_EQ(got[i].len, expected[i].len) << i;
+    }
+}
+
 TEST_F(Emu, RealtimePaceFollowsTheTimeStamps)
 {
     // The opening box and 16 pictures reach 15 frames (0.5 s) past the first.
