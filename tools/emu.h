@@ -189,6 +189,10 @@ int EmuOpenDevice(int number, int flags);
 UINT64 EmuNowNs();
 extern UINT64 g_emuStartNs;
 
+// The launcher's start (EmuNowNs) is handed down in this environment
+// variable: the command log counts from it in every process it runs.
+#define EMU_START_ENV "VOZIREV_EMU_START_NS"
+
 // Options of this process, parsed from EMU_OPTIONS_ENV on first use.
 const EmuOptions& EmuProcessOptions();
 

@@ -93,9 +93,10 @@ void OpenFiles(const EmuOptions& options)
     pthread_mutex_lock(&g_filesLock);
     if (!g_filesOpened) {
         g_filesOpened = true;
-        if (!options.logPath.empty() && !(g_logFile = fopen(options.logPath.c_str(), "w")))
+        // The launcher has emptied both files; each process appends.
+        if (!options.logPath.empty() && !(g_logFile = fopen(options.logPath.c_str(), "a")))
             fprintf(stderr, "vozirev-emu: cannot write %s: %s\n", options.logPath.c_str(), strerror(errno));
-        if (!options.recordPath.empty() && !(g_recordFile = fopen(options.recordPath.c_str(), "wb")))
+        if (!options.recordPath.empty() && !(g_recordFile = fopen(options.recordPath.c_str(), "ab")))
             fprintf(stderr, "vozirev-emu: cannot write %s: %s\n", options.recordPath.c_str(), strerror(errno));
     }
     pthread_mutex_unlock(&g_filesLock);
@@ -504,13 +505,6 @@ EmuLink* ClaimLink()
 }
 
 }  // namespace
-
-UINT64 EmuNowNs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (UINT64)ts.tv_sec * 1000000000ull + (UINT64)ts.tv_nsec;
-}
 
 const EmuOptions& EmuProcessOptions()
 {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <time.h>
 
 #include "emu.h"
 
@@ -162,6 +163,13 @@ int EmuParseOptions(const std::vector<std::string>& args, EmuOptions* options, s
             return -1;
     }
     return 0;
+}
+
+UINT64 EmuNowNs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (UINT64)ts.tv_sec * 1000000000ull + (UINT64)ts.tv_nsec;
 }
 
 std::string EmuDefaultCacheDir()

@@ -87,6 +87,7 @@ std::string PreloadList(const std::string& library)
 
 int main(int argc, char** argv)
 {
+    UINT64 startNs = EmuNowNs();
     std::vector<std::string> args;
     int programIndex = -1;
     for (int i = 1; i < argc; ++i) {
@@ -111,6 +112,19 @@ int main(int argc, char** argv)
         return kUsageStatus;
     }
 
+    // The log and the record start empty here, once per launch; every
+    // process of the program appends to them.
+    for (const std::string* path : {&options.logPath, &options.recordPath}) {
+        if (path->empty())
+            continue;
+        FILE* file = fopen(path->c_str(), "w");
+        if (!file) {
+            fprintf(stderr, "vozirev-emu: cannot write %s: %s\n", path->c_str(), strerror(errno));
+            return kUsageStatus;
+        }
+        fclose(file);
+    }
+
     std::vector<std::string> normal = Normalise(args);
     if (options.cacheDir.empty())
         normal.push_back("--cache=" + Absolute(EmuDefaultCacheDir()));
@@ -126,6 +140,7 @@ int main(int argc, char** argv)
         return kExecFailedStatus;
     }
     setenv(EMU_OPTIONS_ENV, joined.c_str(), 1);
+    setenv(EMU_START_ENV, std::to_string(startNs).c_str(), 1);
     setenv("LD_PRELOAD", PreloadList(library).c_str(), 1);
 
     execvp(argv[programIndex], argv + programIndex);

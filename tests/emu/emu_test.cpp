@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -712,6 +713,23 @@ TEST_F(Emu, AudioOnlySendsNoVideoSetting)
     EXPECT_EQ(log[1].name + " " + log[1].value, "audio-bitrate 128");
 }
 
+TEST_F(Emu, LogCoversEveryProcessOfOneLaunch)
+{
+    // Two clients under one launcher append to one log; a new launch starts it afresh.
+    std::string logPath = dir + "/commands.log";
+    std::string probe = Bin() + "/emu_probe configure 1 ";
+    for (int launch = 0; launch < 2; ++launch) {
+        std::string command = Bin() + "/vozirev-emu " + Fast("--log " + logPath) + " -- sh -c '" + probe +
+                              "24 0 0 0 0 0 0 0 >/dev/null && " + probe + "128 0 0 0 0 0 0 0 >/dev/null'";
+        ASSERT_EQ(system(command.c_str()), 0);
+        std::vector<LogLine> log = ParseLog(ReadLines(logPath));
+        ASSERT_EQ(log.size(), 4u) << "launch " << launch;
+        EXPECT_EQ(log[1].name + " " + log[1].value, "audio-bitrate 24");
+        EXPECT_EQ(log[3].name + " " + log[3].value, "audio-bitrate 128");
+        EXPECT_GE(log[2].seconds, log[1].seconds);
+    }
+}
+
 TEST_F(EmuFault, FailedCommandWriteStopsTheSettings)
 {
     std::string logPath = dir + "/commands.log";
@@ -850,4 +868,33 @@ TEST_F(EmuEncode, AudioOnlyOpensWithASmallAudioFrame)
     std::string a = Probe(aac);
     EXPECT_NE(a.find("sample_rate=48000"), std::string::npos) << a;
     EXPECT_NE(a.find("nb_read_frames=40\n"), std::string::npos) << a;
+}
+
+// Mean luma and saturation of the first picture of an H.264 file.
+bool PictureStats(const std::string& path, double* luma, double* saturation)
+{
+    std::string text = Capture("ffmpeg -nostdin -v info -i " + path +
+                               " -vf signalstats,metadata=print -frames:v 1 -f null - 2>&1");
+    size_t y = text.find("lavfi.signalstats.YAVG=");
+    size_t sat = text.find("lavfi.signalstats.SATAVG=");
+    if (y == std::string::npos || sat == std::string::npos)
+        return false;
+    *luma = atof(text.c_str() + y + strlen("lavfi.signalstats.YAVG="));
+    *saturation = atof(text.c_str() + sat + strlen("lavfi.signalstats.SATAVG="));
+    return true;
+}
+
+TEST_F(EmuEncode, BrightnessAndColourShowInThePicture)
+{
+    double luma[2] = {0, 0}, saturation[2] = {0, 0};
+    const char* settings[2] = {"2,48,256,160,120,15,15,0,40", "2,48,256,160,120,15,15,255,220"};
+    for (int i = 0; i < 2; ++i) {
+        std::string h264 = dir + "/video" + std::to_string(i) + ".h264";
+        Output out = RunProbe(Encoded(""), std::string("read 3 --settings ") + settings[i] + " --h264 " + h264);
+        ASSERT_EQ(out.status, 0) << out.text;
+        ASSERT_TRUE(PictureStats(h264, &luma[i], &saturation[i])) << h264;
+    }
+    // Brightness 40 against 220, colour 0 against 255.
+    EXPECT_LT(luma[0] + 20, luma[1]) << luma[0] << " " << luma[1];
+    EXPECT_LT(saturation[0] + 10, saturation[1]) << saturation[0] << " " << saturation[1];
 }
