@@ -701,18 +701,6 @@ TEST_F(Emu, SettingsArriveInTheirOrderAtLeast100msApart)
     }
 }
 
-TEST_F(Emu, AudioOnlySendsNoVideoSetting)
-{
-    std::string logPath = dir + "/commands.log";
-    Output out = RunProbe(Fast("--log " + logPath), "configure 1 128 0 0 0 0 0 0 0");
-    ASSERT_EQ(out.status, 0) << out.text;
-    EXPECT_NE(out.text.find("result 0"), std::string::npos) << out.text;
-    std::vector<LogLine> log = ParseLog(ReadLines(logPath));
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].name + " " + log[0].value, "media-type 1");
-    EXPECT_EQ(log[1].name + " " + log[1].value, "audio-bitrate 128");
-}
-
 TEST_F(Emu, LogCoversEveryProcessOfOneLaunch)
 {
     // Two clients under one launcher append to one log; a new launch starts it afresh.
