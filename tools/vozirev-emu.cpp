@@ -102,7 +102,7 @@ int main(int argc, char** argv)
         args.push_back(argv[i]);
     }
     if (programIndex < 0 || programIndex >= argc) {
-        fputs(EmuHelpText(), stderr);
+        fprintf(stderr, "Usage: vozirev-emu [OPTIONS] -- PROGRAM [ARGS...] (see vozirev-emu --help)\n");
         return kUsageStatus;
     }
     EmuOptions options;
