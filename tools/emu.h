@@ -170,6 +170,8 @@ struct EmuLink {
     std::atomic<int> programFd{-1};   // the program's end; -1 once it is closed
     std::atomic<int> failNextEmptyRead{0};  // the next zero-length read fails with EIO
     std::atomic<int> endedWithError{0};     // content ended (--end error): reads at the end fail with EIO
+    std::atomic<int> deviceFd{-1};          // the device thread's end
+    std::atomic<int> handlingCommands{0};   // the device thread is reading commands
     std::atomic<unsigned> stopsSent{0};     // stop words written by the program
     std::atomic<unsigned> stopsDone{0};     // stop words the device has carried out
 };
@@ -183,6 +185,11 @@ EmuLink* EmuFindLink(int fd);
 // pair and the device thread, returns the program's descriptor (or -1 with
 // errno set).
 int EmuOpenDevice(int number, int flags);
+
+// At process exit: gives every device thread a moment to take in (and
+// log) the commands already written, which the program may not have waited
+// for.
+void EmuFlushDevices();
 
 // The emulator's clock: nanoseconds of CLOCK_MONOTONIC, and when the
 // library was loaded.

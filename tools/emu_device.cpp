@@ -12,6 +12,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,6 +31,10 @@ const UINT32 kOversizeBoxSize = 420000;       // beyond the program's 400000-byt
 const UINT8 kFillerNalType = 12;              // H.264 filler data
 const UINT8 kPadByte = 0xA5;                  // bytes past a box's end (overrun fault)
 const int kDeviceSendBuffer = 16384;
+const int kHighDescriptor = 900;         // where the emulator's descriptors go
+const int kDescriptorHeadroom = 32;
+const long kFlushStepNs = 2000000;       // at exit, wait for commands in 2 ms steps
+const int kFlushSteps = 250;             // for half a second at most
 
 std::atomic<int> g_anyLink{0};
 pthread_mutex_t g_filesLock = PTHREAD_MUTEX_INITIALIZER;
@@ -86,7 +93,36 @@ struct Device {
     std::vector<UINT8> oversize;
 };
 
+// ---- descriptors of the emulator's own ----
+
+// The emulator's descriptors live far above the program's: a program may
+// dup2() onto any low number it believes free (a shell's "exec 3<>" does).
+int MoveOutOfTheWay(int fd)
+{
+    struct rlimit limit;
+    int floor = kHighDescriptor;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < (rlim_t)kHighDescriptor + kDescriptorHeadroom)
+        floor = limit.rlim_cur > (rlim_t)kDescriptorHeadroom ? (int)limit.rlim_cur - kDescriptorHeadroom : 3;
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, floor);
+    if (high < 0)
+        return fd;
+    close(fd);
+    return high;
+}
+
 // ---- command log and record file ----
+
+FILE* OpenForAppending(const std::string& path)
+{
+    if (path.empty())
+        return nullptr;
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    FILE* file = fd >= 0 ? fdopen(MoveOutOfTheWay(fd), "a") : nullptr;
+    if (!file)
+        fprintf(stderr, "vozirev-emu: cannot write %s: %s\n", path.c_str(), strerror(errno));
+    return file;
+}
 
 void OpenFiles(const EmuOptions& options)
 {
@@ -94,10 +130,8 @@ void OpenFiles(const EmuOptions& options)
     if (!g_filesOpened) {
         g_filesOpened = true;
         // The launcher has emptied both files; each process appends.
-        if (!options.logPath.empty() && !(g_logFile = fopen(options.logPath.c_str(), "a")))
-            fprintf(stderr, "vozirev-emu: cannot write %s: %s\n", options.logPath.c_str(), strerror(errno));
-        if (!options.recordPath.empty() && !(g_recordFile = fopen(options.recordPath.c_str(), "ab")))
-            fprintf(stderr, "vozirev-emu: cannot write %s: %s\n", options.recordPath.c_str(), strerror(errno));
+        g_logFile = OpenForAppending(options.logPath);
+        g_recordFile = OpenForAppending(options.recordPath);
     }
     pthread_mutex_unlock(&g_filesLock);
 }
@@ -443,15 +477,26 @@ bool SendPieces(Device* d)
 // Reads every pending command. Returns false when the program's end has gone.
 bool ReadCommands(Device* d)
 {
+    d->link->handlingCommands.store(1);
     for (;;) {
         EmuCommandMessage msg;
         ssize_t got = recv(d->fd, &msg, sizeof msg, MSG_DONTWAIT);
-        if (got < 0)
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-        if (got == 0)
-            return false;
-        if ((size_t)got == sizeof msg)
+        if (got <= 0) {
+            d->link->handlingCommands.store(0);
+            return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+        }
+        if ((size_t)got == sizeof msg) {
             HandleCommand(d, msg);
+            continue;
+        }
+        // Written past the interposer (by another process that inherited
+        // the descriptor, or by the C library's own stdio): the raw bytes.
+        EmuCommandMessage raw;
+        memset(&raw, 0, sizeof raw);
+        memcpy(&raw.word, &msg, (size_t)got < sizeof raw.word ? (size_t)got : sizeof raw.word);
+        raw.size = (UINT32)got;
+        raw.writtenNs = EmuNowNs();
+        HandleCommand(d, raw);
     }
 }
 
@@ -485,8 +530,9 @@ void* DeviceThread(void* arg)
         if ((pfd.revents & POLLOUT) && !SendPieces(d))
             break;
     }
-    close(d->fd);
     EmuLink* link = d->link;
+    link->deviceFd.store(-1);
+    close(d->fd);
     delete d;
     link->failNextEmptyRead.store(0);
     link->endedWithError.store(0);
@@ -536,6 +582,22 @@ const EmuOptions& EmuProcessOptions()
     return *options;
 }
 
+void EmuFlushDevices()
+{
+    struct timespec step = {0, kFlushStepNs};
+    for (EmuLink& link : g_emuLinks) {
+        for (int i = 0; i < kFlushSteps && link.inUse.load(); ++i) {
+            int fd = link.deviceFd.load();
+            int pending = 0;
+            if (fd < 0 || ioctl(fd, SIOCINQ, &pending) != 0)
+                break;
+            if (pending == 0 && !link.handlingCommands.load())
+                break;
+            nanosleep(&step, nullptr);
+        }
+    }
+}
+
 EmuLink* EmuFindLink(int fd)
 {
     if (fd < 0 || !g_anyLink.load(std::memory_order_acquire))
@@ -561,6 +623,7 @@ int EmuOpenDevice(int number, int flags)
         fcntl(sv[0], F_SETFD, 0);
     if (flags & O_NONBLOCK)
         fcntl(sv[0], F_SETFL, O_NONBLOCK);
+    sv[1] = MoveOutOfTheWay(sv[1]);
     fcntl(sv[1], F_SETFL, O_NONBLOCK);
     int sendBuffer = kDeviceSendBuffer;
     setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
@@ -579,6 +642,8 @@ int EmuOpenDevice(int number, int flags)
     link->endedWithError.store(0);
     link->stopsSent.store(0);
     link->stopsDone.store(0);
+    link->handlingCommands.store(0);
+    link->deviceFd.store(sv[1]);
     link->programFd.store(sv[0], std::memory_order_release);
     g_anyLink.store(1, std::memory_order_release);
 

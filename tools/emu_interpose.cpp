@@ -148,6 +148,12 @@ __attribute__((constructor)) static void EmuLoad()
     EmuProcessOptions();
 }
 
+// The program may exit right after writing a command: log it first.
+__attribute__((destructor)) static void EmuUnload()
+{
+    EmuFlushDevices();
+}
+
 extern "C" {
 
 int open(const char* path, int flags, ...)
