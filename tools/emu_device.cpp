@@ -30,6 +30,7 @@ const size_t kChunkSize = 512;                // one read of the node
 const UINT32 kOversizeBoxSize = 420000;       // beyond the program's 400000-byte buffer
 const UINT8 kFillerNalType = 12;              // H.264 filler data
 const UINT8 kPadByte = 0xA5;                  // bytes past a box's end (overrun fault)
+const size_t kCtsOffset = 20;                 // ulSampleCts in the QBox header
 const int kDeviceSendBuffer = 16384;
 const int kHighDescriptor = 900;         // where the emulator's descriptors go
 const int kDescriptorHeadroom = 32;
@@ -379,7 +380,7 @@ bool PrepareNextBox(Device* d)
     d->box.assign(size + kChunkSize, kPadByte);
     memcpy(d->box.data(), source, size);
     UINT32 cts = (UINT32)(d->loop.baseCts + rel);
-    WriteBE32(d->box.data() + 20, cts);
+    WriteBE32(d->box.data() + kCtsOffset, cts);
     d->boxRel = rel;
     d->boxBegun = false;
 
@@ -412,11 +413,13 @@ bool PrepareNextBox(Device* d)
         PushChunks(d, data, chunks >= 2 ? size - lastChunk : size / 2);
     } else if (chunks >= 2 && (d->readErrorArmed || d->zeroInBoxArmed)) {
         PushSend(d, data, kChunkSize);
-        if (d->readErrorArmed)
+        if (d->readErrorArmed) {
+            d->readErrorArmed = false;
             d->pieces.push_back({PIECE_READ_ERROR, nullptr, 0});
-        else
+        } else {
+            d->zeroInBoxArmed = false;
             PushSend(d, nullptr, 0);
-        d->readErrorArmed = d->zeroInBoxArmed = false;
+        }
         PushChunks(d, data + kChunkSize, size - kChunkSize);
     } else {
         PushChunks(d, data, size);
