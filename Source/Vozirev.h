@@ -52,4 +52,29 @@ int get_time_stamp_string(char* cptag);
 int setVL_parameters(stInputParameters* input, int* Device_n);
 void VL_Sleep(unsigned int uitime_ms);
 
+// QBox routing to the MP4 writer.
+// Opens the MP4 recording on outfile_handle (which passes to the writer) for
+// the media of input.ulMediaFormat. 1 ready; 0 the writer could not be set
+// up: it has been released and the file closed, so recording must stop as
+// if the file could not be opened.
+int SetParameters(stInputParameters input, FILE* outfile_handle);
+// Records one whole QBox sample (header included, inputdata_length bytes
+// read): each NAL unit of a video payload, or the AAC frame. Changes the
+// buffer in place. Returns 0.
+int QBoxToMp4(unsigned char* inputdata, unsigned int inputdata_length, stInputParameters input);
+
+// QBox routing to the transport-stream writer.
+// Sequence parameter set waiting for its picture parameter set, then both,
+// each behind a start code (streaming bundles them into one PES packet).
+const unsigned int PARSET_BUFFER_SIZE = 128;
+extern unsigned char ucParSet[PARSET_BUFFER_SIZE];
+extern unsigned int ulSzParSet;
+// Feeds one whole QBox sample, already described by *pqBoxHeader, to the
+// transport-stream writer in output mode bWriteStream (1 file, 2 RTP, 3 both
+// from one packetisation; see mpgTSWriter.h). Nothing goes out before the
+// first audio sample or the first sample that starts with a sequence
+// parameter set. The buffer is left as it came in. Returns 1, or 0 for a
+// stream type other than audio or video.
+unsigned int QBoxToMP2TS(unsigned char* inputdata, unsigned int inputdata_length, unsigned int bWriteStream);
+
 #endif

@@ -44,7 +44,7 @@ int Vozirev::Write2Device(unsigned int ulcommand)
     // The driver runs on this processor and takes the word in its own byte
     // order, so the integer's bytes go out exactly as they lie in memory.
     ssize_t written = write(iret, &ulcommand, sizeof(ulcommand));
-    return written > 0 ? 1 : -1;
+    return written > 0 ? VL_STATUS_DONE : VL_STATUS_FAILED;
 }
 
 int Vozirev::SendCommand(unsigned int ulCode, unsigned int ulParameter)
@@ -56,7 +56,7 @@ int Vozirev::VLSetMediaType(EncodingMediaType MediaFormat)
 {
     unsigned int ulFormat = (unsigned int)MediaFormat;
     if (ulFormat > (unsigned int)AudioVideo)
-        return 0;
+        return VL_STATUS_OUT_OF_RANGE;
     // The device numbers its media types from 1.
     return SendCommand(VL_CMD_MEDIA_TYPE, ulFormat + 1);
 }
@@ -64,14 +64,14 @@ int Vozirev::VLSetMediaType(EncodingMediaType MediaFormat)
 int Vozirev::VLSetVideoBitRate(unsigned int ulVideoBitRate)
 {
     if (ulVideoBitRate < VL_VIDEO_BITRATE_MIN || ulVideoBitRate > VL_VIDEO_BITRATE_MAX)
-        return 0;
+        return VL_STATUS_OUT_OF_RANGE;
     return SendCommand(VL_CMD_VIDEO_BITRATE, ulVideoBitRate);
 }
 
 int Vozirev::VLSetAudioBitRate(unsigned int ulAudioBitRate)
 {
     if (ulAudioBitRate < VL_AUDIO_BITRATE_MIN || ulAudioBitRate > VL_AUDIO_BITRATE_MAX)
-        return 0;
+        return VL_STATUS_OUT_OF_RANGE;
     return SendCommand(VL_CMD_AUDIO_BITRATE, ulAudioBitRate);
 }
 
@@ -84,16 +84,16 @@ int Vozirev::VLSetVideoGOP(unsigned int ulIntraFrameInterval)
 int Vozirev::VLSetVideoFrameSize(unsigned int ulWidth, unsigned int ulHeight)
 {
     if (ulWidth < VL_FRAME_WIDTH_MIN || ulWidth > VL_FRAME_WIDTH_MAX)
-        return 0;
+        return VL_STATUS_OUT_OF_RANGE;
     if (ulHeight < VL_FRAME_HEIGHT_MIN || ulHeight > VL_FRAME_HEIGHT_MAX)
-        return 0;
+        return VL_STATUS_OUT_OF_RANGE;
     return SendCommand(VL_CMD_FRAME_SIZE, ulWidth << VL_FRAME_WIDTH_SHIFT | ulHeight);
 }
 
 int Vozirev::VLSetVideoFrameRate(unsigned int ulFramespersec)
 {
     if (ulFramespersec < VL_FRAME_RATE_MIN || ulFramespersec > VL_FRAME_RATE_MAX)
-        return 0;
+        return VL_STATUS_OUT_OF_RANGE;
     return SendCommand(VL_CMD_FRAME_RATE, ulFramespersec);
 }
 
@@ -178,70 +178,84 @@ void VLClose(int* Dev)
 
 int VLSetMediaType(int* Dev, EncodingMediaType MediaFormat)
 {
-    return DeviceOf(Dev)->VLSetMediaType(MediaFormat);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLSetMediaType(MediaFormat) : VL_STATUS_FAILED;
 }
 
 int VLSetVideoBitRate(int* Dev, unsigned int ulVideoBitRate)
 {
-    return DeviceOf(Dev)->VLSetVideoBitRate(ulVideoBitRate);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLSetVideoBitRate(ulVideoBitRate) : VL_STATUS_FAILED;
 }
 
 int VLSetAudioBitRate(int* Dev, unsigned int ulAudioBitRate)
 {
-    return DeviceOf(Dev)->VLSetAudioBitRate(ulAudioBitRate);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLSetAudioBitRate(ulAudioBitRate) : VL_STATUS_FAILED;
 }
 
 int VLSetVideoGOP(int* Dev, unsigned int ulIntraFrameInterval)
 {
-    return DeviceOf(Dev)->VLSetVideoGOP(ulIntraFrameInterval);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLSetVideoGOP(ulIntraFrameInterval) : VL_STATUS_FAILED;
 }
 
 int VLSetVideoFrameSize(int* Dev, unsigned int ulWidth, unsigned int ulHeight)
 {
-    return DeviceOf(Dev)->VLSetVideoFrameSize(ulWidth, ulHeight);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLSetVideoFrameSize(ulWidth, ulHeight) : VL_STATUS_FAILED;
 }
 
 int VLSetVideoFrameRate(int* Dev, unsigned int ulFramespersec)
 {
-    return DeviceOf(Dev)->VLSetVideoFrameRate(ulFramespersec);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLSetVideoFrameRate(ulFramespersec) : VL_STATUS_FAILED;
 }
 
 int VLSetBrightness(int* Dev, unsigned char usBrightness)
 {
-    return DeviceOf(Dev)->VLSetBrightness(usBrightness);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLSetBrightness(usBrightness) : VL_STATUS_FAILED;
 }
 
 int VLSetColor(int* Dev, unsigned char usColor)
 {
-    return DeviceOf(Dev)->VLSetColor(usColor);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLSetColor(usColor) : VL_STATUS_FAILED;
 }
 
 int VLClosedCaption(int* Dev, unsigned int enable)
 {
-    return DeviceOf(Dev)->VLClosedCaption(enable);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLClosedCaption(enable) : VL_STATUS_FAILED;
 }
 
 int VLStartRecord(int* Dev)
 {
-    return DeviceOf(Dev)->VLStartRecord();
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLStartRecord() : VL_STATUS_FAILED;
 }
 
 int VLPause(int* Dev)
 {
-    return DeviceOf(Dev)->VLPause();
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLPause() : VL_STATUS_FAILED;
 }
 
 int VLResume(int* Dev)
 {
-    return DeviceOf(Dev)->VLResume();
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLResume() : VL_STATUS_FAILED;
 }
 
 int VLStop(int* Dev)
 {
-    return DeviceOf(Dev)->VLStop();
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLStop() : VL_STATUS_FAILED;
 }
 
 int VLGetAccessUnit(int* Dev, unsigned char* buffer, unsigned int& type, unsigned int& TimeStamp)
 {
-    return DeviceOf(Dev)->VLGetAccessUnit(buffer, type, TimeStamp);
+    Vozirev* pDevice = DeviceOf(Dev);
+    return pDevice ? pDevice->VLGetAccessUnit(buffer, type, TimeStamp) : VL_STATUS_FAILED;
 }

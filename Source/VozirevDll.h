@@ -20,6 +20,11 @@
 
 enum EncodingMediaType { AudioOnly = 0, VideoOnly = 1, AudioVideo = 2 };
 
+// Status results of the setters and commands.
+const int VL_STATUS_DONE = 1;
+const int VL_STATUS_OUT_OF_RANGE = 0;
+const int VL_STATUS_FAILED = -1;
+
 // Base path of the device nodes; the node of device n is the base path
 // followed by the single digit n ("/dev/Vozirev0" ... "/dev/Vozirev9").
 const unsigned int DEV_NAME_SIZE = 24;
@@ -103,7 +108,8 @@ private:
     int SendCommand(unsigned int ulCode, unsigned int ulParameter);
 };
 
-// The public API. Dev is the handle returned by VLOpen.
+// The public API. Dev is the handle returned by VLOpen; a null handle makes
+// every call fail with VL_STATUS_FAILED (VLGetAccessUnit: -1).
 int* VLOpen(int Device_n_Number);  // null when the device cannot be opened
 void VLClose(int* Dev);
 int VLSetMediaType(int* Dev, EncodingMediaType MediaFormat);

@@ -62,6 +62,8 @@ int IsValidQBoxHeader(unsigned char* pusReadData, QBox* qBoxHeader)
 // a stop request to be seen promptly. False when a stop was requested.
 static bool WaitForChunk()
 {
+    if (device < 0)
+        return !StopRequested();  // poll() would skip it: let read() fail
     for (;;) {
         if (StopRequested())
             return false;
@@ -75,17 +77,17 @@ static bool WaitForChunk()
     }
 }
 
-// Reads the chunk that should start a box into the buffer at offset 0.
-// Reads that return nothing are repeated after a short pause. Returns
-// READ_DEVICE_DATA, READ_DEVICE_FAILED, or READ_DEVICE_EMPTY for a stop.
-static int ReadHeaderChunk(unsigned char* pucQBoxbuffer, unsigned int& ulGot)
+// Reads the chunk that should start a box into the buffer at offset 0;
+// reads that return nothing are repeated after a short pause. False when
+// the read failed or a stop was requested.
+static bool ReadHeaderChunk(unsigned char* pucQBoxbuffer, unsigned int& ulGot)
 {
     for (;;) {
         if (!WaitForChunk())
-            return READ_DEVICE_EMPTY;
+            return false;
         int result = ReadDevice(pucQBoxbuffer, ulGot);
         if (result != READ_DEVICE_EMPTY)
-            return result;
+            return result == READ_DEVICE_DATA;
         PauseMilliseconds(READER_EMPTY_READ_PAUSE_MS);
     }
 }
@@ -125,8 +127,7 @@ bool ReadOneQBox(unsigned char* pucQBoxbuffer, QBox* qBoxHeader)
 {
     for (;;) {
         unsigned int ulGot = 0;
-        int result = ReadHeaderChunk(pucQBoxbuffer, ulGot);
-        if (result != READ_DEVICE_DATA)
+        if (!ReadHeaderChunk(pucQBoxbuffer, ulGot))
             return false;
         if (ulGot < QBOX_HEADER_SIZE)
             continue;  // too short to hold a header

@@ -1,0 +1,68 @@
+// QBox header decoding, the splitter that cuts a video payload into its
+// H.264 NAL units, and the few sequence parameter set fields that give the
+// picture size.
+#ifndef VOZIREV_QBOXPARSER_H
+#define VOZIREV_QBOXPARSER_H
+
+#include "QBox.h"
+#include "Types.h"
+
+// Hands out the NAL units of one video payload at a time, in place: each
+// unit's 4-byte length prefix is overwritten with the Annex B start code
+// 00 00 00 01 and the unit is returned as a pointer into the caller's buffer.
+class QBoxParser {
+public:
+    QBoxParser();
+    ~QBoxParser();
+
+    // Back to idle: the next GetNextVideoNALU starts a new payload.
+    int Reset();
+    // Error hook; silent on the board.
+    void ShowError(char* Message);
+
+    // Decodes the 24 header bytes at pusReadData into *pQBoxHeader.
+    // Returns 1 when the box is usable ("qbox" and a payload), else 0.
+    int GetQBoxHeader(UINT8* pusReadData, QBox* pQBoxHeader);
+
+    // Hands out the next NAL unit, start code included, of the payload in
+    // progress, or starts pucQBoxData (ulQBoxDataSize bytes) when none is.
+    // Returns 1 when a unit was handed out. *pbIsFirstNALU becomes 1 once
+    // the payload is used up (or ends in bytes that hold no whole unit).
+    int GetNextVideoNALU(UINT8* pucQBoxData, UINT32 ulQBoxDataSize, UINT8** ppOutputNALUData,
+                         UINT32* pulOutputNALUDataSize, int* pbIsFirstNALU);
+
+private:
+    // Drops what is left of the payload and goes back to idle.
+    void EndPayload(int* pbIsFirstNALU);
+
+    int m_bIsFirstNALU;
+    UINT8* m_pVideoQBoxData;
+    UINT32 m_ulNextNALUIndex;
+    UINT32 m_ulRemQboxSize;
+};
+
+// H.264 NAL unit header bytes (nal_ref_idc 3, as the encoder writes them)
+// and the start code.
+const UINT8 NALU_HEADER_SPS = 0x67;
+const UINT8 NALU_HEADER_PPS = 0x68;
+const UINT8 NALU_HEADER_IDR = 0x65;
+const UINT32 START_CODE_SIZE = 4;
+const UINT8 START_CODE[START_CODE_SIZE] = {0x00, 0x00, 0x00, 0x01};
+
+// Bit BitPos (0 = least significant) of Value.
+unsigned char GetBit(unsigned char Value, unsigned short BitPos);
+
+// Reads one unsigned Exp-Golomb code ue(v) (ISO/IEC 14496-10, 9.1) at the
+// cursor (byte pByte, bit pBit counted 7 = most significant down to 0) of the
+// buffer DecParSet set, and leaves the cursor after it. Bits past the end of
+// that buffer read as 0 and end the code.
+unsigned short decExpGol(unsigned short& pByte, unsigned short& pBit);
+
+// Decodes the picture size from one sequence parameter set NAL unit
+// (pBuffer starts at its header byte 0x67, szBuffer bytes): pSize[0] = width
+// and pSize[1] = height in pixels, whole macroblocks, Baseline/Main layout.
+// A unit that ends before the size fields leaves pSize unchanged.
+// Returns 1.
+unsigned int DecParSet(unsigned char* pBuffer, unsigned int szBuffer, unsigned int* pSize);
+
+#endif

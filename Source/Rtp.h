@@ -1,0 +1,130 @@
+// RTP streaming (RFC 3550) of the encoder's QBox samples: H.264 video as
+// single NAL unit packets and FU-A fragments (RFC 6184) on the video port,
+// AAC audio with one AU header per packet (RFC 3640, AAC-hbr) on the audio
+// port, and 188-byte MPEG-2 transport-stream packets (RFC 2250, payload type
+// 33) on the video port.
+#ifndef VOZIREV_RTP_H
+#define VOZIREV_RTP_H
+
+#include "sockets.h"
+
+const int RTP_VERSION = 2;
+const int RTP_HEADER_SIZE = 12;
+const int RTP_PAYLOAD_BUFFER_SIZE = 1734;
+const unsigned char RTP_PT_AAC = 96;
+const unsigned char RTP_PT_H264 = 97;
+const unsigned char RTP_PT_MP2T = 33;
+const unsigned int RTP_SSRC = 10023;  // 0x00002727, both streams
+
+// H.264 payload limits: a NAL unit up to this size goes whole in one packet;
+// longer units are cut into FU-A fragments of at most RTP_FU_FRAGMENT_SIZE
+// bytes (12 + 2 + 1434 = 1448-byte packets).
+const unsigned int RTP_MAX_SINGLE_NALU_SIZE = 1433;
+const unsigned int RTP_FU_FRAGMENT_SIZE = 1434;
+const unsigned char RTP_NALU_TYPE_FU_A = 28;
+
+// AAC: 2-byte AU-headers-length plus one 2-byte AU header
+// (13-bit AU-size, 3-bit AU-Index).
+const int RTP_AAC_AU_HEADERS_SIZE = 4;
+const unsigned int RTP_AAC_SAMPLES_PER_FRAME = 1024;
+const unsigned int RTP_ADTS_HEADER_SIZE = 7;
+
+// MPEG-2 TS carriage: at most 5 packets of 188 bytes per RTP packet.
+const unsigned int RTP_TS_PACKET_SIZE = 188;
+const unsigned int RTP_TS_PACKETS_PER_DATAGRAM = 5;
+const unsigned int RTP_TS_BUFFER_SIZE = 1600;
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the RTP bit-field records below assume a little-endian target"
+#endif
+
+// RTP fixed header. The bit fields are declared from the least significant
+// bit of each byte (GCC's order on the little-endian targets), so byte 0 reads
+// 0x80 and byte 1 is M:PT; SN, TS and SSRC are held in network byte order.
+typedef struct rtp_header_t {
+    unsigned char CC : 4;
+    unsigned char X : 1;
+    unsigned char P : 1;
+    unsigned char V : 2;
+    unsigned char PT : 7;
+    unsigned char M : 1;
+    unsigned short SN;
+    unsigned int TS;
+    unsigned int SSRC;
+} rtp_header;
+
+typedef struct rtp_package_t {
+    rtp_header_t common_header;
+    unsigned char payload[RTP_PAYLOAD_BUFFER_SIZE];
+} rtp;
+
+// Laid out like an H.264 NAL unit header; used as the FU indicator.
+typedef struct rtp_payload_first_byte_t {
+    unsigned char TYPE : 5;
+    unsigned char NRI : 2;
+    unsigned char F : 1;
+} rtp_payload_first_byte;
+
+typedef struct FU_header_t {
+    unsigned char TYPE : 5;
+    unsigned char R : 1;
+    unsigned char E : 1;
+    unsigned char S : 1;
+} FU_header;
+
+// The 24-byte QBox header as found in the sample (all fields big-endian).
+struct QBoxHeader {
+    unsigned int box_size;
+    unsigned int box_type;
+    unsigned int box_flags;
+    unsigned short sample_stream_type;
+    unsigned short sample_stream_id;
+    unsigned int sample_flags;
+    unsigned int sample_cts;
+};
+
+// Sockets and destinations of the two streams, open from RTPOpen to
+// CloseSockets; a socket of 0 or less is not open.
+extern SOCKET m_fdaudio;
+extern SOCKET m_fdvideo;
+extern Sockaddr_in m_TxAudioSockAddr;
+extern Sockaddr_in m_TxVideoSockAddr;
+extern int rtpheaderlen;
+extern int NUT2NRI[32];
+
+// Opens the audio and the video sending sockets towards cpIP. Returns 1, or 0
+// when a socket could not be created after a few attempts; nothing is left
+// open then.
+unsigned RTPOpen(unsigned short laudioport, unsigned short lvideoport, char* cpIP, int cpttl);
+
+// Sends one whole QBox sample (header and payload); the buffer is only read.
+int QBox2Streaming(unsigned char* inputdata, int inputdata_length);
+
+// Sends one NAL unit (header byte first, no start code or length prefix).
+// bEndOfAccessUnit: 1 when the unit is the last of its access unit, which
+// puts the RTP marker on its last packet.
+unsigned RTPH264Stream(unsigned char* pbData, unsigned int lDataLength, unsigned int naluTS,
+                       int bEndOfAccessUnit = 1);
+
+// Sends one AAC frame, raw or behind a 7-byte ADTS header.
+unsigned RTPAACStream(unsigned char* pbData, unsigned int lDataLength, unsigned int timestamp);
+
+// Sends nTSPackets consecutive 188-byte transport-stream packets.
+unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, unsigned int esTS);
+
+int SendRtpPackage(SOCKET hsocket, Sockaddr_in* to_address, int payloadtype, unsigned short* seqno,
+                   unsigned int* timestamp, unsigned char* buf, int nalu_size, const unsigned int ssrc,
+                   int socktype, int bEndOfAccessUnit = 1);
+void RtpHeaderBuilder(rtp_header* rtp_header, int marker, unsigned char payloadtype, unsigned short seqno,
+                      unsigned int timestamp, unsigned int ssrc);
+int RtpPackageBuilder(rtp* rtp_package, unsigned char* buf, int rtp_payload_size, int padding, int marker,
+                      int payloadtype, unsigned short seqno, unsigned int timestamp, unsigned int ssrc);
+int RtpFragmentPayloadBuilder(rtp* rtp_package, rtp_payload_first_byte* rtppayload_hd, FU_header* FUhd,
+                              unsigned char* buf, int nalu_size);
+void SetRtpPayloadHeader(rtp_payload_first_byte* rtppayload_header, unsigned char type);
+unsigned int reverse_byte_order_dword(unsigned int value);
+unsigned short reverse_byte_order_word(unsigned short value);
+
+void CloseSockets();
+
+#endif

@@ -1,0 +1,864 @@
+// One-pass MP4 writer: file header and sample spooling while recording,
+// "moov" with its track boxes at completion.
+#include "mp4Writer.h"
+
+#include <cstring>
+
+#include "QBoxParser.h"
+#include "byteorder.h"
+
+tRootAtom* root = nullptr;
+FILE* mp4file = nullptr;
+
+UINT32 currTimeStampVid = 0;
+UINT32 prevTimeStampVid = 0;
+UINT32 durationTimeVid = 0;
+UINT32 currTimeStampAud = 0;
+UINT32 prevTimeStampAud = 0;
+UINT32 durationTimeAud = 0;
+UINT32 durationTimeAudonVidScale = 0;
+UINT32 videoTrakSize = 0;
+UINT32 lengthIODSAtom = 0;
+
+FILE* sttsAudFile = nullptr;
+FILE* stcoAudFile = nullptr;
+FILE* stszAudFile = nullptr;
+FILE* sttsVidFile = nullptr;
+FILE* stcoVidFile = nullptr;
+FILE* stszVidFile = nullptr;
+FILE* stssVidFile = nullptr;
+
+// A video sample's duration is the gap to the next accepted video sample,
+// so it is spooled when that sample arrives; the last sample of the track
+// takes the last non-zero gap.
+static UINT32 lastVideoGap = 0;
+
+// ---- constants -------------------------------------------------------------
+
+const char* const SPOOL_STTS_AUDIO = "~temp1";
+const char* const SPOOL_STCO_AUDIO = "~temp2";
+const char* const SPOOL_STSZ_AUDIO = "~temp3";
+const char* const SPOOL_STTS_VIDEO = "~temp4";
+const char* const SPOOL_STCO_VIDEO = "~temp5";
+const char* const SPOOL_STSZ_VIDEO = "~temp6";
+const char* const SPOOL_STSS_VIDEO = "~temp7";
+const char* const SPOOL_FILE_NAMES[] = {SPOOL_STTS_AUDIO, SPOOL_STCO_AUDIO, SPOOL_STSZ_AUDIO, SPOOL_STTS_VIDEO,
+                                        SPOOL_STCO_VIDEO, SPOOL_STSZ_VIDEO, SPOOL_STSS_VIDEO};
+
+const UINT32 SPOOL_RECORD_SIZE = 4;
+const UINT32 VIDEO_TRACK_ID = 1;
+const UINT32 AUDIO_TRACK_ID = 2;
+const UINT32 MIN_NALU_SIZE = 5;  // start code and NAL header byte
+const UINT32 NAL_HEADER_BYTE = 4; // position of the NAL header after the start code
+const UINT8 NALU_TYPE_MASK = 0x1F;
+const UINT8 NALU_TYPE_SEI = 6;
+const UINT8 NALU_TYPE_SPS = 7;
+const UINT8 NALU_TYPE_PPS = 8;
+
+// Audio "stts" with more than this many entries is written as two runs.
+const UINT32 AUDIO_STTS_MAX_SINGLE_ENTRIES = 3;
+
+// ---- fixed box templates ---------------------------------------------------
+// Fields filled per file are zero here; their offsets are named beside them.
+
+const UINT8 FTYP_BOX[24] = {
+    0x00, 0x00, 0x00, 0x18, 'f', 't', 'y', 'p',
+    'm', 'p', '4', '2',                          // major brand
+    0x00, 0x00, 0x00, 0x00,                      // minor version
+    'm', 'p', '4', '2', 'i', 's', 'o', 'm',      // compatible brands
+};
+
+const UINT32 MVHD_DURATION_OFFSET = 24;
+const UINT8 MVHD_TEMPLATE[108] = {
+    0x00, 0x00, 0x00, 0x6c, 'm', 'v', 'h', 'd',
+    0x00, 0x00, 0x00, 0x00,                      // version 0, flags
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // creation, modification
+    0x00, 0x01, 0x5f, 0x90,                      // timescale 90000
+    0x00, 0x00, 0x00, 0x00,                      // duration
+    0x00, 0x01, 0x00, 0x00,                      // rate 1.0
+    0x01, 0x00, 0x00, 0x00,                      // volume 1.0, reserved
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // reserved
+    0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // matrix
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // pre_defined
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x02,                      // next_track_ID
+};
+
+// Initial object descriptor (ISO/IEC 14496-1 and -14) naming track 1.
+const UINT8 IODS_BOX[27] = {
+    0x00, 0x00, 0x00, 0x1b, 'i', 'o', 'd', 's',
+    0x00, 0x00, 0x00, 0x00,
+    0x10, 0x0d,                                  // MP4_IOD tag, length 13
+    0x00, 0x4f,                                  // OD ID 1, no URL, no inline profiles
+    0xff, 0xff, 0x0f, 0x03, 0xff,                // OD, scene, audio, visual, graphics levels
+    0x0e, 0x04, 0x00, 0x00, 0x00, 0x01,          // ES_ID_Inc: track 1
+};
+
+const UINT32 TKHD_TRACK_ID_OFFSET = 20;
+const UINT32 TKHD_DURATION_OFFSET = 28;
+const UINT32 TKHD_VOLUME_OFFSET = 44;
+const UINT32 TKHD_WIDTH_OFFSET = 84;
+const UINT32 TKHD_HEIGHT_OFFSET = 88;
+const UINT8 TKHD_TEMPLATE[92] = {
+    0x00, 0x00, 0x00, 0x5c, 't', 'k', 'h', 'd',
+    0x00, 0x00, 0x00, 0x07,                      // version 0; enabled, in movie, in preview
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // creation, modification
+    0x00, 0x00, 0x00, 0x00,                      // track_ID
+    0x00, 0x00, 0x00, 0x00,                      // reserved
+    0x00, 0x00, 0x00, 0x00,                      // duration
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // reserved
+    0x00, 0x00, 0x00, 0x00,                      // layer, alternate_group
+    0x00, 0x00, 0x00, 0x00,                      // volume, reserved
+    0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // matrix
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00,                      // width 16.16
+    0x00, 0x00, 0x00, 0x00,                      // height 16.16
+};
+const UINT32 TKHD_AUDIO_VOLUME = 0x01000000;  // 1.0 in 8.8, then 16 reserved bits
+
+const UINT32 MDHD_TIMESCALE_OFFSET = 20;
+const UINT32 MDHD_DURATION_OFFSET = 24;
+const UINT8 MDHD_TEMPLATE[32] = {
+    0x00, 0x00, 0x00, 0x20, 'm', 'd', 'h', 'd',
+    0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // creation, modification
+    0x00, 0x00, 0x00, 0x00,                      // timescale
+    0x00, 0x00, 0x00, 0x00,                      // duration
+    0x15, 0xc7, 0x00, 0x00,                      // language "eng", pre_defined
+};
+
+const UINT32 HDLR_HANDLER_OFFSET = 16;
+const UINT8 HDLR_TEMPLATE[33] = {
+    0x00, 0x00, 0x00, 0x21, 'h', 'd', 'l', 'r',
+    0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00,                      // pre_defined
+    0x00, 0x00, 0x00, 0x00,                      // handler_type
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // reserved
+    0x00,                                        // name: empty string
+};
+
+const UINT8 VMHD_BOX[20] = {
+    0x00, 0x00, 0x00, 0x14, 'v', 'm', 'h', 'd',
+    0x00, 0x00, 0x00, 0x01,                      // version 0, flags 1
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // graphicsmode, opcolor
+};
+
+const UINT8 SMHD_BOX[16] = {
+    0x00, 0x00, 0x00, 0x10, 's', 'm', 'h', 'd',
+    0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00,                      // balance, reserved
+};
+
+// "dinf" with one "url " entry whose flag 1 says the media is in this file.
+const UINT8 DINF_BOX[36] = {
+    0x00, 0x00, 0x00, 0x24, 'd', 'i', 'n', 'f',
+    0x00, 0x00, 0x00, 0x1c, 'd', 'r', 'e', 'f',
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01,
+    0x00, 0x00, 0x00, 0x0c, 'u', 'r', 'l', ' ',
+    0x00, 0x00, 0x00, 0x01,
+};
+
+// "avc1" sample entry body after its size and type.
+const UINT32 AVC1_WIDTH_OFFSET = 24;
+const UINT32 AVC1_HEIGHT_OFFSET = 26;
+const UINT8 AVC1_BODY_TEMPLATE[78] = {
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, // reserved, data_reference_index 1
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // pre_defined, reserved, pre_defined
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00,                      // width, height
+    0x00, 0x48, 0x00, 0x00, 0x00, 0x48, 0x00, 0x00, // 72 dpi
+    0x00, 0x00, 0x00, 0x00,                      // reserved
+    0x00, 0x01,                                  // frame_count
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // compressorname
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x18, 0xff, 0xff,                      // depth 24, pre_defined -1
+};
+// AVCDecoderConfigurationRecord head (ISO/IEC 14496-15): version 1,
+// Baseline, compatibility e0, level 1.3, 4-byte lengths, one SPS.
+const UINT8 AVCC_FIXED_HEAD[6] = {0x01, 0x42, 0xe0, 0x0d, 0xff, 0xe1};
+const UINT8 AVCC_NUM_PPS = 0x01;
+// "avc1" = header 8 + body 78 + "avcC" header 8 + 11 fixed bytes, less the
+// two start codes counted in the parameter-set lengths.
+const UINT32 AVC1_LENGTH_BASE = 97;
+const UINT32 AVCC_LENGTH_BASE = 11;
+const UINT32 STSD_HEADER_SIZE = 16;
+
+// "mp4a" sample entry body with its "esds", after its size and type.
+const UINT32 MP4A_ENTRY_SIZE = 76;
+const UINT32 MP4A_STSD_SIZE = 92;
+const UINT32 MP4A_CHANNELS_OFFSET = 16;
+const UINT32 MP4A_SAMPLE_SIZE_OFFSET = 18;
+const UINT32 MP4A_SAMPLE_RATE_OFFSET = 24;
+const UINT8 MP4A_BODY_TEMPLATE[68] = {
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, // reserved, data_reference_index 1
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // reserved
+    0x00, 0x00, 0x00, 0x00,                      // channelcount, samplesize
+    0x00, 0x00, 0x00, 0x00,                      // pre_defined, reserved
+    0x00, 0x00, 0x00, 0x00,                      // samplerate 16.16
+    0x00, 0x00, 0x00, 0x28, 'e', 's', 'd', 's',
+    0x00, 0x00, 0x00, 0x00,
+    0x03, 0x1a, 0x00, 0x01, 0x00,                // ES_Descriptor, ES_ID 1
+    0x04, 0x11, 0x40, 0x15,                      // DecoderConfig: MPEG-4 audio, audio stream
+    0x00, 0x3a, 0x98,                            // bufferSizeDB 15000
+    0x00, 0x16, 0xe3, 0x60,                      // maxBitrate 1500000
+    0x00, 0x00, 0x00, 0x00,                      // avgBitrate
+    0x05, 0x02, 0x11, 0x90,                      // AudioSpecificConfig: AAC LC, 48 kHz, stereo
+    0x06, 0x02, 0x02, 0x15,                      // SLConfigDescriptor
+};
+
+// ---- output primitives -----------------------------------------------------
+
+void longWrite(UINT32 val, FILE* ptr)
+{
+    UINT8 bytes[4];
+    WriteBE32(bytes, val);
+    fwrite(bytes, 1, sizeof(bytes), ptr);
+    if (root != nullptr) {
+        root->fileLength += sizeof(bytes);
+    }
+}
+
+void longReplace(UINT32 val, FILE* ptr)
+{
+    UINT8 bytes[4];
+    WriteBE32(bytes, val);
+    fwrite(bytes, 1, sizeof(bytes), ptr);
+}
+
+UINT32 swapBytes(UINT8* pByte)
+{
+    return ReadBE32(pByte);
+}
+
+// Appends a block to the output and keeps fileLength equal to the position.
+static void writeBlock(const UINT8* data, UINT32 size)
+{
+    fwrite(data, 1, size, mp4file);
+    root->fileLength += size;
+}
+
+void writeFtypAtom()
+{
+    writeBlock(FTYP_BOX, sizeof(FTYP_BOX));
+}
+
+// Header of a box whose size is patched at the end; returns its offset.
+static UINT64 openBox(UINT32 type)
+{
+    UINT64 offset = root->fileLength;
+    longWrite(0, mp4file);
+    longWrite(type, mp4file);
+    return offset;
+}
+
+// Overwrites the size field of the box that starts at boxOffset.
+static void patchBoxSize(UINT64 boxOffset, UINT32 size)
+{
+    fseeko(mp4file, (off_t)boxOffset, SEEK_SET);
+    longReplace(size, mp4file);
+}
+
+// ---- spool files -----------------------------------------------------------
+
+static void appendRecord(FILE* spool, UINT32 value)
+{
+    fwrite(&value, SPOOL_RECORD_SIZE, 1, spool);
+}
+
+static UINT32 readRecord(FILE* spool)
+{
+    UINT32 value = 0;
+    if (fread(&value, SPOOL_RECORD_SIZE, 1, spool) != 1) {
+        value = 0;
+    }
+    return value;
+}
+
+static void closeSpool(FILE*& spool)
+{
+    if (spool != nullptr) {
+        fclose(spool);
+        spool = nullptr;
+    }
+}
+
+// Copies count records from the start of a spool file to the output as
+// big-endian words. A short spool file is padded with zeros so the box
+// keeps the size already written.
+static void copySpoolRecords(FILE* spool, UINT32 count)
+{
+    const UINT32 RECORDS_PER_BLOCK = 256;
+    UINT32 records[RECORDS_PER_BLOCK];
+    UINT8 bytes[RECORDS_PER_BLOCK * SPOOL_RECORD_SIZE];
+
+    fseeko(spool, 0, SEEK_SET);
+    while (count > 0) {
+        UINT32 n = count < RECORDS_PER_BLOCK ? count : RECORDS_PER_BLOCK;
+        size_t got = fread(records, SPOOL_RECORD_SIZE, n, spool);
+        for (UINT32 i = 0; i < n; i++) {
+            WriteBE32(bytes + i * SPOOL_RECORD_SIZE, i < got ? records[i] : 0);
+        }
+        writeBlock(bytes, n * SPOOL_RECORD_SIZE);
+        count -= n;
+    }
+}
+
+// ---- opening and releasing -------------------------------------------------
+
+static FILE* openSpool(const char* name)
+{
+    return fopen(name, "wb+");
+}
+
+// Builds a track's record chain; the caller opens its spool files.
+static tTrack* newTrack()
+{
+    tTrack* track = new tTrack();
+    track->tkhd = new tTKHD();
+    track->mdia = new tMDIA();
+    track->mdia->mdhd = new tMDHD();
+    track->mdia->minf = new tMINF();
+    tSTBL* stbl = track->mdia->minf->stbl = new tSTBL();
+    stbl->stts = new tSTTS();
+    stbl->stsc = new tSTSC();
+    stbl->stco = new tSTCO();
+    stbl->stsz = new tSTSZ();
+    stbl->stsc->entriesSTSC = 1;
+    stbl->stsc->sample2chunkTbl = new tSample2chunkTbl();
+    stbl->stsc->sample2chunkTbl->firstChunk = 1;
+    stbl->stsc->sample2chunkTbl->samplesPerChunk = 1;
+    stbl->stsc->sample2chunkTbl->sampleID = 1;
+    return track;
+}
+
+// One recording per run: its time line starts from nothing.
+static void resetTimeline()
+{
+    currTimeStampVid = prevTimeStampVid = durationTimeVid = 0;
+    currTimeStampAud = prevTimeStampAud = durationTimeAud = 0;
+    durationTimeAudonVidScale = 0;
+    videoTrakSize = 0;
+    lastVideoGap = 0;
+}
+
+static tSTBL* sampleTable(tTrack* track)
+{
+    return track->mdia->minf->stbl;
+}
+
+UINT8 createMP4Params()
+{
+    if (root == nullptr || mp4file == nullptr) {
+        return 0;
+    }
+    root->fileLength = 0;
+    root->audioConfigSet = 0;
+    root->mvhd = new tMVHD();
+    resetTimeline();
+
+    if (root->AudioPresentFlag) {
+        root->audioTrack = newTrack();
+        if ((sttsAudFile = openSpool(SPOOL_STTS_AUDIO)) == nullptr ||
+            (stcoAudFile = openSpool(SPOOL_STCO_AUDIO)) == nullptr ||
+            (stszAudFile = openSpool(SPOOL_STSZ_AUDIO)) == nullptr) {
+            return 0;
+        }
+    }
+    if (root->VideoPresentFlag) {
+        root->videoTrack = newTrack();
+        sampleTable(root->videoTrack)->stss = new tSTSS();
+        if ((sttsVidFile = openSpool(SPOOL_STTS_VIDEO)) == nullptr ||
+            (stcoVidFile = openSpool(SPOOL_STCO_VIDEO)) == nullptr ||
+            (stszVidFile = openSpool(SPOOL_STSZ_VIDEO)) == nullptr ||
+            (stssVidFile = openSpool(SPOOL_STSS_VIDEO)) == nullptr) {
+            return 0;
+        }
+    }
+
+    writeFtypAtom();
+    longWrite(0, mp4file);  // "mdat" size, patched at completion
+    longWrite(FourCC("mdat"), mp4file);
+    return 1;
+}
+
+static void deleteTrack(tTrack*& track)
+{
+    if (track == nullptr) {
+        return;
+    }
+    if (track->mdia != nullptr) {
+        tMINF* minf = track->mdia->minf;
+        if (minf != nullptr && minf->stbl != nullptr) {
+            tSTBL* stbl = minf->stbl;
+            delete stbl->stss;
+            if (stbl->stsc != nullptr) {
+                delete stbl->stsc->sample2chunkTbl;
+            }
+            delete stbl->stts;
+            delete stbl->stsc;
+            delete stbl->stco;
+            delete stbl->stsz;
+            delete stbl;
+        }
+        delete minf;
+        delete track->mdia->mdhd;
+        delete track->mdia;
+    }
+    delete track->tkhd;
+    delete[] track->spsBuffer;
+    delete[] track->ppsBuffer;
+    delete track;
+    track = nullptr;
+}
+
+void deleteMP4Params()
+{
+    closeSpool(sttsAudFile);
+    closeSpool(stcoAudFile);
+    closeSpool(stszAudFile);
+    closeSpool(sttsVidFile);
+    closeSpool(stcoVidFile);
+    closeSpool(stszVidFile);
+    closeSpool(stssVidFile);
+    // Completion closes the output; when it did not run, the header and any
+    // samples written are flushed here so nothing recorded is lost.
+    if (mp4file != nullptr) {
+        fclose(mp4file);
+        mp4file = nullptr;
+    }
+    if (root != nullptr) {
+        deleteTrack(root->audioTrack);
+        deleteTrack(root->videoTrack);
+        delete root->mvhd;
+        delete root;
+        root = nullptr;
+    }
+    for (const char* name : SPOOL_FILE_NAMES) {
+        remove(name);
+    }
+}
+
+// ---- samples ---------------------------------------------------------------
+
+static bool fitsInFile(UINT32 size)
+{
+    return root->fileLength + size <= MP4_MAX_FILE_LENGTH;
+}
+
+// Keeps a copy of a parameter set (start code included) for "avcC".
+static void captureParameterSet(UINT8*& copy, UINT32& length, UINT8& setFlag, const UINT8* unit, UINT32 size)
+{
+    delete[] copy;
+    copy = new UINT8[size];
+    memcpy(copy, unit, size);
+    length = size;
+    setFlag = 1;
+}
+
+// Appends one sample to "mdat" and its size and chunk offset to the spool.
+static void appendSample(tSTBL* stbl, FILE* stszSpool, FILE* stcoSpool, const UINT8* buffer, UINT32 size)
+{
+    UINT32 offset = (UINT32)root->fileLength;
+    writeBlock(buffer, size);
+    appendRecord(stszSpool, size);
+    stbl->stsz->numSamples++;
+    appendRecord(stcoSpool, offset);
+    stbl->stco->nChunks++;
+}
+
+// Spools a video duration (90 kHz ticks) and keeps the running total.
+static void appendVideoDuration(tSTBL* stbl, UINT32 duration)
+{
+    appendRecord(sttsVidFile, duration);
+    stbl->stts->numEntries++;
+    durationTimeVid += duration;
+}
+
+UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
+{
+    if (root == nullptr || root->videoTrack == nullptr || buffer == nullptr || size < MIN_NALU_SIZE) {
+        return 1;
+    }
+    tTrack* track = root->videoTrack;
+    tSTBL* stbl = sampleTable(track);
+
+    bool isSample = true;
+    UINT8 naluHeader = buffer[NAL_HEADER_BYTE];
+    if (memcmp(buffer, START_CODE, START_CODE_SIZE) == 0) {
+        if (naluHeader == NALU_HEADER_SPS) {
+            captureParameterSet(track->spsBuffer, track->spsLength, track->SPSSetFlag, buffer, size);
+        } else if (naluHeader == NALU_HEADER_PPS) {
+            captureParameterSet(track->ppsBuffer, track->ppsLength, track->PPSSetFlag, buffer, size);
+        }
+        // A sample is an access unit (ISO/IEC 14496-15): parameter sets live
+        // in "avcC", and SEI is left out, whatever their nal_ref_idc.
+        UINT8 naluType = naluHeader & NALU_TYPE_MASK;
+        isSample = naluType != NALU_TYPE_SEI && naluType != NALU_TYPE_SPS && naluType != NALU_TYPE_PPS;
+        // In the file every NAL unit is preceded by its length (avcC
+        // lengthSizeMinusOne = 3).
+        WriteBE32(buffer, size - START_CODE_SIZE);
+    }
+    if (!isSample || !track->SPSSetFlag || !track->PPSSetFlag || !fitsInFile(size)) {
+        return 1;
+    }
+
+    currTimeStampVid = timeStamp;
+    if (stbl->stsz->numSamples > 0) {
+        UINT32 gap = timeStamp - prevTimeStampVid;
+        appendVideoDuration(stbl, gap);
+        if (gap != 0) {
+            lastVideoGap = gap;
+        }
+    }
+    prevTimeStampVid = timeStamp;
+
+    appendSample(stbl, stszVidFile, stcoVidFile, buffer, size);
+    if (naluHeader == NALU_HEADER_IDR) {
+        appendRecord(stssVidFile, stbl->stsz->numSamples);
+        stbl->stss->nEntries++;
+    }
+    return 1;
+}
+
+UINT8 writeAudioSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
+{
+    if (root == nullptr || root->audioTrack == nullptr || buffer == nullptr || !fitsInFile(size)) {
+        return 0;
+    }
+    tSTBL* stbl = sampleTable(root->audioTrack);
+
+    currTimeStampAud = timeStamp;
+    UINT32 gap = timeStamp - prevTimeStampAud;
+    UINT32 duration = (UINT32)(UINT64)((root->audioFrequency / (double)MP4_MOVIE_TIMESCALE) * gap);
+    appendRecord(sttsAudFile, duration);
+    durationTimeAud += duration;
+    stbl->stts->numEntries++;
+    prevTimeStampAud = timeStamp;
+
+    appendSample(stbl, stszAudFile, stcoAudFile, buffer, size);
+    return 1;
+}
+
+// ---- track boxes -----------------------------------------------------------
+
+static void writeTkhdAtom(UINT32 trackId, UINT32 duration, UINT32 volume, UINT32 width, UINT32 height)
+{
+    UINT8 box[sizeof(TKHD_TEMPLATE)];
+    memcpy(box, TKHD_TEMPLATE, sizeof(box));
+    WriteBE32(box + TKHD_TRACK_ID_OFFSET, trackId);
+    WriteBE32(box + TKHD_DURATION_OFFSET, duration);
+    WriteBE32(box + TKHD_VOLUME_OFFSET, volume);
+    WriteBE32(box + TKHD_WIDTH_OFFSET, width << 16);
+    WriteBE32(box + TKHD_HEIGHT_OFFSET, height << 16);
+    writeBlock(box, sizeof(box));
+}
+
+static void writeMdhdAtom(UINT32 timescale, UINT32 duration)
+{
+    UINT8 box[sizeof(MDHD_TEMPLATE)];
+    memcpy(box, MDHD_TEMPLATE, sizeof(box));
+    WriteBE32(box + MDHD_TIMESCALE_OFFSET, timescale);
+    WriteBE32(box + MDHD_DURATION_OFFSET, duration);
+    writeBlock(box, sizeof(box));
+}
+
+static void writeHdlrAtom(UINT32 handlerType)
+{
+    UINT8 box[sizeof(HDLR_TEMPLATE)];
+    memcpy(box, HDLR_TEMPLATE, sizeof(box));
+    WriteBE32(box + HDLR_HANDLER_OFFSET, handlerType);
+    writeBlock(box, sizeof(box));
+}
+
+static void writeFullBoxHeader(UINT32 size, UINT32 type)
+{
+    longWrite(size, mp4file);
+    longWrite(type, mp4file);
+    longWrite(0, mp4file);  // version 0, flags 0
+}
+
+// "stsd" with one "avc1" entry whose "avcC" holds the captured SPS and PPS.
+static void writeAvc1Stsd(const tTrack* track)
+{
+    UINT32 avc1AtomLength = track->spsLength + track->ppsLength + AVC1_LENGTH_BASE;
+    writeFullBoxHeader(avc1AtomLength + STSD_HEADER_SIZE, FourCC("stsd"));
+    longWrite(1, mp4file);  // entry_count
+
+    longWrite(avc1AtomLength, mp4file);
+    longWrite(FourCC("avc1"), mp4file);
+    UINT8 body[sizeof(AVC1_BODY_TEMPLATE)];
+    memcpy(body, AVC1_BODY_TEMPLATE, sizeof(body));
+    WriteBE16(body + AVC1_WIDTH_OFFSET, (UINT16)track->width);
+    WriteBE16(body + AVC1_HEIGHT_OFFSET, (UINT16)track->height);
+    writeBlock(body, sizeof(body));
+
+    UINT32 spsSize = track->spsLength - START_CODE_SIZE;
+    UINT32 ppsSize = track->ppsLength - START_CODE_SIZE;
+    longWrite(track->spsLength + track->ppsLength + AVCC_LENGTH_BASE, mp4file);
+    longWrite(FourCC("avcC"), mp4file);
+    UINT8 head[sizeof(AVCC_FIXED_HEAD) + 2];
+    memcpy(head, AVCC_FIXED_HEAD, sizeof(AVCC_FIXED_HEAD));
+    WriteBE16(head + sizeof(AVCC_FIXED_HEAD), (UINT16)spsSize);
+    writeBlock(head, sizeof(head));
+    writeBlock(track->spsBuffer + START_CODE_SIZE, spsSize);
+    writeBlock(&AVCC_NUM_PPS, 1);
+    UINT8 ppsLengthField[2];
+    WriteBE16(ppsLengthField, (UINT16)ppsSize);
+    writeBlock(ppsLengthField, sizeof(ppsLengthField));
+    writeBlock(track->ppsBuffer + START_CODE_SIZE, ppsSize);
+}
+
+// "stsd" with one "mp4a" entry and its "esds".
+static void writeMp4aStsd()
+{
+    writeFullBoxHeader(MP4A_STSD_SIZE, FourCC("stsd"));
+    longWrite(1, mp4file);  // entry_count
+
+    longWrite(MP4A_ENTRY_SIZE, mp4file);
+    longWrite(FourCC("mp4a"), mp4file);
+    UINT8 body[sizeof(MP4A_BODY_TEMPLATE)];
+    memcpy(body, MP4A_BODY_TEMPLATE, sizeof(body));
+    WriteBE16(body + MP4A_CHANNELS_OFFSET, root->numAudioChannels);
+    WriteBE16(body + MP4A_SAMPLE_SIZE_OFFSET, root->audioBitsPerSample);
+    WriteBE16(body + MP4A_SAMPLE_RATE_OFFSET, (UINT16)root->audioFrequency);
+    writeBlock(body, sizeof(body));
+}
+
+// "stts" with one entry per sample.
+static void writeSttsPerSample(FILE* spool, UINT32 n)
+{
+    writeFullBoxHeader((n + 2) * 8, FourCC("stts"));
+    longWrite(n, mp4file);
+    fseeko(spool, 0, SEEK_SET);
+    for (UINT32 i = 0; i < n; i++) {
+        longWrite(1, mp4file);
+        longWrite(readRecord(spool), mp4file);
+    }
+}
+
+// Audio "stts" as two runs: the first two frames, then the rest with the
+// duration of the last-but-one frame.
+static void writeSttsTwoRuns(FILE* spool, UINT32 n)
+{
+    fseeko(spool, 0, SEEK_SET);
+    UINT32 first = readRecord(spool);
+    fseeko(spool, (off_t)(n - 2) * SPOOL_RECORD_SIZE, SEEK_SET);
+    UINT32 lastButOne = readRecord(spool);
+
+    writeFullBoxHeader(32, FourCC("stts"));
+    longWrite(2, mp4file);
+    longWrite(2, mp4file);
+    longWrite(first, mp4file);
+    longWrite(n - 2, mp4file);
+    longWrite(lastButOne, mp4file);
+}
+
+static void writeStscAtom(const tSTSC* stsc)
+{
+    writeFullBoxHeader(stsc->entriesSTSC * 12 + 16, FourCC("stsc"));
+    longWrite(stsc->entriesSTSC, mp4file);
+    longWrite(stsc->sample2chunkTbl->firstChunk, mp4file);
+    longWrite(stsc->sample2chunkTbl->samplesPerChunk, mp4file);
+    longWrite(stsc->sample2chunkTbl->sampleID, mp4file);
+}
+
+static void writeStszAtom(FILE* spool, UINT32 n)
+{
+    writeFullBoxHeader((n + 5) * 4, FourCC("stsz"));
+    longWrite(0, mp4file);  // sample_size 0: a table follows
+    longWrite(n, mp4file);
+    copySpoolRecords(spool, n);
+}
+
+// "stco" and "stss" share the layout: entry_count, then the entries.
+static void writeCountedTable(UINT32 type, FILE* spool, UINT32 n)
+{
+    writeFullBoxHeader((n + 4) * 4, type);
+    longWrite(n, mp4file);
+    copySpoolRecords(spool, n);
+}
+
+// Offsets of the boxes of one "trak" whose sizes are patched at the end.
+struct tOpenBoxes {
+    UINT64 trak;
+    UINT64 mdia;
+    UINT64 minf;
+    UINT64 stbl;
+};
+
+// Patches "mdat" and "moov", then the open boxes of the track just written
+// (each box runs to the end of the file), and returns to the end.
+static UINT32 patchTrackSizes(UINT32 mdatAtomSize, UINT32 moovOffset, const tOpenBoxes& boxes)
+{
+    UINT32 end = (UINT32)root->fileLength;
+    UINT32 trakSize = end - (UINT32)boxes.trak;
+    patchBoxSize(MP4_MDAT_HEADER_OFFSET, mdatAtomSize);
+    patchBoxSize(moovOffset, end - moovOffset);
+    patchBoxSize(boxes.trak, trakSize);
+    patchBoxSize(boxes.mdia, end - (UINT32)boxes.mdia);
+    patchBoxSize(boxes.minf, end - (UINT32)boxes.minf);
+    patchBoxSize(boxes.stbl, end - (UINT32)boxes.stbl);
+    fseeko(mp4file, (off_t)root->fileLength, SEEK_SET);
+    return trakSize;
+}
+
+void writeVideoTrackAtom(UINT32 mdatAtomSize, UINT32 moovOffset)
+{
+    tTrack* track = root->videoTrack;
+    tSTBL* stbl = sampleTable(track);
+    tOpenBoxes boxes;
+
+    boxes.trak = openBox(FourCC("trak"));
+    writeTkhdAtom(VIDEO_TRACK_ID, durationTimeVid, 0, track->width, track->height);
+    boxes.mdia = openBox(FourCC("mdia"));
+    writeMdhdAtom(MP4_MOVIE_TIMESCALE, durationTimeVid);
+    writeHdlrAtom(FourCC("vide"));
+    boxes.minf = openBox(FourCC("minf"));
+    writeBlock(VMHD_BOX, sizeof(VMHD_BOX));
+    writeBlock(DINF_BOX, sizeof(DINF_BOX));
+    boxes.stbl = openBox(FourCC("stbl"));
+    writeAvc1Stsd(track);
+    writeSttsPerSample(sttsVidFile, stbl->stts->numEntries);
+    writeStscAtom(stbl->stsc);
+    writeStszAtom(stszVidFile, stbl->stsz->numSamples);
+    writeCountedTable(FourCC("stco"), stcoVidFile, stbl->stco->nChunks);
+    if (stbl->stss->nEntries != 0) {
+        writeCountedTable(FourCC("stss"), stssVidFile, stbl->stss->nEntries);
+    }
+
+    videoTrakSize = patchTrackSizes(mdatAtomSize, moovOffset, boxes);
+    closeSpool(stszVidFile);
+    closeSpool(sttsVidFile);
+    closeSpool(stssVidFile);
+    closeSpool(stcoVidFile);
+}
+
+void writeAudioTrackAtom(UINT32 mdatAtomSize, UINT32 moovOffset)
+{
+    tSTBL* stbl = sampleTable(root->audioTrack);
+    tOpenBoxes boxes;
+
+    boxes.trak = openBox(FourCC("trak"));
+    writeTkhdAtom(AUDIO_TRACK_ID, durationTimeAudonVidScale, TKHD_AUDIO_VOLUME, 0, 0);
+    boxes.mdia = openBox(FourCC("mdia"));
+    writeMdhdAtom(root->audioFrequency, durationTimeAud);
+    writeHdlrAtom(FourCC("soun"));
+    boxes.minf = openBox(FourCC("minf"));
+    writeBlock(SMHD_BOX, sizeof(SMHD_BOX));
+    writeBlock(DINF_BOX, sizeof(DINF_BOX));
+    boxes.stbl = openBox(FourCC("stbl"));
+    writeMp4aStsd();
+    UINT32 n = stbl->stts->numEntries;
+    if (n > AUDIO_STTS_MAX_SINGLE_ENTRIES) {
+        writeSttsTwoRuns(sttsAudFile, n);
+    } else {
+        writeSttsPerSample(sttsAudFile, n);
+    }
+    writeStscAtom(stbl->stsc);
+    writeStszAtom(stszAudFile, stbl->stsz->numSamples);
+    writeCountedTable(FourCC("stco"), stcoAudFile, stbl->stco->nChunks);
+
+    patchTrackSizes(mdatAtomSize, moovOffset, boxes);
+    closeSpool(stszAudFile);
+    closeSpool(sttsAudFile);
+    closeSpool(stcoAudFile);
+}
+
+// ---- completion --------------------------------------------------------------
+
+// The last video sample lasts as long as the last non-zero gap seen.
+static void closeVideoDurations()
+{
+    tSTBL* stbl = sampleTable(root->videoTrack);
+    if (stbl->stsz->numSamples > 0) {
+        appendVideoDuration(stbl, lastVideoGap);
+    }
+}
+
+// The first audio duration is the gap back to time 0; it is replaced by
+// the second. A track with fewer than two durations keeps what it has.
+static void repairFirstAudioDuration()
+{
+    tSTBL* stbl = sampleTable(root->audioTrack);
+    if (stbl->stts->numEntries < 2) {
+        return;
+    }
+    fseeko(sttsAudFile, 0, SEEK_SET);
+    UINT32 e0 = readRecord(sttsAudFile);
+    UINT32 e1 = readRecord(sttsAudFile);
+    fseeko(sttsAudFile, 0, SEEK_SET);
+    appendRecord(sttsAudFile, e1);
+    fseeko(sttsAudFile, 0, SEEK_SET);
+    durationTimeAud = durationTimeAud - e0 + e1;
+}
+
+static void writeMvhdAtom(UINT32 movieFileDuration)
+{
+    UINT8 box[sizeof(MVHD_TEMPLATE)];
+    memcpy(box, MVHD_TEMPLATE, sizeof(box));
+    WriteBE32(box + MVHD_DURATION_OFFSET, movieFileDuration);
+    writeBlock(box, sizeof(box));
+}
+
+static void writeIodsAtom()
+{
+    lengthIODSAtom = sizeof(IODS_BOX);
+    writeBlock(IODS_BOX, sizeof(IODS_BOX));
+}
+
+void completeMP4File()
+{
+    if (root == nullptr || mp4file == nullptr) {
+        return;
+    }
+    UINT32 mdatAtomSize = (UINT32)root->fileLength - MP4_MDAT_HEADER_OFFSET;
+
+    // Without both parameter sets there is no "avcC", so the video track is
+    // left out; with no track left the file stays as it was opened.
+    tTrack* video = root->VideoPresentFlag ? root->videoTrack : nullptr;
+    bool writeVideo = video != nullptr && video->SPSSetFlag && video->PPSSetFlag;
+    bool writeAudio = root->AudioPresentFlag && root->audioTrack != nullptr;
+
+    if (writeVideo) {
+        closeVideoDurations();
+    }
+    if (writeAudio) {
+        repairFirstAudioDuration();
+        double tempDur = 0.0;
+        if (root->audioFrequency != 0) {
+            tempDur = durationTimeAud * ((double)MP4_MOVIE_TIMESCALE / root->audioFrequency);
+        }
+        durationTimeAudonVidScale = (UINT32)(UINT64)tempDur;
+    }
+
+    if (writeVideo || writeAudio) {
+        UINT32 movieFileDuration = 0;
+        if (writeVideo && writeAudio) {
+            movieFileDuration = durationTimeVid > durationTimeAudonVidScale ? durationTimeVid : durationTimeAudonVidScale;
+        } else if (writeVideo) {
+            movieFileDuration = durationTimeVid;
+        } else {
+            movieFileDuration = durationTimeAudonVidScale;
+        }
+
+        UINT32 moovOffset = (UINT32)root->fileLength;
+        openBox(FourCC("moov"));
+        writeMvhdAtom(movieFileDuration);
+        writeIodsAtom();
+        videoTrakSize = 0;
+        if (writeVideo) {
+            writeVideoTrackAtom(mdatAtomSize, moovOffset);
+        }
+        if (writeAudio) {
+            writeAudioTrackAtom(mdatAtomSize, moovOffset);
+        }
+    }
+
+    fclose(mp4file);
+    mp4file = nullptr;
+}

@@ -1,0 +1,89 @@
+// MPEG-2 transport-stream multiplexer (ISO/IEC 13818-1) of the single
+// programme described by the tables in crc32.h. Every call packs one unit of
+// elementary data (an H.264 NAL unit, a raw AAC frame or a block of private
+// data) into one PES packet, cuts it into 188-byte packets and writes them to
+// the recording file, sends them over RTP (payload type 33), or both.
+//
+// Output modes (bWriteStream, the same in every entry point):
+//   1  write the packets to the file given to initMP2TS
+//   2  send them over RTP; the stored PAT and PMT go out again in front of
+//      every H.264 sequence parameter set
+//   3  one packetisation for both outputs: the file write of mode 1, then
+//      everything of mode 2
+//   any other value: the packets are built, and neither written nor sent
+//
+// Recording and streaming at once: the continuity counters and the
+// wait-for-the-first-SPS flag belong to the module, and every packetisation
+// advances them. Feeding a sample through mode 2 and again through mode 1
+// would therefore make each output skip a count on every packet. A run that
+// records the transport stream and streams it too must open the stream once
+// with mode 3 and feed each sample once with mode 3:
+//
+//     initMP2TS(ulMediaFormat, pfRecording, TS_OUTPUT_FILE_AND_RTP);
+//     per sample: QBoxToMP2TS(inputdata, length, TS_OUTPUT_FILE_AND_RTP);
+//     at the end: deinitMP2TS();
+//
+// Both outputs then carry the same packets and each is continuous on its own
+// (the PAT and PMT that mode 2 repeats are sent on RTP only). The route
+// treats mode 3 as streaming, so the file also holds the SPS+PPS bundle that
+// the stream needs: a repeat of the parameter sets, which decoders accept. After
+// deinitMP2TS (recording stopped, e.g. the disk is full) mode 3 keeps
+// sending over RTP alone, with the counters running on.
+#ifndef VOZIREV_MPGTSWRITER_H
+#define VOZIREV_MPGTSWRITER_H
+
+#include <cstdio>
+
+#include "Types.h"
+
+const unsigned int TS_OUTPUT_FILE = 1;
+const unsigned int TS_OUTPUT_RTP = 2;
+const unsigned int TS_OUTPUT_FILE_AND_RTP = 3;
+
+// initMP2TS stream_type: the capture application's media format.
+const unsigned char TS_PROGRAM_AUDIO = 1;
+const unsigned char TS_PROGRAM_VIDEO = 2;
+const unsigned char TS_PROGRAM_AUDIO_VIDEO = 3;
+
+// Data capacity of the first packet of a PES packet, behind its headers.
+const unsigned int TS_FIRST_PACKET_VIDEO_DATA = 162;
+const unsigned int TS_FIRST_PACKET_AUDIO_DATA = 155;
+const unsigned int TS_FIRST_PACKET_PRIVATE_DATA = 168;
+// Largest units the PES and ADTS length fields can describe; larger ones are
+// dropped whole.
+const unsigned int TS_MAX_AUDIO_FRAME = 8184;     // 13-bit ADTS frame length - 7
+const unsigned int TS_MAX_PRIVATE_BLOCK = 65527;  // 16-bit PES_packet_length - 8
+
+// A cursor over a byte buffer.
+struct BuffManager {
+    UINT8* pBuff;
+    UINT32 Size;     // bytes in the buffer
+    UINT32 CurrPos;  // next byte to use
+};
+
+// Opens the stream: builds the PAT and the PMT for stream_type (1 audio,
+// 2 video, 3 audio and video) and emits them by mode. Keeps pfOut for the
+// file modes. Returns 1, or 0 when a file mode has no file.
+unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWriteStream);
+// Closes the recording file, if there is one, and forgets it.
+void deinitMP2TS();
+
+// One NAL unit behind its 4-byte start code (the NAL header at byte 4). A
+// buffer holding further NAL units behind the first sends them in the same
+// PES packet; the type tests look at the first unit only. Returns 1.
+unsigned int writeVideoTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream);
+// One raw AAC frame (the ADTS header is added here). Returns 1, or 0 for a
+// frame above TS_MAX_AUDIO_FRAME, which is dropped.
+unsigned int writeAudioTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream);
+// One block of private data. Returns 1, or 0 for a block above
+// TS_MAX_PRIVATE_BLOCK, which is dropped.
+unsigned int writePrvDataTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream);
+
+// The packetisers: write the packets of one PES packet into pTSBuff, which
+// must hold 1 + ceil((size - first packet capacity) / 184) packets, and
+// return how many 188-byte packets they wrote (0 for a dropped unit).
+unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, unsigned int timestamp);
+unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pTSBuff, unsigned int timestamp);
+unsigned int getPrvDataTS(unsigned char* pData, unsigned int szData, unsigned char* pTSBuff, unsigned int timestamp);
+
+#endif

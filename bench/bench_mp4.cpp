@@ -1,0 +1,394 @@
+// Benchmark of the MP4 recording path against `ffmpeg -c copy`.
+//
+// Run by hand (not part of ctest), from the source directory after a build
+// and a ctest run (which makes the shared test streams in build/corpus):
+//   build/normal/bench_mp4 STREAM.qbox [WORKDIR] [MINUTES...]
+//   e.g. build/normal/bench_mp4 build/corpus/av_720x576_25fps_gop12.qbox /tmp 10 60
+// WORKDIR (default ".") receives the recordings, which are removed after
+// each run; MINUTES default to 10 and 60.
+//
+// The QBox stream is loaded once and replayed in a loop in memory with
+// continuous time stamps until the requested minutes of content have been
+// recorded (10 and 60 by default). Each run happens in a child process so
+// that its peak RSS and CPU time are its own:
+//   bare      the same replay loop (copy into the 400000-byte sample buffer)
+//             without the writer: the process the writer is measured against;
+//   mp4       the replay fed through SetParameters / QBoxToMp4 /
+//             completeMP4File / deleteMP4Params, as the capture loop does;
+//   ffmpeg    `ffmpeg -c copy` writing the same streams: one loop is
+//             extracted as Annex B H.264 and ADTS AAC and remuxed once into
+//             a small MP4, which ffmpeg then replays with -stream_loop.
+// Printed per run: content minutes, input MB, wall seconds, input MB/s, CPU
+// seconds per hour of content, peak RSS and its excess over the bare run.
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "QBox.h"
+#include "Vozirev.h"
+#include "mp4Writer.h"
+
+namespace {
+
+const UINT32 AUDIO_FRAME_TICKS = 1920;  // 1024 samples at 48 kHz
+const double TICKS_PER_MINUTE = 60.0 * QBOX_CLOCK_HZ;
+
+struct Stream {
+    std::vector<UINT8> bytes;      // the boxes back to back
+    std::vector<size_t> offsets;   // start of each box
+    UINT32 videoGap = 0;           // ticks between pictures
+    unsigned int mediaFormat = 0;  // 1 audio, 2 video, 3 both
+    bool leadingParameterSets = false;  // first box: SPS and PPS, no picture
+    UINT64 pictures = 0;           // picture boxes per loop
+    UINT64 audioFrames = 0;        // audio boxes per loop
+};
+
+// True when a video payload holds a slice NAL unit (type 1 or 5).
+bool HoldsPicture(const UINT8* payload, UINT32 size)
+{
+    for (UINT32 pos = 0; pos + 5 <= size;) {
+        UINT32 len = ReadBE32(payload + pos);
+        if (len == 0 || len > size - pos - 4) {
+            break;
+        }
+        UINT8 type = payload[pos + 4] & 0x1F;
+        if (type == 1 || type == 5) {
+            return true;
+        }
+        pos += 4 + len;
+    }
+    return false;
+}
+
+bool LoadStream(const char* path, Stream* s)
+{
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr) {
+        perror(path);
+        return false;
+    }
+    UINT8 chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0) {
+        s->bytes.insert(s->bytes.end(), chunk, chunk + n);
+    }
+    fclose(f);
+
+    bool audio = false, video = false;
+    UINT32 firstVideo = 0, videoBoxes = 0;
+    for (size_t pos = 0; pos + QBOX_HEADER_SIZE <= s->bytes.size();) {
+        QBox h;
+        DecodeQBoxHeader(&s->bytes[pos], &h);
+        if (h.ulBoxSize < QBOX_HEADER_SIZE || pos + h.ulBoxSize > s->bytes.size() || h.ulBoxSize > SAMPLE_BUFFER_SIZE) {
+            fprintf(stderr, "%s: malformed box at %zu\n", path, pos);
+            return false;
+        }
+        s->offsets.push_back(pos);
+        if (h.usSampleStreamType == QBOX_STREAM_VIDEO) {
+            video = true;
+            if (!HoldsPicture(&s->bytes[pos + QBOX_HEADER_SIZE], h.ulBoxSize - QBOX_HEADER_SIZE)) {
+                s->leadingParameterSets = s->leadingParameterSets || pos == 0;
+            } else {
+                s->pictures++;
+            }
+            if (videoBoxes++ == 0) {
+                firstVideo = h.ulSampleCts;
+            } else if (s->videoGap == 0 && h.ulSampleCts != firstVideo) {
+                s->videoGap = h.ulSampleCts - firstVideo;
+            }
+        } else if (h.usSampleStreamType == QBOX_STREAM_AUDIO) {
+            audio = true;
+            s->audioFrames++;
+        }
+        pos += h.ulBoxSize;
+    }
+    s->mediaFormat = (audio ? 1 : 0) + (video ? 2 : 0);
+    return s->mediaFormat != 0 && (!video || s->videoGap != 0);
+}
+
+// Replays the stream with continuous time stamps: the n-th picture box at
+// n video gaps, the n-th audio frame at n audio frames. The leading box that
+// only carries the parameter sets is played once. Calls sink(buffer, size)
+// for every box copied into the sample buffer; returns the bytes fed.
+template <typename Sink>
+UINT64 Replay(const Stream& s, double minutes, UINT8* buffer, Sink sink)
+{
+    const UINT32 base = 900000;
+    const double end = minutes * TICKS_PER_MINUTE;
+    UINT64 videoCount = 0, audioCount = 0, fed = 0;
+    for (bool firstLoop = true;; firstLoop = false) {
+        for (size_t offset : s.offsets) {
+            QBox h;
+            DecodeQBoxHeader(&s.bytes[offset], &h);
+            bool parameterSetBox = s.leadingParameterSets && offset == 0;
+            if (parameterSetBox && !firstLoop) {
+                continue;
+            }
+            double t;
+            if (h.usSampleStreamType == QBOX_STREAM_VIDEO) {
+                t = (double)videoCount * s.videoGap;
+                if (!parameterSetBox) {
+                    videoCount++;
+                }
+            } else {
+                t = (double)audioCount++ * AUDIO_FRAME_TICKS;
+            }
+            if (t >= end) {
+                return fed;
+            }
+            memcpy(buffer, &s.bytes[offset], h.ulBoxSize);
+            WriteBE32(buffer + 20, base + (UINT32)(UINT64)t);
+            sink(buffer, h.ulBoxSize);
+            fed += h.ulBoxSize;
+        }
+    }
+}
+
+struct Measure {
+    double wall = 0;
+    double cpu = 0;
+    long maxRssKiB = 0;
+    UINT64 inputBytes = 0;
+    bool ok = false;
+};
+
+double Now()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return tv.tv_sec + tv.tv_usec / 1e6;
+}
+
+// Runs fn in a child; fn's return value is the input byte count, passed back
+// through a pipe.
+template <typename Fn>
+Measure InChild(Fn fn)
+{
+    Measure m;
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return m;
+    }
+    double start = Now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        UINT64 bytes = fn();
+        if (write(fds[1], &bytes, sizeof(bytes)) != (ssize_t)sizeof(bytes)) {
+            _exit(1);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    int status = 0;
+    struct rusage ru;
+    wait4(pid, &status, 0, &ru);
+    m.wall = Now() - start;
+    if (read(fds[0], &m.inputBytes, sizeof(m.inputBytes)) != (ssize_t)sizeof(m.inputBytes)) {
+        m.inputBytes = 0;
+    }
+    close(fds[0]);
+    m.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+    m.maxRssKiB = ru.ru_maxrss;
+    m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return m;
+}
+
+UINT8 sampleBuffer[SAMPLE_BUFFER_SIZE];
+
+Measure RunBare(const Stream& s, double minutes)
+{
+    return InChild([&]() {
+        volatile UINT8 sum = 0;
+        return Replay(s, minutes, sampleBuffer, [&](UINT8* box, UINT32 size) { sum = sum + box[size - 1]; });
+    });
+}
+
+Measure RunWriter(const Stream& s, double minutes, const std::string& dir)
+{
+    return InChild([&]() -> UINT64 {
+        if (chdir(dir.c_str()) != 0) {
+            _exit(1);
+        }
+        stInputParameters input;
+        memset(&input, 0, sizeof(input));
+        input.ulMediaFormat = s.mediaFormat;
+        FILE* out = fopen("bench.mp4", "wb");
+        if (out == nullptr || SetParameters(input, out) != 1) {
+            _exit(1);
+        }
+        UINT64 fed = Replay(s, minutes, sampleBuffer, [&](UINT8* box, UINT32 size) {
+            QBoxToMp4(box, size, input);
+            mp4write = 1;
+        });
+        completeMP4File();
+        deleteMP4Params();
+        return fed;
+    });
+}
+
+// One loop of the stream as Annex B H.264 and as ADTS AAC (ISO/IEC
+// 13818-7), the raw forms ffmpeg reads.
+struct Elementary {
+    std::vector<UINT8> h264;
+    std::vector<UINT8> aac;
+};
+
+void Append(std::vector<UINT8>* v, const UINT8* p, size_t n)
+{
+    v->insert(v->end(), p, p + n);
+}
+
+Elementary ExtractElementaryStreams(const Stream& s)
+{
+    static const UINT8 startCode[4] = {0, 0, 0, 1};
+    Elementary es;
+    for (size_t offset : s.offsets) {
+        QBox h;
+        DecodeQBoxHeader(&s.bytes[offset], &h);
+        const UINT8* payload = &s.bytes[offset + QBOX_HEADER_SIZE];
+        UINT32 size = h.ulBoxSize - QBOX_HEADER_SIZE;
+        if (h.usSampleStreamType == QBOX_STREAM_VIDEO) {
+            for (UINT32 pos = 0; pos + 4 <= size;) {
+                UINT32 len = ReadBE32(payload + pos);
+                if (len > size - pos - 4) {
+                    break;
+                }
+                Append(&es.h264, startCode, sizeof(startCode));
+                Append(&es.h264, payload + pos + 4, len);
+                pos += 4 + len;
+            }
+        } else if (h.usSampleStreamType == QBOX_STREAM_AUDIO) {
+            UINT32 frameLength = size + 7;
+            UINT8 adts[7] = {0xFF, 0xF1, 0x4C, (UINT8)(0x80 | (frameLength >> 11)), (UINT8)(frameLength >> 3),
+                             (UINT8)(((frameLength & 7) << 5) | 0x1F), 0xFC};  // AAC LC, 48 kHz, stereo
+            Append(&es.aac, adts, sizeof(adts));
+            Append(&es.aac, payload, size);
+        }
+    }
+    return es;
+}
+
+bool WriteFile(const std::string& name, const std::vector<UINT8>& data)
+{
+    FILE* f = fopen(name.c_str(), "wb");
+    if (f == nullptr) {
+        return false;
+    }
+    bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+    return fclose(f) == 0 && ok;
+}
+
+// Runs ffmpeg with args in a child and measures it.
+Measure RunFfmpegCommand(std::vector<std::string> args)
+{
+    return InChild([&]() -> UINT64 {
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(&a[0]);
+        }
+        argv.push_back(nullptr);
+        execvp("ffmpeg", argv.data());
+        _exit(127);
+    });
+}
+
+// ffmpeg's one-loop MP4 of the same streams, made once from the Annex B and
+// ADTS extraction: ffmpeg then replays it with -stream_loop (raw H.264
+// cannot be looped, and two pipes throttle ffmpeg's reads).
+bool MakeFfmpegLoop(const Stream& s, const std::string& dir, std::string* loopFile)
+{
+    Elementary es = ExtractElementaryStreams(s);
+    std::string h264 = dir + "/bench_loop.h264", aac = dir + "/bench_loop.aac";
+    *loopFile = dir + "/bench_loop.mp4";
+    char fps[32];
+    snprintf(fps, sizeof(fps), "%u/%u", QBOX_CLOCK_HZ, s.videoGap ? s.videoGap : 1);
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-y"};
+    if (s.mediaFormat & 2) {
+        args.insert(args.end(), {"-f", "h264", "-framerate", fps, "-i", h264});
+    }
+    if (s.mediaFormat & 1) {
+        args.insert(args.end(), {"-f", "aac", "-i", aac});
+    }
+    args.insert(args.end(), {"-c", "copy", *loopFile});
+    bool ok = WriteFile(h264, es.h264) && WriteFile(aac, es.aac) && RunFfmpegCommand(args).ok;
+    remove(h264.c_str());
+    remove(aac.c_str());
+    return ok;
+}
+
+// ffmpeg -c copy writing minutes of the looped streams to MP4.
+Measure RunFfmpeg(const Stream& s, const std::string& loopFile, double minutes, const std::string& dir)
+{
+    double loopTicks = s.videoGap ? (double)s.pictures * s.videoGap : (double)s.audioFrames * AUDIO_FRAME_TICKS;
+    double loopsNeeded = minutes * TICKS_PER_MINUTE / loopTicks;
+    std::string out = dir + "/bench_ffmpeg.mp4";
+    Measure m = RunFfmpegCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-stream_loop",
+                                  std::to_string((long)loopsNeeded + 1), "-i", loopFile, "-t",
+                                  std::to_string(minutes * 60), "-c", "copy", out});
+    m.inputBytes = (UINT64)(s.bytes.size() * loopsNeeded);  // the same content, as QBox bytes
+    remove(out.c_str());
+    return m;
+}
+
+void PrintRow(const char* name, double minutes, const Measure& m, long bareRss)
+{
+    double mb = m.inputBytes / 1e6;
+    printf("%-8s %7.0f %10.1f %8.2f %9.1f %14.2f %10ld %12s\n", name, minutes, mb, m.wall, m.wall > 0 ? mb / m.wall : 0,
+           m.cpu * 60.0 / minutes, m.maxRssKiB,
+           bareRss > 0 ? std::to_string(m.maxRssKiB - bareRss).c_str() : "-");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s STREAM.qbox [WORKDIR] [MINUTES...]\n", argv[0]);
+        return 2;
+    }
+    Stream s;
+    if (!LoadStream(argv[1], &s)) {
+        return 1;
+    }
+    std::string dir = argc > 2 ? argv[2] : ".";
+    std::vector<double> runs;
+    for (int i = 3; i < argc; i++) {
+        runs.push_back(atof(argv[i]));
+    }
+    if (runs.empty()) {
+        runs = {10, 60};
+    }
+    std::string loopFile;
+    if (!MakeFfmpegLoop(s, dir, &loopFile)) {
+        fprintf(stderr, "ffmpeg could not remux one loop of the stream\n");
+        return 1;
+    }
+
+    printf("stream %s (media %u), %zu boxes per loop\n", argv[1], s.mediaFormat, s.offsets.size());
+    printf("%-8s %7s %10s %8s %9s %14s %10s %12s\n", "run", "minutes", "input MB", "wall s", "MB/s",
+           "CPU s/hour", "RSS KiB", "over bare");
+    int status = 0;
+    for (double minutes : runs) {
+        Measure bare = RunBare(s, minutes);
+        Measure mp4 = RunWriter(s, minutes, dir);
+        remove((dir + "/bench.mp4").c_str());
+        Measure ff = RunFfmpeg(s, loopFile, minutes, dir);
+        PrintRow("bare", minutes, bare, 0);
+        PrintRow("mp4", minutes, mp4, bare.maxRssKiB);
+        PrintRow("ffmpeg", minutes, ff, bare.maxRssKiB);
+        if (!bare.ok || !mp4.ok || !ff.ok) {
+            fprintf(stderr, "a run failed (bare %d, mp4 %d, ffmpeg %d)\n", bare.ok, mp4.ok, ff.ok);
+            status = 1;
+        }
+    }
+    remove(loopFile.c_str());
+    return status;
+}

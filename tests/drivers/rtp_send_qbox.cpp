@@ -1,0 +1,173 @@
+// Test driver: streams a QBox file over RTP through QBox2Streaming, the way
+// the capture loop does with the device's samples, then ends the session
+// with an RTCP BYE on each RTP port + 1 so that a receiver stops cleanly.
+//
+//   rtp-send-qbox [--ts] FILE ADDRESS VIDEO_PORT AUDIO_PORT GAP_US
+//
+// GAP_US is the pause after each sample (0 paces by the time stamps, in
+// real time). Prints how many pictures and audio frames were sent.
+// With --ts, FILE is an MPEG-2 transport stream handed to RTPTransportStream
+// in runs of 1 to 12 packets, GAP_US after each run.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "QBox.h"
+#include "Rtp.h"
+#include "Vozirev.h"
+
+namespace {
+
+const unsigned char NALU_TYPE_SLICE = 1;
+const unsigned char NALU_TYPE_IDR = 5;
+const unsigned char RTCP_PT_RR = 201;
+const unsigned char RTCP_PT_BYE = 203;
+const unsigned int RTCP_SSRC = RTP_SSRC;
+// Lets the receiver take in the last datagrams before it sees the BYE.
+const useconds_t DRAIN_PAUSE_US = 500000;
+
+// 1 when the video payload holds a coded picture (a slice NAL unit).
+bool HoldsPicture(const UINT8* payload, UINT32 size)
+{
+    UINT32 offset = 0;
+    while (size - offset > QBOX_NALU_PREFIX_SIZE) {
+        UINT32 length = ReadBE32(payload + offset);
+        offset += QBOX_NALU_PREFIX_SIZE;
+        if (length == 0 || length > size - offset)
+            return false;
+        UINT8 type = payload[offset] & 0x1F;
+        if (type == NALU_TYPE_SLICE || type == NALU_TYPE_IDR)
+            return true;
+        offset += length;
+    }
+    return false;
+}
+
+// Compound RTCP packet (RFC 3550): an empty receiver report, then a BYE
+// for the stream's SSRC.
+void SendRtcpBye(const char* address, unsigned short rtcp_port)
+{
+    UINT8 packet[16];
+    UINT8* p = packet;
+    *p++ = 0x80;  // V 2, no report blocks
+    *p++ = RTCP_PT_RR;
+    p = WriteBE16(p, 1);  // length in 32-bit words, minus one
+    p = WriteBE32(p, RTCP_SSRC);
+    *p++ = 0x81;  // V 2, one SSRC
+    *p++ = RTCP_PT_BYE;
+    p = WriteBE16(p, 1);
+    WriteBE32(p, RTCP_SSRC);
+
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(rtcp_port);
+    to.sin_addr.s_addr = inet_addr(address);
+    if (sendto(s, packet, sizeof(packet), 0, (sockaddr*)&to, sizeof(to)) != (ssize_t)sizeof(packet))
+        perror("RTCP BYE");
+    close(s);
+}
+
+void Pace(useconds_t gap_us, UINT32 cts, UINT32* last_cts)
+{
+    if (gap_us > 0) {
+        usleep(gap_us);
+        return;
+    }
+    // Real time: wait for the time stamp difference to the previous sample.
+    UINT32 ticks = cts - *last_cts;
+    if (*last_cts != 0 && ticks < QBOX_CLOCK_HZ)
+        usleep((useconds_t)((UINT64)ticks * 1000000 / QBOX_CLOCK_HZ));
+    *last_cts = cts;
+}
+
+// Runs of 1, 2, ... 12 packets, then again from 1, so that every datagram
+// size the carriage can produce is exercised.
+unsigned int StreamTransportStream(FILE* in, useconds_t gap_us)
+{
+    const unsigned int LONGEST_RUN = 12;
+    std::vector<UINT8> run(LONGEST_RUN * RTP_TS_PACKET_SIZE);
+    unsigned int packets = 0, run_length = 1;
+    size_t got;
+    while ((got = fread(run.data(), RTP_TS_PACKET_SIZE, run_length, in)) > 0) {
+        RTPTransportStream(run.data(), (unsigned int)got, 0);
+        packets += (unsigned int)got;
+        run_length = run_length % LONGEST_RUN + 1;
+        usleep(gap_us);
+    }
+    return packets;
+}
+
+void EndSession(char* address, unsigned short video_port, unsigned short audio_port)
+{
+    usleep(DRAIN_PAUSE_US);
+    SendRtcpBye(address, (unsigned short)(video_port + 1));
+    SendRtcpBye(address, (unsigned short)(audio_port + 1));
+    CloseSockets();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bool transport_stream = argc > 1 && strcmp(argv[1], "--ts") == 0;
+    if (transport_stream) {
+        --argc;
+        ++argv;
+    }
+    if (argc != 6) {
+        fprintf(stderr, "usage: rtp-send-qbox [--ts] FILE ADDRESS VIDEO_PORT AUDIO_PORT GAP_US\n");
+        return 2;
+    }
+    FILE* in = fopen(argv[1], "rb");
+    if (in == nullptr) {
+        perror(argv[1]);
+        return 1;
+    }
+    char* address = argv[2];
+    unsigned short video_port = (unsigned short)atoi(argv[3]);
+    unsigned short audio_port = (unsigned short)atoi(argv[4]);
+    useconds_t gap_us = (useconds_t)atoi(argv[5]);
+    if (RTPOpen(audio_port, video_port, address, 1) != 1)
+        return 1;
+    if (transport_stream) {
+        unsigned int packets = StreamTransportStream(in, gap_us);
+        fclose(in);
+        EndSession(address, video_port, audio_port);
+        printf("ts_packets=%u\n", packets);
+        return 0;
+    }
+
+    std::vector<UINT8> sample(SAMPLE_BUFFER_SIZE);
+    unsigned int pictures = 0, audio_frames = 0;
+    UINT32 last_cts = 0;
+    QBox header;
+    while (fread(sample.data(), 1, QBOX_HEADER_SIZE, in) == QBOX_HEADER_SIZE) {
+        DecodeQBoxHeader(sample.data(), &header);
+        if (!IsUsableQBox(&header) || header.ulBoxSize > SAMPLE_BUFFER_SIZE) {
+            fprintf(stderr, "bad QBox header after %u pictures\n", pictures);
+            return 1;
+        }
+        UINT32 payload_size = header.ulBoxSize - QBOX_HEADER_SIZE;
+        if (fread(sample.data() + QBOX_HEADER_SIZE, 1, payload_size, in) != payload_size) {
+            fprintf(stderr, "truncated QBox\n");
+            return 1;
+        }
+        Pace(gap_us, header.ulSampleCts, &last_cts);
+        QBox2Streaming(sample.data(), (int)header.ulBoxSize);
+        if (header.usSampleStreamType == QBOX_STREAM_AUDIO)
+            ++audio_frames;
+        else if (header.usSampleStreamType == QBOX_STREAM_VIDEO &&
+                 HoldsPicture(sample.data() + QBOX_HEADER_SIZE, payload_size))
+            ++pictures;
+    }
+    fclose(in);
+    EndSession(address, video_port, audio_port);
+    printf("pictures=%u audio_frames=%u\n", pictures, audio_frames);
+    return 0;
+}

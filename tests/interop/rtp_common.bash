@@ -1,0 +1,64 @@
+# Helpers shared by the RTP interop tests (sourced, not run by ctest):
+# free loopback ports, an ffmpeg receiver started from a session description,
+# and ffprobe field extraction.
+: "${VOZIREV_BIN:?}" "${VOZIREV_CORPUS:?}"
+
+work=$(mktemp -d)
+ffmpeg_pid=
+cleanup() {
+  [ -n "$ffmpeg_pid" ] && kill "$ffmpeg_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Value of key in one line of ffprobe's compact output (key=value|key=value).
+field() { tr '|' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
+
+# Succeeds when a UDP port is bound on this host.
+port_in_use() {
+  local hex
+  hex=$(printf ':%04X ' "$1")
+  grep -q "$hex" /proc/net/udp
+}
+
+# Four consecutive free ports (video, video RTCP, audio, audio RTCP),
+# starting from a base derived from this process so that parallel runs differ.
+pick_ports() {
+  local base=$(( 20000 + ($$ * 8 + RANDOM) % 40000 ))
+  base=$(( base - base % 4 ))
+  local p
+  for ((tries = 0; tries < 100; tries++)); do
+    if ! port_in_use $base && ! port_in_use $((base + 1)) &&
+       ! port_in_use $((base + 2)) && ! port_in_use $((base + 3)); then
+      echo $base
+      return
+    fi
+    base=$(( base + 4 > 60000 ? 20000 : base + 4 ))
+  done
+  fail "no free UDP ports"
+}
+
+# Starts ffmpeg recording the session described by $1 into $2 (stream copy)
+# and waits until it listens on UDP port $3.
+start_receiver() {
+  local sdp=$1 out=$2 port=$3
+  timeout 120 ffmpeg -nostdin -hide_banner -loglevel error -protocol_whitelist file,udp,rtp \
+      -i "$sdp" -map 0 -c copy -y "$out" > "$out.log" 2>&1 &
+  ffmpeg_pid=$!
+  for ((i = 0; i < 200; i++)); do
+    port_in_use "$port" && return 0
+    sleep 0.05
+  done
+  fail "ffmpeg does not listen on port $port"
+}
+
+# Waits for the ffmpeg of start_receiver to end (the sender's RTCP BYE ends
+# its input) and checks its exit status.
+wait_receiver() {
+  local out=$1 rc=0
+  wait "$ffmpeg_pid" || rc=$?
+  ffmpeg_pid=
+  [ $rc -eq 0 ] || { cat "$out.log" >&2; fail "ffmpeg ended with status $rc"; }
+}

@@ -1,0 +1,454 @@
+// The MP4 writer: file header, sample acceptance and spooling, the "moov"
+// box and its track boxes, size patching and the 4 GiB limit.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_mp4_support.h"
+
+namespace mp4test {
+namespace {
+
+const std::vector<std::string> kVideoStbl = {"moov", "trak", "mdia", "minf", "stbl"};
+const std::vector<std::string> kAudioStblAfterVideo = {"moov", "trak#2", "mdia", "minf", "stbl"};
+
+std::vector<std::string> Path(std::vector<std::string> base, const std::string& leaf)
+{
+    base.push_back(leaf);
+    return base;
+}
+
+std::vector<UINT8> Zeros(size_t n)
+{
+    return std::vector<UINT8>(n, 0);
+}
+
+// (sample_count, sample_delta) pairs of an "stts" box.
+std::vector<std::pair<UINT32, UINT32>> SttsEntries(const std::vector<UINT8>& box)
+{
+    std::vector<std::pair<UINT32, UINT32>> entries;
+    UINT32 n = ReadBE32(&box[12]);
+    for (UINT32 i = 0; i < n; i++) {
+        entries.push_back({ReadBE32(&box[16 + 8 * i]), ReadBE32(&box[20 + 8 * i])});
+    }
+    return entries;
+}
+
+// The entries of an "stco", "stss" (after entry_count) or "stsz" table.
+std::vector<UINT32> TableEntries(const std::vector<UINT8>& box, size_t firstEntry)
+{
+    std::vector<UINT32> entries;
+    for (size_t pos = firstEntry; pos + 4 <= box.size(); pos += 4) {
+        entries.push_back(ReadBE32(&box[pos]));
+    }
+    return entries;
+}
+
+using Mp4Writer = Mp4Test;
+
+TEST_F(Mp4Writer, OpeningWritesTheFileHeaderAndEmptySpoolFiles)
+{
+    ASSERT_TRUE(Open(true, true));
+    fflush(mp4file);
+    std::vector<UINT8> expected =
+        Words({24, FourCC("ftyp"), FourCC("mp42"), 0, FourCC("mp42"), FourCC("isom"), 0, FourCC("mdat")});
+    EXPECT_EQ(expected, ReadFileBytes(kOutput));
+    EXPECT_EQ(32u, root->fileLength);
+    for (const char* name : kSpoolNames) {
+        EXPECT_TRUE(FileExists(name)) << name;
+        EXPECT_TRUE(ReadFileBytes(name).empty()) << name;
+    }
+    deleteMP4Params();
+    for (const char* name : kSpoolNames) {
+        EXPECT_FALSE(FileExists(name)) << name;
+    }
+}
+
+TEST_F(Mp4Writer, VideoOnlyRecordingSpoolsOnlyVideoTables)
+{
+    ASSERT_TRUE(Open(false, true));
+    EXPECT_EQ(nullptr, root->audioTrack);
+    for (int i = 0; i < 7; i++) {
+        EXPECT_EQ(i >= 3, FileExists(kSpoolNames[i])) << kSpoolNames[i];
+    }
+}
+
+TEST_F(Mp4Writer, ReleasingWithoutCompletionKeepsTheHeaderAndRemovesSpools)
+{
+    ASSERT_TRUE(Open(true, true));
+    deleteMP4Params();
+    EXPECT_EQ(nullptr, root);
+    EXPECT_EQ(nullptr, mp4file);
+    EXPECT_EQ(32u, ReadFileBytes(kOutput).size());
+    for (const char* name : kSpoolNames) {
+        EXPECT_FALSE(FileExists(name)) << name;
+    }
+}
+
+TEST_F(Mp4Writer, OpeningFailsWhenASpoolFileCannotBeCreated)
+{
+    ASSERT_EQ(0, mkdir("~temp5", 0700));
+    EXPECT_FALSE(Open(true, true));
+    deleteMP4Params();  // copes with the half-built video track
+    EXPECT_EQ(nullptr, root);
+    EXPECT_FALSE(FileExists("~temp1"));
+}
+
+TEST_F(Mp4Writer, ParameterSetsAndSeiAreKeptOutOfTheSamples)
+{
+    ASSERT_TRUE(Open(false, true));
+    // A slice before any parameter set: prefix turned into the length,
+    // nothing recorded.
+    std::vector<UINT8> early = Nalu(0x65, 12);
+    EXPECT_EQ(1, writeVideoSample(early.data(), (UINT32)early.size(), 1000));
+    EXPECT_EQ(13u, ReadBE32(early.data()));
+    EXPECT_EQ(32u, root->fileLength);
+
+    std::vector<UINT8> sps = WithStartCode(kSps);
+    EXPECT_EQ(1, writeVideoSample(sps.data(), (UINT32)sps.size(), 1000));
+    EXPECT_EQ(8u, ReadBE32(sps.data()));
+    Video(WithStartCode(kPps), 1000);
+    Video(Nalu(0x06, 20), 1000);  // SEI
+    EXPECT_EQ(32u, root->fileLength);
+    EXPECT_EQ(1, root->videoTrack->SPSSetFlag);
+    EXPECT_EQ(1, root->videoTrack->PPSSetFlag);
+    EXPECT_EQ(12u, root->videoTrack->spsLength);
+    EXPECT_EQ(0, memcmp(root->videoTrack->spsBuffer + 4, kSps.data(), kSps.size()));
+
+    // The first slice after both sets is the first sample, length-prefixed.
+    std::vector<UINT8> idr = Nalu(0x65, 30);
+    Video(idr, 1000);
+    EXPECT_EQ(32u + 35u, root->fileLength);
+    EXPECT_EQ(1u, root->videoTrack->mdia->minf->stbl->stsz->numSamples);
+    fflush(mp4file);
+    std::vector<UINT8> file = ReadFileBytes(kOutput);
+    ASSERT_EQ(67u, file.size());
+    EXPECT_EQ(31u, ReadBE32(&file[32]));
+    EXPECT_EQ(0x65, file[36]);
+    EXPECT_EQ(std::vector<UINT32>{35}, SpoolRecords("~temp6"));
+    EXPECT_EQ(std::vector<UINT32>{32}, SpoolRecords("~temp5"));
+    EXPECT_EQ(std::vector<UINT32>{1}, SpoolRecords("~temp7"));
+    // Too short to hold a NAL header: skipped whole, even after the sets.
+    std::vector<UINT8> stub = {0, 0, 0, 1};
+    EXPECT_EQ(1, writeVideoSample(stub.data(), 4, 2000));
+    EXPECT_EQ(1u, root->videoTrack->mdia->minf->stbl->stsz->numSamples);
+}
+
+TEST_F(Mp4Writer, VideoDurationsRunForwardToTheNextSample)
+{
+    ASSERT_TRUE(Open(false, true));
+    ParameterSets(900000);
+    // Two slices share a time stamp; a frame every 3000 ticks after that;
+    // the tenth sample is the second IDR.
+    Video(Nalu(0x65), 900000);
+    Video(Nalu(0x01), 900000);
+    UINT32 t = 900000;
+    for (int i = 0; i < 7; i++) {
+        t += 3000;
+        Video(Nalu(0x41), t);
+    }
+    t += 3000;
+    Video(Nalu(0x65), t);
+    std::vector<UINT32> spooled = SpoolRecords("~temp4");
+    EXPECT_EQ(9u, spooled.size());  // the last sample's duration waits for completion
+
+    std::vector<UINT8> f = Finish();
+    std::vector<std::pair<UINT32, UINT32>> expected = {{1, 0}};
+    for (int i = 0; i < 9; i++) {
+        expected.push_back({1, 3000});
+    }
+    EXPECT_EQ(expected, SttsEntries(BoxBytes(f, Path(kVideoStbl, "stts"))));
+    EXPECT_EQ(27000u, durationTimeVid);
+    std::vector<UINT8> stss = BoxBytes(f, Path(kVideoStbl, "stss"));
+    ASSERT_EQ(24u, stss.size());
+    EXPECT_EQ((std::vector<UINT32>{2, 1, 10}), TableEntries(stss, 12));
+    EXPECT_EQ(27000u, ReadBE32(&BoxBytes(f, {"moov", "mvhd"})[24]));
+    EXPECT_EQ(27000u, ReadBE32(&BoxBytes(f, {"moov", "trak", "tkhd"})[28]));
+    EXPECT_EQ(27000u, ReadBE32(&BoxBytes(f, {"moov", "trak", "mdia", "mdhd"})[24]));
+}
+
+TEST_F(Mp4Writer, VideoTimeStampsWrapModulo32Bits)
+{
+    ASSERT_TRUE(Open(false, true));
+    ParameterSets(0xFFFFF000);
+    Video(Nalu(0x65), 0xFFFFF000);
+    Video(Nalu(0x41), 0x00000400);
+    EXPECT_EQ(std::vector<UINT32>{5120}, SpoolRecords("~temp4"));
+}
+
+TEST_F(Mp4Writer, TablesHoldSizesAndOffsetsAndNoStssWithoutIdr)
+{
+    ASSERT_TRUE(Open(false, true));
+    ParameterSets(0);
+    Video(Nalu(0x41, 10), 3000);
+    Video(Nalu(0x41, 20), 6000);
+    std::vector<UINT8> f = Finish();
+    EXPECT_FALSE(FindBox(f, Path(kVideoStbl, "stss")).found);
+    std::vector<UINT8> stsz = BoxBytes(f, Path(kVideoStbl, "stsz"));
+    ASSERT_EQ(28u, stsz.size());
+    EXPECT_EQ((std::vector<UINT32>{0, 2, 15, 25}), TableEntries(stsz, 12));
+    std::vector<UINT8> stco = BoxBytes(f, Path(kVideoStbl, "stco"));
+    ASSERT_EQ(24u, stco.size());
+    EXPECT_EQ((std::vector<UINT32>{2, 32, 47}), TableEntries(stco, 12));
+    EXPECT_EQ(Words({28, FourCC("stsc"), 0, 1, 1, 1, 1}), BoxBytes(f, Path(kVideoStbl, "stsc")));
+    // "stco" closes the sample table.
+    BoxRef stbl = FindBox(f, kVideoStbl);
+    BoxRef last = FindBox(f, Path(kVideoStbl, "stco"));
+    EXPECT_EQ(stbl.offset + stbl.size, last.offset + last.size);
+}
+
+TEST_F(Mp4Writer, AudioDurationsAreConvertedAndTheFirstRepaired)
+{
+    ASSERT_TRUE(Open(true, false));
+    EXPECT_EQ(1, Audio(100, 900000));
+    EXPECT_EQ(1, Audio(100, 901920));
+    EXPECT_EQ(1, Audio(100, 903840));
+    EXPECT_EQ((std::vector<UINT32>{480000, 1024, 1024}), SpoolRecords("~temp1"));
+    std::vector<UINT8> f = Finish();
+    std::vector<UINT8> stts = BoxBytes(f, Path(kVideoStbl, "stts"));
+    ASSERT_EQ(40u, stts.size());
+    EXPECT_EQ((std::vector<std::pair<UINT32, UINT32>>{{1, 1024}, {1, 1024}, {1, 1024}}), SttsEntries(stts));
+    EXPECT_EQ(3072u, durationTimeAud);
+    EXPECT_EQ(5760u, durationTimeAudonVidScale);
+}
+
+TEST_F(Mp4Writer, AudioSttsOfMoreThanThreeFramesIsTwoRuns)
+{
+    ASSERT_TRUE(Open(true, false));
+    // 1024, 1024, 1000 (1875 ticks), 1024 samples after the repair.
+    Audio(50, 1920);
+    Audio(50, 3840);
+    Audio(50, 5715);
+    Audio(50, 7635);
+    std::vector<UINT8> f = Finish();
+    std::vector<UINT8> stts = BoxBytes(f, Path(kVideoStbl, "stts"));
+    ASSERT_EQ(32u, stts.size());
+    EXPECT_EQ((std::vector<std::pair<UINT32, UINT32>>{{2, 1024}, {2, 1000}}), SttsEntries(stts));
+    // The media duration stays the sum of every frame's duration.
+    EXPECT_EQ(4072u, ReadBE32(&BoxBytes(f, {"moov", "trak", "mdia", "mdhd"})[24]));
+}
+
+TEST_F(Mp4Writer, AudioStampsWrapAndASingleFrameKeepsItsDuration)
+{
+    ASSERT_TRUE(Open(true, false));
+    Audio(10, 0xFFFFF000);
+    Audio(10, 0x00000400);
+    EXPECT_EQ(2730u, SpoolRecords("~temp1")[1]);  // 5120 ticks at 48 kHz, truncated
+    deleteMP4Params();
+
+    ASSERT_TRUE(Open(true, false));
+    Audio(10, 1920);
+    std::vector<UINT8> f = Finish();
+    EXPECT_EQ((std::vector<std::pair<UINT32, UINT32>>{{1, 1024}}), SttsEntries(BoxBytes(f, Path(kVideoStbl, "stts"))));
+}
+
+TEST_F(Mp4Writer, BoxBytesOfBothTracks)
+{
+    ASSERT_TRUE(Open(true, true));
+    ParameterSets(90000);
+    Video(Nalu(0x65), 90000);
+    Audio(20, 90000);
+    Audio(20, 91920);
+    Video(Nalu(0x41), 93000);
+    std::vector<UINT8> f = Finish();
+
+    EXPECT_EQ(Words({24, FourCC("ftyp"), FourCC("mp42"), 0, FourCC("mp42"), FourCC("isom")}),
+              std::vector<UINT8>(f.begin(), f.begin() + 24));
+    // Video lasts 6000 ticks, audio 2048 samples = 3840 ticks.
+    EXPECT_EQ(Words({108, FourCC("mvhd"), 0, 0, 0, 90000, 6000, 0x00010000, 0x01000000, 0, 0, 0x00010000, 0, 0, 0,
+                     0x00010000, 0, 0, 0, 0x40000000, 0, 0, 0, 0, 0, 0, 2}),
+              BoxBytes(f, {"moov", "mvhd"}));
+    EXPECT_EQ(Cat(Words({27, FourCC("iods"), 0}),
+                  {0x10, 0x0d, 0x00, 0x4f, 0xff, 0xff, 0x0f, 0x03, 0xff, 0x0e, 0x04, 0x00, 0x00, 0x00, 0x01}),
+              BoxBytes(f, {"moov", "iods"}));
+
+    const std::vector<UINT32> matrix = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000};
+    std::vector<UINT8> tkhdVideo = Words({92, FourCC("tkhd"), 7, 0, 0, 1, 0, 6000, 0, 0, 0, 0});
+    std::vector<UINT8> tkhdAudio = Words({92, FourCC("tkhd"), 7, 0, 0, 2, 0, 3840, 0, 0, 0, 0x01000000});
+    for (UINT32 m : matrix) {
+        tkhdVideo = Cat(tkhdVideo, Words({m}));
+        tkhdAudio = Cat(tkhdAudio, Words({m}));
+    }
+    tkhdVideo = Cat(tkhdVideo, Words({320 << 16, 240 << 16}));
+    tkhdAudio = Cat(tkhdAudio, Words({0, 0}));
+    EXPECT_EQ(tkhdVideo, BoxBytes(f, {"moov", "trak", "tkhd"}));
+    EXPECT_EQ(tkhdAudio, BoxBytes(f, {"moov", "trak#2", "tkhd"}));
+
+    EXPECT_EQ(Words({32, FourCC("mdhd"), 0, 0, 0, 90000, 6000, 0x15c70000}),
+              BoxBytes(f, {"moov", "trak", "mdia", "mdhd"}));
+    EXPECT_EQ(Words({32, FourCC("mdhd"), 0, 0, 0, 48000, 2048, 0x15c70000}),
+              BoxBytes(f, {"moov", "trak#2", "mdia", "mdhd"}));
+    EXPECT_EQ(Cat(Words({33, FourCC("hdlr"), 0, 0, FourCC("vide"), 0, 0, 0}), {0}),
+              BoxBytes(f, {"moov", "trak", "mdia", "hdlr"}));
+    EXPECT_EQ(Cat(Words({33, FourCC("hdlr"), 0, 0, FourCC("soun"), 0, 0, 0}), {0}),
+              BoxBytes(f, {"moov", "trak#2", "mdia", "hdlr"}));
+    EXPECT_EQ(Words({20, FourCC("vmhd"), 1, 0, 0}), BoxBytes(f, {"moov", "trak", "mdia", "minf", "vmhd"}));
+    EXPECT_EQ(Words({16, FourCC("smhd"), 0, 0}), BoxBytes(f, {"moov", "trak#2", "mdia", "minf", "smhd"}));
+    std::vector<UINT8> dinf = Words({36, FourCC("dinf"), 28, FourCC("dref"), 0, 1, 12, FourCC("url "), 1});
+    EXPECT_EQ(dinf, BoxBytes(f, {"moov", "trak", "mdia", "minf", "dinf"}));
+    EXPECT_EQ(dinf, BoxBytes(f, {"moov", "trak#2", "mdia", "minf", "dinf"}));
+
+    // "avc1" with "avcC": SPS 8 bytes, PPS 4 bytes (12 and 8 with start codes).
+    std::vector<UINT8> avc1Body = Cat(Zeros(6), {0x00, 0x01});
+    avc1Body = Cat(avc1Body, Zeros(16));
+    avc1Body = Cat(avc1Body, {0x01, 0x40, 0x00, 0xf0, 0x00, 0x48, 0x00, 0x00, 0x00, 0x48, 0x00, 0x00});
+    avc1Body = Cat(avc1Body, Cat(Zeros(4), {0x00, 0x01}));
+    avc1Body = Cat(avc1Body, Cat(Zeros(32), {0x00, 0x18, 0xff, 0xff}));
+    std::vector<UINT8> avcC = Cat(Words({31, FourCC("avcC")}), {0x01, 0x42, 0xe0, 0x0d, 0xff, 0xe1, 0x00, 0x08});
+    avcC = Cat(Cat(avcC, kSps), {0x01, 0x00, 0x04});
+    avcC = Cat(avcC, kPps);
+    std::vector<UINT8> stsdVideo = Cat(Cat(Words({133, FourCC("stsd"), 0, 1, 117, FourCC("avc1")}), avc1Body), avcC);
+    EXPECT_EQ(stsdVideo, BoxBytes(f, Path(kVideoStbl, "stsd")));
+
+    std::vector<UINT8> mp4aBody = Cat(Cat(Zeros(6), {0x00, 0x01}), Zeros(8));
+    mp4aBody = Cat(mp4aBody, {0x00, 0x02, 0x00, 0x10, 0, 0, 0, 0, 0xbb, 0x80, 0x00, 0x00});
+    std::vector<UINT8> esds = Cat(Words({40, FourCC("esds"), 0}),
+                                  {0x03, 0x1a, 0x00, 0x01, 0x00, 0x04, 0x11, 0x40, 0x15, 0x00, 0x3a, 0x98, 0x00, 0x16,
+                                   0xe3, 0x60, 0x00, 0x00, 0x00, 0x00, 0x05, 0x02, 0x11, 0x90, 0x06, 0x02, 0x02, 0x15});
+    std::vector<UINT8> stsdAudio = Cat(Cat(Words({92, FourCC("stsd"), 0, 1, 76, FourCC("mp4a")}), mp4aBody), esds);
+    EXPECT_EQ(stsdAudio, BoxBytes(f, Path(kAudioStblAfterVideo, "stsd")));
+}
+
+// Sizes of mdat, moov, trak, mdia, minf and stbl are patched so that every
+// box is tiled exactly by its children.
+TEST_F(Mp4Writer, PatchedSizesTileTheFileForEveryTrackMix)
+{
+    struct Mix {
+        bool audio;
+        bool video;
+        std::vector<UINT32> trackIds;
+    };
+    const Mix mixes[] = {{false, true, {1}}, {true, false, {2}}, {true, true, {1, 2}}};
+    for (const Mix& mix : mixes) {
+        SCOPED_TRACE(std::string(mix.audio ? "audio " : "") + (mix.video ? "video" : ""));
+        ASSERT_TRUE(Open(mix.audio, mix.video));
+        if (mix.video) {
+            ParameterSets(3000);
+        }
+        for (UINT32 i = 0; i < 5; i++) {
+            if (mix.video) {
+                Video(Nalu(i == 0 ? 0x65 : 0x41, 40 + i), 3000 + 3000 * i);
+            }
+            if (mix.audio) {
+                Audio(30 + i, 3000 + 1920 * i);
+            }
+        }
+        UINT32 moovOffset = (UINT32)root->fileLength;
+        std::vector<UINT8> f = Finish();
+
+        ExpectTiled(f, 0, f.size());
+        EXPECT_EQ(moovOffset - 24, ReadBE32(&f[24]));  // "mdat"
+        EXPECT_EQ(FourCC("moov"), ReadBE32(&f[moovOffset + 4]));
+        EXPECT_EQ(f.size() - moovOffset, ReadBE32(&f[moovOffset]));
+        for (size_t t = 0; t < mix.trackIds.size(); t++) {
+            std::string trak = "trak#" + std::to_string(t + 1);
+            EXPECT_EQ(mix.trackIds[t], ReadBE32(&BoxBytes(f, {"moov", trak, "tkhd"})[20]));
+        }
+        EXPECT_FALSE(FindBox(f, {"moov", "trak#" + std::to_string(mix.trackIds.size() + 1)}).found);
+        if (!mix.video) {
+            EXPECT_EQ(moovOffset + 143u, FindBox(f, {"moov", "trak"}).offset);
+            EXPECT_EQ(0u, videoTrakSize);
+        } else {
+            EXPECT_EQ(FindBox(f, {"moov", "trak"}).size, videoTrakSize);
+        }
+    }
+}
+
+TEST_F(Mp4Writer, VideoTrackWithoutParameterSetsIsLeftOut)
+{
+    // Audio and video: the file comes out audio-only.
+    ASSERT_TRUE(Open(true, true));
+    Video(Nalu(0x65), 3000);
+    Audio(30, 3000);
+    Audio(30, 4920);
+    UINT32 moovOffset = (UINT32)root->fileLength;
+    std::vector<UINT8> f = Finish();
+    ExpectTiled(f, 0, f.size());
+    EXPECT_EQ(2u, ReadBE32(&BoxBytes(f, {"moov", "trak", "tkhd"})[20]));
+    EXPECT_EQ(moovOffset + 143u, FindBox(f, {"moov", "trak"}).offset);
+    EXPECT_FALSE(FindBox(f, {"moov", "trak#2"}).found);
+
+    // Video only: no track at all, the file stays as it was opened.
+    ASSERT_TRUE(Open(false, true));
+    Video(WithStartCode(kSps), 3000);  // the PPS never comes
+    Video(Nalu(0x65), 3000);
+    f = Finish();
+    EXPECT_EQ(32u, f.size());
+}
+
+TEST_F(Mp4Writer, NoSampleMayEndPast4GiB)
+{
+    ASSERT_TRUE(Open(true, true));
+    ParameterSets(0);
+    root->fileLength = 4294967000ull;
+    tSTBL* video = root->videoTrack->mdia->minf->stbl;
+    tSTBL* audio = root->audioTrack->mdia->minf->stbl;
+
+    EXPECT_EQ(1, Video(Nalu(0x65, 395), 3000));  // 400 bytes: dropped
+    EXPECT_EQ(0u, video->stsz->numSamples);
+    EXPECT_EQ(0, Audio(400, 3000));  // refused
+    EXPECT_EQ(0u, audio->stsz->numSamples);
+    EXPECT_EQ(1, Video(Nalu(0x65, 195), 3000));  // 200 bytes still fit
+    EXPECT_EQ(1u, video->stsz->numSamples);
+    EXPECT_EQ(4294967200ull, root->fileLength);
+    EXPECT_EQ(1, Audio(94, 3000));  // ends exactly at 4,294,967,294
+    EXPECT_EQ(0, Audio(1, 4920));
+    EXPECT_EQ(std::vector<UINT32>{4294967000u}, SpoolRecords("~temp5"));
+    EXPECT_EQ(std::vector<UINT32>{4294967200u}, SpoolRecords("~temp2"));
+}
+
+// A recording whose "mdat" ends at 4,294,967,294: made sparse, so only the
+// few kilobytes around the boxes are really written.
+TEST_F(Mp4Writer, CompletionAtThe4GiBBoundary)
+{
+    ASSERT_TRUE(Open(true, true));
+    ParameterSets(0);
+    const UINT64 start = 4294967294ull - 300;
+    if (fseeko(mp4file, (off_t)start, SEEK_SET) != 0) {
+        GTEST_SKIP() << "no 64-bit seek here";
+    }
+    root->fileLength = start;
+    Video(Nalu(0x65, 195), 3000);
+    Audio(50, 3000);
+    Audio(50, 4920);
+    ASSERT_EQ(4294967294ull, root->fileLength);
+    completeMP4File();
+    deleteMP4Params();
+
+    FILE* f = fopen(kOutput, "rb");
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(0, fseeko(f, 0, SEEK_END));
+    UINT64 fileSize = (UINT64)ftello(f);
+    UINT8 word[8];
+    ASSERT_EQ(0, fseeko(f, 24, SEEK_SET));
+    ASSERT_EQ(1u, fread(word, 8, 1, f));
+    EXPECT_EQ(4294967270u, ReadBE32(word));
+    EXPECT_EQ(FourCC("mdat"), ReadBE32(word + 4));
+    std::vector<UINT8> moov(fileSize - 4294967294ull);
+    ASSERT_EQ(0, fseeko(f, (off_t)4294967294ull, SEEK_SET));
+    ASSERT_EQ(1u, fread(moov.data(), moov.size(), 1, f));
+    fclose(f);
+    EXPECT_EQ(FourCC("moov"), ReadBE32(&moov[4]));
+    EXPECT_EQ(moov.size(), ReadBE32(&moov[0]));
+    ExpectTiled(moov, 0, moov.size());
+    std::vector<UINT8> stco = BoxBytes(moov, Path(kAudioStblAfterVideo, "stco"));
+    EXPECT_EQ((std::vector<UINT32>{2, 4294967194u, 4294967244u}), TableEntries(stco, 12));
+}
+
+TEST_F(Mp4Writer, OutputPrimitives)
+{
+    ASSERT_TRUE(Open(true, false));
+    UINT64 before = root->fileLength;
+    longWrite(0x11223344, mp4file);
+    EXPECT_EQ(before + 4, root->fileLength);
+    longReplace(0x55667788, mp4file);
+    EXPECT_EQ(before + 4, root->fileLength);
+    fflush(mp4file);
+    std::vector<UINT8> file = ReadFileBytes(kOutput);
+    EXPECT_EQ(Words({0x11223344, 0x55667788}), std::vector<UINT8>(file.begin() + 32, file.end()));
+    UINT8 bytes[4] = {0x02, 0xd0, 0x00, 0x00};
+    EXPECT_EQ(0x02d00000u, swapBytes(bytes));
+}
+
+}  // namespace
+}  // namespace mp4test

@@ -1,0 +1,242 @@
+// Helpers of the transport-stream tests: a small independent reader of
+// 188-byte packets and of the PES packets they carry.
+#ifndef VOZIREV_TEST_MPGTS_UTIL_H
+#define VOZIREV_TEST_MPGTS_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Rtp.h"
+
+namespace tsutil {
+
+typedef std::vector<uint8_t> Bytes;
+
+struct Packet {
+    bool unitStart = false;
+    bool priority = false;
+    unsigned pid = 0;
+    unsigned afc = 0;  // adaptation_field_control
+    unsigned cc = 0;
+    bool hasAF = false;
+    unsigned afLength = 0;
+    unsigned afFlags = 0;
+    bool hasPcr = false;
+    uint64_t pcrBase = 0;
+    unsigned pcrExt = 0;
+    unsigned stuffing = 0;  // 0xFF bytes in the adaptation field
+    Bytes payload;
+};
+
+// Parses one packet; returns false when the packet is malformed.
+inline bool ParsePacket(const uint8_t* p, Packet* out)
+{
+    if (p[0] != 0x47) return false;
+    Packet k;
+    k.unitStart = (p[1] & 0x40) != 0;
+    k.priority = (p[1] & 0x20) != 0;
+    k.pid = ((p[1] & 0x1F) << 8) | p[2];
+    k.afc = (p[3] >> 4) & 3;
+    k.cc = p[3] & 0x0F;
+    unsigned pos = 4;
+    if (k.afc == 2 || k.afc == 3) {
+        k.hasAF = true;
+        k.afLength = p[4];
+        if (5 + k.afLength > 188) return false;
+        pos = 5;
+        unsigned end = 5 + k.afLength;
+        if (k.afLength > 0) {
+            k.afFlags = p[5];
+            pos = 6;
+            if (k.afFlags & 0x10) {
+                k.hasPcr = true;
+                k.pcrBase = ((uint64_t)p[6] << 25) | ((uint64_t)p[7] << 17) | ((uint64_t)p[8] << 9) |
+                            ((uint64_t)p[9] << 1) | (p[10] >> 7);
+                k.pcrExt = ((p[10] & 1) << 8) | p[11];
+                if ((p[10] & 0x7E) != 0x7E) return false;
+                pos = 12;
+            }
+            for (; pos < end; pos++) {
+                if (p[pos] != 0xFF) return false;
+                k.stuffing++;
+            }
+        }
+        pos = end;
+    }
+    if (k.afc == 1 || k.afc == 3) k.payload.assign(p + pos, p + 188);
+    *out = k;
+    return true;
+}
+
+inline std::vector<Packet> ParseAll(const uint8_t* p, size_t nPackets)
+{
+    std::vector<Packet> v;
+    for (size_t i = 0; i < nPackets; i++) {
+        Packet k;
+        if (!ParsePacket(p + i * 188, &k)) return std::vector<Packet>();
+        v.push_back(k);
+    }
+    return v;
+}
+
+inline uint64_t DecodePTS(const uint8_t* p)
+{
+    return ((uint64_t)((p[0] >> 1) & 7) << 30) | ((uint64_t)p[1] << 22) | ((uint64_t)(p[2] >> 1) << 15) |
+           ((uint64_t)p[3] << 7) | (p[4] >> 1);
+}
+
+// One PES packet put back together from its transport packets.
+struct Pes {
+    unsigned pid = 0;
+    unsigned streamId = 0;
+    unsigned pesLength = 0;
+    uint64_t pts = 0;
+    Bytes data;  // bytes after the PES header
+    size_t packets = 0;
+};
+
+// Reassembles every PES packet of the packets given (PSI PIDs skipped).
+inline std::vector<Pes> Reassemble(const std::vector<Packet>& packets)
+{
+    std::vector<Pes> out;
+    std::map<unsigned, Bytes> open;
+    std::map<unsigned, size_t> counts;
+    auto close = [&](unsigned pid) {
+        Bytes& b = open[pid];
+        if (b.size() >= 14) {
+            Pes e;
+            e.pid = pid;
+            e.streamId = b[3];
+            e.pesLength = (b[4] << 8) | b[5];
+            e.pts = DecodePTS(&b[9]);
+            e.data.assign(b.begin() + 9 + b[8], b.end());
+            e.packets = counts[pid];
+            out.push_back(e);
+        }
+        b.clear();
+        counts[pid] = 0;
+    };
+    for (const Packet& k : packets) {
+        if (k.pid == 0 || k.pid == 0x42) continue;
+        if (k.unitStart) close(k.pid);
+        Bytes& b = open[k.pid];
+        b.insert(b.end(), k.payload.begin(), k.payload.end());
+        counts[k.pid]++;
+    }
+    std::vector<unsigned> pids;
+    for (auto& kv : open) pids.push_back(kv.first);
+    for (unsigned pid : pids) close(pid);
+    return out;
+}
+
+// A NAL unit in start-code form of the given type and total size.
+inline Bytes MakeNalu(unsigned type, size_t totalSize, uint8_t seed = 1)
+{
+    Bytes b(totalSize);
+    for (size_t i = 0; i < totalSize; i++) b[i] = (uint8_t)(seed + i * 7);
+    if (totalSize >= 4) {
+        b[0] = b[1] = b[2] = 0;
+        b[3] = 1;
+    }
+    if (totalSize >= 5) b[4] = (uint8_t)(0x60 | type);
+    return b;
+}
+
+// One RTP datagram as received.
+struct Datagram {
+    unsigned seq = 0;
+    unsigned ts = 0;
+    unsigned pt = 0;
+    std::vector<Packet> packets;
+    Bytes raw;
+};
+
+// A UDP receiver on a loopback port, with RTPOpen pointed at it.
+class LoopbackRtp {
+public:
+    LoopbackRtp()
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        int size = 4 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, (sockaddr*)&addr, sizeof(addr));
+        socklen_t len = sizeof(addr);
+        getsockname(fd_, (sockaddr*)&addr, &len);
+        unsigned short port = ntohs(addr.sin_port);
+        char ip[] = "127.0.0.1";
+        ready_ = fd_ >= 0 && port != 0 && RTPOpen((unsigned short)(port + 2), port, ip, 1) == 1;
+    }
+    ~LoopbackRtp()
+    {
+        CloseSockets();
+        close(fd_);
+    }
+    bool Ready() const { return ready_; }
+
+    // Every datagram that has arrived so far.
+    std::vector<Datagram> Drain()
+    {
+        std::vector<Datagram> out;
+        uint8_t buf[2048];
+        ssize_t n;
+        while ((n = recv(fd_, buf, sizeof(buf), MSG_DONTWAIT)) >= 0) {
+            Datagram d;
+            d.raw.assign(buf, buf + n);
+            if (n >= 12) {
+                d.pt = buf[1] & 0x7F;
+                d.seq = (buf[2] << 8) | buf[3];
+                d.ts = ((unsigned)buf[4] << 24) | (buf[5] << 16) | (buf[6] << 8) | buf[7];
+                if ((n - 12) % 188 == 0) d.packets = ParseAll(buf + 12, (size_t)(n - 12) / 188);
+            }
+            out.push_back(d);
+        }
+        return out;
+    }
+
+    // The transport packets of every datagram that has arrived so far.
+    std::vector<Packet> Packets()
+    {
+        std::vector<Packet> all;
+        for (const Datagram& d : Drain()) all.insert(all.end(), d.packets.begin(), d.packets.end());
+        return all;
+    }
+
+private:
+    int fd_ = -1;
+    bool ready_ = false;
+};
+
+inline std::string TempPath(const char* name)
+{
+    return ::testing::TempDir() + "/vozirev_" + std::to_string(getpid()) + "_" + name;
+}
+
+inline Bytes ReadFile(const std::string& path)
+{
+    Bytes b;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return b;
+    uint8_t buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) b.insert(b.end(), buf, buf + n);
+    fclose(f);
+    return b;
+}
+
+}  // namespace tsutil
+
+#endif

@@ -1,0 +1,105 @@
+// vozirev-sdp: the session description printed for the capture program's
+// streaming options.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+struct SdpRun {
+    std::string out;
+    int status;
+};
+
+SdpRun Sdp(const std::string& args)
+{
+    const char* bin = getenv("VOZIREV_BIN");
+    std::string command = std::string(bin ? bin : ".") + "/vozirev-sdp " + args + " 2>/dev/null";
+    SdpRun run{"", -1};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0)
+        run.out.append(buf, n);
+    int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+const char AAC_FMTP[] =
+    "a=fmtp:96 streamtype=5; profile-level-id=41; mode=AAC-hbr; config=1190; "
+    "sizelength=13; indexlength=3; indexdeltalength=3\r\n";
+
+TEST(VozirevSdp, ElementaryStreamsDescribeH264AndAacOnTheirPorts)
+{
+    SdpRun run = Sdp("-s 1");
+    ASSERT_EQ(0, run.status);
+    EXPECT_EQ(std::string("v=0\r\n"
+                          "o=- 0 0 IN IP4 127.0.0.1\r\n"
+                          "s=Vozirev capture\r\n"
+                          "c=IN IP4 127.0.0.1\r\n"
+                          "t=0 0\r\n"
+                          "m=video 8000 RTP/AVP 97\r\n"
+                          "a=rtpmap:97 H264/90000\r\n"
+                          "a=fmtp:97 packetization-mode=1\r\n"
+                          "m=audio 8002 RTP/AVP 96\r\n"
+                          "a=rtpmap:96 mpeg4-generic/48000/2\r\n") +
+                  AAC_FMTP,
+              run.out);
+}
+
+TEST(VozirevSdp, MediaTypeSelectsTheMediaLines)
+{
+    SdpRun audio = Sdp("-s 1 -m 1 -y 70002 -x 9000");
+    ASSERT_EQ(0, audio.status);
+    EXPECT_EQ(std::string::npos, audio.out.find("m=video"));
+    EXPECT_NE(std::string::npos, audio.out.find("m=audio 4466 RTP/AVP 96\r\n"));  // 70002 mod 65536
+    EXPECT_NE(std::string::npos, audio.out.find(AAC_FMTP));
+
+    SdpRun video = Sdp("-s 1 -m 2 -x 9000");
+    ASSERT_EQ(0, video.status);
+    EXPECT_NE(std::string::npos, video.out.find("m=video 9000 RTP/AVP 97\r\n"));
+    EXPECT_EQ(std::string::npos, video.out.find("m=audio"));
+}
+
+TEST(VozirevSdp, TransportStreamIsOneMp2tLineOnTheVideoPort)
+{
+    SdpRun run = Sdp("-s 2 -m 3 -x 9100 -y 9102");
+    ASSERT_EQ(0, run.status);
+    EXPECT_NE(std::string::npos, run.out.find("t=0 0\r\nm=video 9100 RTP/AVP 33\r\na=rtpmap:33 MP2T/90000\r\n"));
+    EXPECT_EQ(std::string::npos, run.out.find("m=audio"));
+    EXPECT_EQ(std::string::npos, run.out.find("97"));
+}
+
+TEST(VozirevSdp, MulticastConnectionCarriesTheTtl)
+{
+    SdpRun mc = Sdp("-s 1 -d 239.1.2.3 -t 16");
+    ASSERT_EQ(0, mc.status);
+    EXPECT_NE(std::string::npos, mc.out.find("\r\nc=IN IP4 239.1.2.3/16\r\n"));
+    SdpRun uc = Sdp("-s 1 -d 10.0.0.5 -t 16");
+    ASSERT_EQ(0, uc.status);
+    EXPECT_NE(std::string::npos, uc.out.find("\r\nc=IN IP4 10.0.0.5\r\n"));
+}
+
+TEST(VozirevSdp, RefusedOptionsPrintNoDescription)
+{
+    SdpRun unknown = Sdp("-s 1 -k 3");
+    EXPECT_EQ(1, unknown.status);
+    EXPECT_EQ(0u, unknown.out.find("The following command line parameters are used for the Vozirev Program:"));
+    EXPECT_EQ(std::string::npos, unknown.out.find("v=0"));
+
+    const char* refused[] = {"", "-s 0", "-s 3", "-s 1 -m 4", "-s 1 -d 300.1.1.1", "-s 1 -d 239.0.0.1 -t 0",
+                             "-s 1 -d 239.0.0.1 -t 256", "-s"};
+    for (const char* args : refused) {
+        SdpRun run = Sdp(args);
+        EXPECT_EQ(1, run.status) << args;
+        EXPECT_EQ(std::string::npos, run.out.find("v=0")) << args;
+    }
+}
+
+}  // namespace

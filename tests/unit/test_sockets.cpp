@@ -1,0 +1,190 @@
+// Send-only UDP sockets: multicast detection, socket tuning, datagram sends
+// and error reports; opening and closing the two streaming sockets.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "Rtp.h"
+#include "sockets.h"
+#include "test_rtp_receiver.h"
+
+namespace {
+
+int MulticastTtl(SOCKET s)
+{
+    int ttl = -1;
+    socklen_t len = sizeof(ttl);
+    EXPECT_EQ(0, getsockopt(s, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len));
+    return ttl;
+}
+
+int SendBufferSize(SOCKET s)
+{
+    int size = -1;
+    socklen_t len = sizeof(size);
+    EXPECT_EQ(0, getsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, &len));
+    return size;
+}
+
+TEST(Sockets, ClassDIsFirstOctet224To239)
+{
+    char a[] = "239.1.2.3", b[] = "224.0.0.1", c[] = "223.255.255.255", d[] = "240.0.0.1",
+         e[] = "localhost", f[] = "", g[] = "127.0.0.1";
+    EXPECT_EQ(1, IsClassD(a));
+    EXPECT_EQ(1, IsClassD(b));
+    EXPECT_EQ(0, IsClassD(c));
+    EXPECT_EQ(0, IsClassD(d));
+    EXPECT_EQ(0, IsClassD(e));
+    EXPECT_EQ(0, IsClassD(f));
+    EXPECT_EQ(0, IsClassD(g));
+}
+
+TEST(Sockets, AddressesAreInNetworkOrder)
+{
+    Sockaddr_in addr;
+    memset(&addr, 0xAB, sizeof(addr));
+    char ip[] = "10.1.2.3";
+    SetRemoteAddress(&addr, 8002, ip);
+    EXPECT_EQ(AF_INET, addr.sin_family);
+    const uint8_t port[2] = {0x1F, 0x42};
+    const uint8_t host[4] = {10, 1, 2, 3};
+    EXPECT_EQ(0, memcmp(port, &addr.sin_port, 2));
+    EXPECT_EQ(0, memcmp(host, &addr.sin_addr, 4));
+    const uint8_t zero[8] = {};
+    EXPECT_EQ(0, memcmp(zero, addr.sin_zero, 8));
+    EXPECT_EQ(16, slen);
+}
+
+// Only the socket options are read back: nothing is sent to the group.
+TEST(Sockets, MulticastDestinationGetsRequestedTtl)
+{
+    char group[] = "239.255.77.1", unicast[] = "127.0.0.1";
+    SOCKET mc = CreateServerConnection(SOCK_DGRAM, 9000, group, 3);
+    SOCKET uc = CreateServerConnection(SOCK_DGRAM, 9000, unicast, 3);
+    ASSERT_GT(mc, 0);
+    ASSERT_GT(uc, 0);
+    EXPECT_EQ(3, MulticastTtl(mc));
+    EXPECT_EQ(1, MulticastTtl(uc));  // the platform default
+    EXPECT_GE(SendBufferSize(mc), MIN_SEND_BUFFER_SIZE);
+    EXPECT_GE(SendBufferSize(uc), MIN_SEND_BUFFER_SIZE);
+    close(mc);
+    close(uc);
+}
+
+TEST(Sockets, DatagramArrivesWholeAndSendErrorIsReported)
+{
+    LoopbackReceiver receiver;
+    char ip[] = "127.0.0.1";
+    SOCKET s = CreateServerConnection(SOCK_DGRAM, receiver.Port(), ip, 64);
+    ASSERT_GT(s, 0);
+    Sockaddr_in to;
+    SetRemoteAddress(&to, receiver.Port(), ip);
+    char payload[1448];
+    for (size_t i = 0; i < sizeof(payload); ++i)
+        payload[i] = (char)(i * 5);
+    EXPECT_EQ(1448, SendUDPPackageTo(s, payload, sizeof(payload), &to));
+    std::vector<Datagram> got = receiver.Drain();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(Datagram(payload, payload + sizeof(payload)), got[0]);
+    close(s);
+
+    // The capture itself opens a file, which may take the closed descriptor's
+    // number: send on a descriptor that can never be valid.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, SendUDPPackageTo(INVALID_SOCKET, payload, sizeof(payload), &to));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0u, err.find("UDP sendto(): "));
+    EXPECT_NE(std::string::npos, err.find(strerror(EBADF)));
+    EXPECT_TRUE(receiver.Drain(0).empty());
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, SendTCPPackage(INVALID_SOCKET, payload, 10));
+    EXPECT_EQ(0u, testing::internal::GetCapturedStderr().find("TCP send(): "));
+}
+
+TEST(RtpOpen, OpensBothSocketsAndCloseReleasesThem)
+{
+    char group[] = "239.255.77.2";
+    ASSERT_EQ(1u, RTPOpen(8002, 8000, group, 7));
+    ASSERT_GT(m_fdaudio, 0);
+    ASSERT_GT(m_fdvideo, 0);
+    EXPECT_NE(m_fdaudio, m_fdvideo);
+    EXPECT_EQ(7, MulticastTtl(m_fdaudio));
+    EXPECT_EQ(7, MulticastTtl(m_fdvideo));
+    EXPECT_EQ(htons(8002), m_TxAudioSockAddr.sin_port);
+    EXPECT_EQ(htons(8000), m_TxVideoSockAddr.sin_port);
+    EXPECT_EQ(inet_addr(group), m_TxVideoSockAddr.sin_addr.s_addr);
+    SOCKET audio = m_fdaudio, video = m_fdvideo;
+    CloseSockets();
+    EXPECT_EQ(0, m_fdaudio);
+    EXPECT_EQ(0, m_fdvideo);
+    EXPECT_EQ(-1, fcntl(audio, F_GETFD));
+    EXPECT_EQ(-1, fcntl(video, F_GETFD));
+}
+
+int OpenDescriptors()
+{
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd)
+        count += fcntl(fd, F_GETFD) != -1;
+    return count;
+}
+
+// Lowers the descriptor limit so that only `spare` more descriptors can be
+// opened, and restores it on destruction.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(int spare)
+    {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        int lowest_free = dup(0);
+        close(lowest_free);
+        rlimit low = saved_;
+        low.rlim_cur = (rlim_t)(lowest_free + spare);
+        setrlimit(RLIMIT_NOFILE, &low);
+    }
+    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+private:
+    rlimit saved_;
+};
+
+TEST(RtpOpen, GivesUpWhenNoSocketCanBeCreated)
+{
+    CloseSockets();
+    char ip[] = "127.0.0.1";
+    for (int spare = 0; spare <= 1; ++spare) {
+        SCOPED_TRACE(spare);
+        unsigned result;
+        std::string err;
+        int open_before = OpenDescriptors();
+        testing::internal::CaptureStderr();  // needs a descriptor of its own
+        {
+            DescriptorLimit limit(spare);
+            result = RTPOpen(8002, 8000, ip, 64);
+        }
+        err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(0u, result);
+        EXPECT_EQ(0, m_fdaudio);
+        EXPECT_EQ(0, m_fdvideo);
+        // One attempt and five retries of the socket that cannot be created.
+        size_t reports = 0;
+        for (size_t at = err.find("socket() return error"); at != std::string::npos;
+             at = err.find("socket() return error", at + 1))
+            ++reports;
+        EXPECT_EQ(6u, reports);
+        // With one descriptor to spare the audio socket did open: it is
+        // released again.
+        EXPECT_EQ(open_before, OpenDescriptors());
+    }
+    ASSERT_EQ(1u, RTPOpen(8002, 8000, ip, 64));
+    CloseSockets();
+}
+
+}  // namespace
