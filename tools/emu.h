@@ -186,6 +186,11 @@ EmuLink* EmuFindLink(int fd);
 // errno set).
 int EmuOpenDevice(int number, int flags);
 
+// In a child forked by the program: the device threads stayed in the
+// parent, so the child's copies of the links are dropped (its inherited
+// descriptors reach the devices as plain sockets).
+void EmuForgetDevicesAfterFork();
+
 // At process exit: gives every device thread a moment to take in (and
 // log) the commands already written, which the program may not have waited
 // for.

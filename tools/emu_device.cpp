@@ -585,6 +585,16 @@ const EmuOptions& EmuProcessOptions()
     return *options;
 }
 
+void EmuForgetDevicesAfterFork()
+{
+    g_anyLink.store(0);
+    for (EmuLink& link : g_emuLinks) {
+        link.programFd.store(-1);
+        link.deviceFd.store(-1);
+        link.inUse.store(0);
+    }
+}
+
 void EmuFlushDevices()
 {
     struct timespec step = {0, kFlushStepNs};

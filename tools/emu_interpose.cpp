@@ -16,6 +16,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -146,6 +147,7 @@ __attribute__((constructor)) static void EmuLoad()
     Real(g_open, "open");
     Real(g_open64, "open64");
     EmuProcessOptions();
+    pthread_atfork(nullptr, nullptr, EmuForgetDevicesAfterFork);
 }
 
 // The program may exit right after writing a command: log it first.

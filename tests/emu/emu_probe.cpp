@@ -17,6 +17,10 @@
 //         chunk <bytes> <first 4 bytes as a big-endian number>
 //   emu_probe configure MEDIA AUDIO VIDEO WIDTH HEIGHT FPS GOP COLOR BRIGHTNESS
 //       VLOpen(0), setVL_parameters: result <r>
+//   emu_probe fork
+//       VLOpen(0); a forked child writes start and stop on the inherited
+//       handle and exits; then the parent starts and reads 3 boxes:
+//         child <status>, then box lines as for read
 //   emu_probe paths FILE
 //       reads FILE through open, openat and fopen and tries nodes that are
 //       not emulated: prints one line per check.
@@ -26,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -279,6 +284,39 @@ int Configure(int argc, char** argv)
     return 0;
 }
 
+int ForkedWriter()
+{
+    int* dev = VLOpen(0);
+    if (!dev) {
+        printf("open-failed\n");
+        return 3;
+    }
+    pid_t child = fork();
+    if (child == 0)
+        _exit(VLStartRecord(dev) == 1 && VLStop(dev) == 1 ? 0 : 1);
+    int status = -1;
+    waitpid(child, &status, 0);
+    printf("child %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    VLStartRecord(dev);
+    static unsigned char buffer[SAMPLE_BUFFER_SIZE];
+    for (int i = 0; i < 3; ++i) {
+        ArmStopTimer(2);
+        unsigned int type = QBOX_TYPE;
+        unsigned int cts = 0;
+        int length = VLGetAccessUnit(dev, buffer, type, cts);
+        if (length < 0) {
+            printf("fail %d stop=%d\n", i, (int)g_stop);
+            break;
+        }
+        QBox h;
+        DecodeQBoxHeader(buffer, &h);
+        printf("box %d len=%d stream=%u flags=%u cts=%u nal=-\n", i, length, h.usSampleStreamType,
+               h.ulSampleFlags, cts);
+    }
+    VLClose(dev);
+    return 0;
+}
+
 int Paths(int argc, char** argv)
 {
     if (argc < 3)
@@ -337,6 +375,8 @@ int main(int argc, char** argv)
         return Configure(argc, argv);
     if (mode == "paths")
         return Paths(argc, argv);
+    if (mode == "fork")
+        return ForkedWriter();
     fprintf(stderr, "usage: emu_probe read|raw|configure|paths ...\n");
     return 2;
 }

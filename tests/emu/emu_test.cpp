@@ -206,6 +206,30 @@ protected:
     std::string source;
 };
 
+// One line of the command log.
+struct LogLine {
+    double seconds = 0;
+    unsigned word = 0;
+    std::string name, value;
+    bool failed = false;
+};
+
+std::vector<LogLine> ParseLog(const std::vector<std::string>& lines)
+{
+    std::vector<LogLine> log;
+    for (const std::string& text : lines) {
+        LogLine l;
+        std::istringstream in(text);
+        std::string word, extra;
+        in >> l.seconds >> word >> l.name >> l.value >> extra;
+        l.word = (unsigned)strtoul(word.c_str(), nullptr, 16);
+        l.failed = extra == "FAILED";
+        EXPECT_EQ(word.size(), 10u) << text;
+        log.push_back(l);
+    }
+    return log;
+}
+
 // ---- delivery ----
 
 // Checks raw reads of the node: each read begins a box or continues the
@@ -468,6 +492,24 @@ TEST_F(Emu, DeviceOnDescriptorZero)
     EXPECT_EQ(boxes[0].len, (int)kOpeningSize);
 }
 
+TEST_F(Emu, ForkedChildReachesTheDeviceOfItsParent)
+{
+    std::string logPath = dir + "/commands.log";
+    Output out = RunProbe(Fast("--log " + logPath), "fork");
+    ASSERT_EQ(out.status, 0) << out.text;
+    EXPECT_NE(std::find(out.lines.begin(), out.lines.end(), "child 0"), out.lines.end()) << out.text;
+    std::vector<Sample> boxes = Samples(out);
+    ASSERT_EQ(boxes.size(), 3u) << out.text;
+    EXPECT_EQ(Failures(boxes), 0u);
+    EXPECT_EQ(boxes[0].len, (int)kOpeningSize);
+    std::vector<LogLine> log = ParseLog(ReadLines(logPath));
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[0].name, "start");  // the child's
+    EXPECT_EQ(log[1].name, "stop");
+    EXPECT_EQ(log[2].name, "start");  // the parent's
+    EXPECT_LT(out.seconds, 10.0);
+}
+
 TEST_F(Emu, LauncherPassesTheExitStatusAndRefusesBadOptions)
 {
     std::string emu = Bin() + "/vozirev-emu";
@@ -652,29 +694,6 @@ TEST_F(EmuFault, ReadErrorInsideABoxFailsThatReadAndReadingCanGoOn)
 }
 
 // ---- encoder settings and the command log ----
-
-struct LogLine {
-    double seconds = 0;
-    unsigned word = 0;
-    std::string name, value;
-    bool failed = false;
-};
-
-std::vector<LogLine> ParseLog(const std::vector<std::string>& lines)
-{
-    std::vector<LogLine> log;
-    for (const std::string& text : lines) {
-        LogLine l;
-        std::istringstream in(text);
-        std::string word, extra;
-        in >> l.seconds >> word >> l.name >> l.value >> extra;
-        l.word = (unsigned)strtoul(word.c_str(), nullptr, 16);
-        l.failed = extra == "FAILED";
-        EXPECT_EQ(word.size(), 10u) << text;
-        log.push_back(l);
-    }
-    return log;
-}
 
 TEST_F(Emu, SettingsArriveInTheirOrderAtLeast100msApart)
 {
