@@ -116,7 +116,8 @@ ssize_t DeviceWrite(EmuLink* link, int fd, const void* buf, size_t count)
 {
     EmuCommandMessage msg;
     memset(&msg, 0, sizeof msg);
-    memcpy(&msg.word, buf, count < sizeof msg.word ? count : sizeof msg.word);
+    if (count > 0)
+        memcpy(&msg.word, buf, count < sizeof msg.word ? count : sizeof msg.word);
     msg.size = (UINT32)count;
     msg.writtenNs = EmuNowNs();
     msg.failed = count == sizeof msg.word && EmuProcessOptions().faults.failCode[msg.word >> 24];
