@@ -647,7 +647,7 @@ TEST_F(EmuFault, OverrunBoxIsDroppedAndReadingGoesOn)
     ExpectSequence(got, Expected(lost, false));
 }
 
-TEST_F(EmuFault, TruncatedBoxIsLostWithAtMostTheBoxAfterIt)
+TEST_F(EmuFault, TruncatedBoxIsLostWithWhatItsMissingEndTakes)
 {
     std::vector<Sample> got = Faulty("--truncate-every 9");
     EXPECT_EQ(Failures(got), 0u);
