@@ -1,0 +1,94 @@
+# Helpers for the tests that run the capture program under the emulated
+# device (sourced by tests/interop/app_fail*.sh, app_stop*.sh,
+# app_diskfull.sh; not run by ctest). Sets PROG, EMU, DUMP, LIST, CORPUS
+# stream names, a work directory removed at exit, and a failure counter.
+: "${VOZIREV_BIN:?}" "${VOZIREV_CORPUS:?}"
+
+here=$(dirname "${BASH_SOURCE[0]}")
+source "$here/rtp_common.bash"   # ports, ffmpeg receiver (its cleanup runs at exit too)
+source "$here/mp4_checks.bash"
+
+PROG="$VOZIREV_BIN/vozirev"
+EMU="$VOZIREV_BIN/vozirev-emu"
+DUMP="$VOZIREV_BIN/qbox-dump"
+LIST="$VOZIREV_BIN/mp4_record"
+AV="$VOZIREV_CORPUS/av_320x240_30fps_gop30.qbox"
+# Content the emulator encodes itself is shared by every build.
+export VOZIREV_EMU_CACHE="$VOZIREV_CORPUS/emu-cache"
+
+WORK=$(mktemp -d)
+cleanup_hooks=()
+app_cleanup() {
+  local hook
+  for hook in "${cleanup_hooks[@]}"; do eval "$hook" || true; done
+  cd /
+  cleanup
+  rm -rf "$WORK"
+}
+trap app_cleanup EXIT
+
+CURRENT=
+failures=0
+fail() {
+  echo "FAIL ${CURRENT:+$CURRENT: }$*"
+  failures=$((failures + 1))
+}
+
+# Ends the script with the verdict.
+finish() {
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+  fi
+  echo "${1:-all checks passed}"
+}
+
+# A fresh directory for one case, made the current one.
+case_dir() {
+  CURRENT=$1
+  mkdir -p "$WORK/$1"
+  cd "$WORK/$1"
+}
+
+# The device's settings lines for the program's default options (audio and
+# video, 320x240 at 30 fps), as each command is sent.
+default_settings() {
+  printf '%s\n' "Setting Media Format to: audio and video" \
+    "Setting Audio Bitrate to: 48 kbps" "Setting Video Bitrate to: 512 kbps" \
+    "Setting Video Resolution to: 320 x 240" "Setting Video Frame Rate to: 30 fps" \
+    "Setting I Frame Interval to: 30" "Setting Color to: 128" "Setting Brightness to: 128"
+}
+
+BANNER=$'\nVozirev capture program\n'
+STARTED=$'\nStarted Encoding.. '
+
+# expect_output WHAT EXPECTED_TEXT FILE: the file holds exactly the text.
+expect_output() {
+  local actual
+  actual=$(cat "$3"; echo x)
+  actual=${actual%x}
+  if [ "$2" != "$actual" ]; then
+    fail "$1: output differs (expected, then actual):"
+    printf '%s' "$2" | od -c | tail -6
+    printf '%s' "$actual" | od -c | tail -6
+  fi
+}
+
+# Spool files, their lock, or anything else the MP4 writer leaves behind.
+expect_no_spool() {
+  local left
+  left=$(ls -A | grep '^~temp' || true)
+  expect_eq "spool files left behind" "" "$(echo $left)"
+}
+
+# check_capture MP4 RECORD.qbox MEDIA WIDTH HEIGHT: the recording holds
+# exactly the boxes the emulated device delivered (its --record file).
+check_capture() {
+  "$LIST" list "$2" > boxes.txt || { fail "cannot list $2"; return; }
+  check_mp4 "$1" boxes.txt "$3" "$4" "$5"
+}
+
+# Number of picture-carrying video boxes in a QBox stream file.
+picture_boxes() {
+  "$LIST" list "$1" | awk '$1 == "video" && $3 == 1' | wc -l
+}
