@@ -92,3 +92,27 @@ check_capture() {
 picture_boxes() {
   "$LIST" list "$1" | awk '$1 == "video" && $3 == 1' | wc -l
 }
+
+# check_leading_boxes MP4 RECORD.qbox MEDIA WIDTH HEIGHT: the recording holds
+# a leading run of the boxes the device delivered (a run stopped, or whose
+# recording ended, before the device's last box). The run is the shortest
+# one with as many pictures and audio frames as the MP4 has; it is left in
+# boxes.txt, the boxes after it in tail.txt.
+check_leading_boxes() {
+  local frames=0 packets=0
+  if [ "$3" != 1 ]; then
+    frames=$(ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1")
+  fi
+  if [ "$3" != 2 ]; then
+    packets=$(ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1")
+  fi
+  "$LIST" list "$2" > delivered.txt || { fail "cannot list $2"; return; }
+  : > boxes.txt
+  : > tail.txt
+  awk -v f="${frames:-0}" -v p="${packets:-0}" '
+    { if (nv >= f && na >= p) { print > "tail.txt"; next }
+      print > "boxes.txt"
+      if ($1 == "video" && $3 == 1) nv++
+      if ($1 == "audio") na++ }' delivered.txt
+  check_mp4 "$1" boxes.txt "$3" "$4" "$5"
+}
