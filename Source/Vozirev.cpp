@@ -1005,7 +1005,9 @@ int main(int argc, char** argv)
             deleteMP4Params();
             ReleaseSpoolLock();
         }
-        return 1;
+        // Like every other start-up failure: the process ends here, with the
+        // device and the sample buffer still held by this frame.
+        exit(1);
     }
     printf("\nStarted Encoding.. ");
     fflush(stdout);
