@@ -119,8 +119,8 @@ expect_eq "files" "err.txt log.txt out.txt" "$(ls | paste -sd ' ')"
 
 # Sockets that cannot be created: with the descriptor limit just above what
 # the device needs, the first sending socket opens and the second does not.
-# The lowest limit at which the device still opens is searched for, since the
-# test harness may hand down descriptors of its own.
+# The lowest workable limit is searched for, since the test harness may hand
+# down descriptors of its own.
 ports=$(pick_ports)
 for mode in 1 2; do
   case_dir "sockets unavailable -s $mode"
@@ -129,9 +129,11 @@ for mode in 1 2; do
   found=
   for limit in 5 6 7 8 9 10 11 12; do
     rc=0
-    "${EMU_MAX[@]}" --samples 3 --end error -- prlimit --nofile=$limit:$limit \
+    timeout 30 "${EMU_MAX[@]}" --samples 3 --end error -- prlimit --nofile=$limit:$limit \
       "$PROG" -r 0 -s "$mode" -x "$ports" -y "$((ports + 2))" > out.txt 2> err.txt < /dev/null || rc=$?
-    grep -q 'not found' out.txt && continue
+    # Too low a limit: the device does not open, or a sanitizer runtime
+    # cannot do its exit checks (and the output is lost).
+    grep -q -e 'streaming sockets' -e 'Started Encoding' out.txt || continue
     found=$limit
     expect_eq "exit status" 1 "$rc"
     expect_output "message" "${BANNER}${settings}"$'\n'"${announce}"$'Couldn\'t open the streaming sockets.\n' out.txt
