@@ -112,8 +112,17 @@ silent_stop() {
   sleep 3
   t0=$(date +%s%N)
   kill -s "$signal" "$pid"
-  wait "$pid" || rc=$?
+  # A program that ignores the stop is killed after five seconds.
+  for ((w = 0; w < 500; w++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.01
+  done
   t1=$(date +%s%N)
+  if kill -0 "$pid" 2>/dev/null; then
+    fail "still running 5 s after SIG$signal"
+    kill -KILL "$pid"
+  fi
+  wait "$pid" || rc=$?
   expect_eq "exit status" 0 "$rc"
   local ms=$(( (t1 - t0) / 1000000 ))
   [ "$ms" -lt 1000 ] || fail "the run took $ms ms to end after the signal"
