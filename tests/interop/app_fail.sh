@@ -11,7 +11,8 @@
 #     created; spool files held by another run (flock(1), and a second run)
 #   - file names with no usable token, or too long for the path field
 #   - start command refused: exit 1, no spool files
-#   - device read failure during capture: recording finalised, exit 1
+#   - device read failure during capture: recording (MP4 or transport
+#     stream) finalised, exit 1
 #   - no output at all: exactly one sample read
 # The transport-stream set-up itself cannot fail here: the packetiser refuses
 # only a missing file outside streaming mode, and the program always gives it
@@ -149,6 +150,11 @@ expect_output "message" "${BANNER}${settings}"$'\nSaving to ./nodir/x.mp4\n\nUnb
 expect_eq "device commands" "$ALL_SETTINGS" "$(commands)"
 expect_no_spool
 
+case_dir "transport-stream file cannot be opened"
+run_case 1 "${EMU_MAX[@]}" --log log.txt -- "$PROG" -r 2 -p nodir/x
+expect_output "message" "${BANNER}${settings}"$'\nSaving to ./nodir/x.mpg\n\nUnble to open output file for writing.\n' out.txt
+expect_eq "device commands" "$ALL_SETTINGS" "$(commands)"
+
 # The same with streaming on: the run goes on streaming (here until the
 # device fails, after the 30 boxes it delivers).
 case_dir "recording file cannot be opened, streaming"
@@ -228,6 +234,21 @@ expect_eq "device commands" "$ALL_SETTINGS start stop" "$(commands)"
 expect_eq "boxes delivered" 75 "$("$DUMP" rec.qbox | wc -l)"
 check_capture x.mp4 rec.qbox 3 320 240
 expect_no_spool
+
+# The transport-stream file after a read failure: complete, every picture
+# delivered (after the first sequence parameter set, which opens it) decodes.
+case_dir "read failure, transport-stream file"
+V="$VOZIREV_CORPUS/v_352x288_30fps_gop10.qbox"
+vsettings=$(printf '%s\n' "Setting Media Format to: video only" "Setting Video Bitrate to: 512 kbps" \
+  "Setting Video Resolution to: 352 x 288" "Setting Video Frame Rate to: 30 fps" \
+  "Setting I Frame Interval to: 30" "Setting Color to: 128" "Setting Brightness to: 128")
+run_case 1 "$EMU" --source "$V" --pace max --samples 50 --end error --record rec.qbox -- \
+  "$PROG" -m 2 -w 352 -h 288 -r 2 -p x
+expect_output "message" "${BANNER}${vsettings}"$'\nSaving to ./x.mpg\n'"${STARTED}"$'\n Reading from Device failed' out.txt
+expect_eq "ffmpeg complaints" "" "$(ffmpeg -nostdin -v error -i x.mpg -f null - 2>&1)"
+expect_eq "decoded frames" "$(picture_boxes rec.qbox)" \
+  "$(ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 x.mpg | sed -n 1p)"
+expect_eq "file size" 0 "$(( $(stat -c %s x.mpg) % 188 ))"
 
 # No output: exactly one sample is read. A device that delivers one box and
 # then fails every read shows a second read as a read failure.
