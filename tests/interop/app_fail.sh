@@ -197,7 +197,10 @@ sleep 0.5
 kill -INT $first
 rc=0; wait $first || rc=$?
 expect_eq "first run's exit status" 0 "$rc"
-check_capture first.mp4 first.qbox 3 320 240
+check_leading_boxes first.mp4 first.qbox 3 320 240
+# It captured for over a second while the second run was refused.
+pictures=$(awk '$1 == "video" && $3 == 1' boxes.txt | wc -l)
+[ "$pictures" -ge 15 ] || fail "the first run recorded only $pictures pictures"
 expect_no_spool
 
 # ---- file names ------------------------------------------------------------
