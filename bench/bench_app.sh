@@ -20,9 +20,10 @@
 # exit status (the program's 1 is the device's end), and what a file run
 # wrote (size, duration by ffprobe).
 # The "device alone" row is the emulated device delivering the same content
-# to dd. The emulated device is a thread inside the measured process, so
-# this row estimates the part of the program's figures that the board's
-# driver, not the program, would spend. Not run by ctest.
+# to dd, 512 bytes per read. The emulated device is a thread inside the
+# measured process, so this row estimates the share of the program's figures
+# that goes to the device: the emulator's delivery and the reads themselves
+# (on the board the driver's work replaces the first). Not run by ctest.
 set -euo pipefail
 bin=$(cd "${1:-build/normal}" && pwd)
 stream=$(realpath "${2:-build/corpus/av_720x576_25fps_gop12.qbox}")
@@ -96,7 +97,8 @@ row() {  # name, output file or "", measurement
 }
 
 program() {  # output options...
-  measure "${bin}/vozirev-emu" --pace max --source "$stream" --duration "$seconds" --end error -- \
+  # GNU time runs programs, not shell functions: the emulator is named here.
+  measure "$bin/vozirev-emu" --pace max --source "$stream" --duration "$seconds" --end error -- \
     "$bin/vozirev" "${opts[@]}" -x "$port" -y "$((port + 2))" -p prog "$@"
 }
 
