@@ -72,7 +72,7 @@ check_mp4_file() {
     expect_eq "decoded frames" "$(wc -l < "$mp4.expected_pts")" "$(wc -l < "$mp4.actual_pts")"
     if ! diff -q "$mp4.expected_pts" "$mp4.actual_pts" > /dev/null; then
       check_fail "frame time stamps differ from the QBox time stamps:"
-      diff "$mp4.expected_pts" "$mp4.actual_pts" | head -5
+      diff "$mp4.expected_pts" "$mp4.actual_pts" | head -5 || true
     fi
     expect_eq "video time base" "1/90000" "$(mp4_probe "$mp4" v:0 stream=time_base)"
     # Span of the pictures plus the last frame's duration, in 90 kHz ticks.
