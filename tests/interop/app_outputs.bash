@@ -136,18 +136,27 @@ check_received() {  # file, receiver complaints, media, expected pictures, expec
   echo "   stream: ${video_info:-no video}; ${audio_info:-no audio}"
 }
 
-# One run of the program with -r SAVING -s STREAMING -m MEDIA.
+# One run of the program with -r SAVING -s STREAMING -m MEDIA, on the corpus
+# stream of the media type; with WxH and FPS, on content the emulated device
+# encodes for the settings the program sends (-w -h -f).
 check_cell() {
-  local saving=$1 streaming=$2 media=$3
-  CHECK_LABEL="-r $saving -s $streaming -m $media"
+  local saving=$1 streaming=$2 media=$3 size=${4:-} fps=${5:-}
+  CHECK_LABEL="-r $saving -s $streaming -m $media${size:+ -w/-h $size -f $fps}"
   echo "== $CHECK_LABEL"
   pick_media "$media"
-  local dir="$work/r${saving}s${streaming}m$media"
+  local content=(--source "$SOURCE") rate=()
+  if [ -n "$size" ]; then
+    WIDTH=${size%x*}
+    HEIGHT=${size#*x}
+    content=(--segment "$CONTENT_SECONDS")
+    rate=(-f "$fps")
+  fi
+  local dir="$work/r${saving}s${streaming}m$media$size"
   mkdir -p "$dir"
   local vport aport
   vport=$(pick_ports)
   aport=$((vport + 2))
-  local opts=(-m "$media" -w "$WIDTH" -h "$HEIGHT" -r "$saving" -s "$streaming" -p capture
+  local opts=(-m "$media" -w "$WIDTH" -h "$HEIGHT" "${rate[@]}" -r "$saving" -s "$streaming" -p capture
               -d 127.0.0.1 -x "$vport" -y "$aport")
 
   local rx= rtcp_ports=()
@@ -164,7 +173,7 @@ check_cell() {
     fi
     # The transport-stream demuxer reports continuity errors at debug level only.
     RECEIVER_LOGLEVEL=level+debug start_receiver "$dir/stream.sdp" "$rx" "$listen"
-    start_capture "$dir" --source "$SOURCE" --pace realtime --duration "$CONTENT_SECONDS" -- "${opts[@]}"
+    start_capture "$dir" "${content[@]}" --pace realtime --duration "$CONTENT_SECONDS" -- "${opts[@]}"
     wait_delivered "$dir/delivered.qbox"
     kill -INT "$capture_pid"
     wait_capture 5
@@ -176,7 +185,7 @@ check_cell() {
     done
     wait_receiver "$rx"
   else
-    start_capture "$dir" --source "$SOURCE" --pace max --duration "$CONTENT_SECONDS" --end error -- "${opts[@]}"
+    start_capture "$dir" "${content[@]}" --pace max --duration "$CONTENT_SECONDS" --end error -- "${opts[@]}"
     wait_capture 30
     expect_eq "exit status after the device failed" 1 "$CAPTURE_STATUS"
     expect_eq "read failure reported" 1 "$(grep -c '^ Reading from Device failed' "$dir/program.out")"

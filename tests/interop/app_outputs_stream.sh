@@ -11,4 +11,6 @@ for media in 3 2 1; do
   check_cell 0 1 "$media"
   check_cell 0 2 "$media"
 done
+# Content encoded for the program's own settings.
+check_cell 0 2 3 176x144 25
 checks_done "streaming without recording checked"
