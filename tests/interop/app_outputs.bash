@@ -1,17 +1,20 @@
 # End-to-end runs of the capture program under the emulated encoder, one per
 # cell of the output selection (recording -r 0/1/2 x streaming -s 0/1/2) and
 # media type (sourced by app_outputs_*.sh, not run by ctest):
-#   check_cell SAVING STREAMING MEDIA
-# runs the real binary on a corpus stream, receives any stream with ffmpeg
-# from the session description of vozirev-sdp while the program runs, and
-# checks the recording and the received stream against what the device
-# delivered (the emulator's --record file).
+#   check_cell SAVING STREAMING MEDIA [WxH FPS]
+# runs the real binary on a corpus stream (or on content the device encodes
+# for the given settings), receives any stream with ffmpeg from the session
+# description of vozirev-sdp while the program runs, and checks the
+# recording and the received stream against what the device delivered (the
+# emulator's --record file).
 #   - Recording only: the device is replayed as fast as the program reads
 #     and fails its reads at the end of the content; the program reports the
 #     read failure, finalises the recording and exits 1.
 #   - Streaming: real-time pace (ffmpeg must not lose datagrams), stopped
 #     with SIGINT once the content is delivered; exit status 0. ffmpeg's
 #     input then ends with an RTCP BYE, as a sender ending its session does.
+#   check_no_output MEDIA
+# runs -r 0 -s 0, which must read exactly one sample.
 : "${VOZIREV_BIN:?}" "${VOZIREV_CORPUS:?}"
 APP_TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$APP_TESTS_DIR/rtp_common.bash"
