@@ -139,6 +139,19 @@ check_received() {  # file, receiver complaints, media, expected pictures, expec
   echo "   stream: ${video_info:-no video}; ${audio_info:-no audio}"
 }
 
+# The line that announces the stream.
+stream_announcement() {  # streaming media video_port audio_port
+  if [ "$1" = 2 ]; then
+    echo "Streaming MPEG Transport Stream to 127.0.0.1 on port:$3"
+    return
+  fi
+  case $2 in
+    1) echo "Streaming Elementary Stream to 127.0.0.1 on audio port: $4" ;;
+    2) echo "Streaming Elementary Stream to 127.0.0.1 on video port: $3" ;;
+    3) echo "Streaming Elementary Stream to 127.0.0.1 on video port:$3 and audio port: $4" ;;
+  esac
+}
+
 # One run of the program with -r SAVING -s STREAMING -m MEDIA, on the corpus
 # stream of the media type; with WxH and FPS, on content the emulated device
 # encodes for the settings the program sends (-w -h -f).
@@ -181,6 +194,9 @@ check_cell() {
     kill -INT "$capture_pid"
     wait_capture 5
     expect_eq "exit status after SIGINT" 0 "$CAPTURE_STATUS"
+    expect_eq "read failure reported" "" "$(grep 'Reading from Device failed' "$dir/program.out" || true)"
+    grep -q -x -F "$(stream_announcement "$streaming" "$media" "$vport" "$aport")" "$dir/program.out" ||
+      check_fail "no '$(stream_announcement "$streaming" "$media" "$vport" "$aport")' in the output"
     sleep 0.5   # the receiver takes in the last datagrams before the BYE
     local port
     for port in "${rtcp_ports[@]}"; do
