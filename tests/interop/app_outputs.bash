@@ -175,13 +175,19 @@ check_cell() {
   local opts=(-m "$media" -w "$WIDTH" -h "$HEIGHT" "${rate[@]}" -r "$saving" -s "$streaming" -p capture
               -d 127.0.0.1 -x "$vport" -y "$aport")
 
-  local rx= rtcp_ports=()
+  local rx='' rtcp_ports=()
   if [ "$streaming" != 0 ]; then
     "$VOZIREV_BIN/vozirev-sdp" -s "$streaming" -m "$media" -d 127.0.0.1 -x "$vport" -y "$aport" > "$dir/stream.sdp"
     local listen=$vport
     [ "$streaming" = 1 ] && [ "$media" = 1 ] && listen=$aport
-    [ "$streaming" = 1 ] && [ "$media" != 2 ] && rtcp_ports+=($((aport + 1)))
-    [ "$streaming" = 2 ] || [ "$media" != 1 ] && rtcp_ports+=($((vport + 1)))
+    # The RTCP ports ffmpeg listens on: the transport stream's, or those of
+    # the elementary streams the media type has.
+    if [ "$streaming" = 2 ] || [ "$media" != 1 ]; then
+      rtcp_ports+=($((vport + 1)))
+    fi
+    if [ "$streaming" = 1 ] && [ "$media" != 2 ]; then
+      rtcp_ports+=($((aport + 1)))
+    fi
     if [ "$streaming" = 1 ]; then
       rx=$dir/received.mkv
     else
