@@ -13,32 +13,18 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"   # the writer's spool files go to the current directory
 
-failures=0
-fail() {
-  echo "FAIL $CURRENT: $*"
-  failures=$((failures + 1))
-}
-
-expect_eq() {  # what, expected, actual
-  if [ "$2" != "$3" ]; then
-    fail "$1: expected '$2', got '$3'"
-  fi
-}
-
-probe() {  # stream selector, entries
-  ffprobe -v error -select_streams "$1" -show_entries "$2" -of default=nw=1:nk=1 "$CURRENT_MP4"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/media_checks.bash"
 
 # check_stream QBOX MEDIA WIDTH HEIGHT
 #   MEDIA: 1 audio only, 2 video only, 3 both; WIDTH/HEIGHT of the SPS.
 check_stream() {
   local qbox=$1 media=$2 width=$3 height=$4
-  CURRENT=$(basename "$qbox")
-  CURRENT_MP4="$WORK/${CURRENT%.qbox}.mp4"
-  echo "== $CURRENT"
+  CHECK_LABEL=$(basename "$qbox")
+  local mp4="$WORK/${CHECK_LABEL%.qbox}.mp4"
+  echo "== $CHECK_LABEL"
 
-  if ! "$DRIVER" record "$qbox" "$CURRENT_MP4" "$media"; then
-    fail "driver failed"
+  if ! "$DRIVER" record "$qbox" "$mp4" "$media"; then
+    check_fail "driver failed"
     return
   fi
   local leftover
@@ -46,54 +32,7 @@ check_stream() {
   expect_eq "spool files left behind" "" "$leftover"
 
   "$DRIVER" list "$qbox" > boxes.txt
-
-  local warnings errors
-  warnings=$(ffprobe -v warning "$CURRENT_MP4" 2>&1 >/dev/null)
-  expect_eq "ffprobe warnings" "" "$warnings"
-  errors=$(ffmpeg -nostdin -v error -i "$CURRENT_MP4" -f null - 2>&1)
-  expect_eq "ffmpeg decode errors" "" "$errors"
-
-  local streams
-  streams=$(ffprobe -v error -show_entries stream=codec_type -of default=nw=1:nk=1 "$CURRENT_MP4" | tr '\n' ' ')
-  case $media in
-    1) expect_eq "streams" "audio " "$streams" ;;
-    2) expect_eq "streams" "video " "$streams" ;;
-    3) expect_eq "streams" "video audio " "$streams" ;;
-  esac
-
-  if [ "$media" != 1 ]; then
-    expect_eq "video codec" "h264" "$(probe v:0 stream=codec_name)"
-    expect_eq "video size" "${width}x${height}" \
-      "$(probe v:0 stream=width,height | paste -sd x)"
-
-    # The pictures' time stamps relative to the first one, as recorded.
-    awk '$1 == "video" && $3 == 1 { if (!n++) t0 = $2; print $2 - t0 }' boxes.txt > expected_pts.txt
-    ffprobe -v error -select_streams v:0 -show_entries frame=pts -of csv=p=0 "$CURRENT_MP4" \
-      | sed 's/,*$//' > actual_pts.txt
-    expect_eq "decoded frames" "$(wc -l < expected_pts.txt)" "$(wc -l < actual_pts.txt)"
-    if ! diff -q expected_pts.txt actual_pts.txt > /dev/null; then
-      fail "frame time stamps differ from the QBox time stamps:"
-      diff expected_pts.txt actual_pts.txt | head -5
-    fi
-    expect_eq "video time base" "1/90000" "$(probe v:0 stream=time_base)"
-    # Span of the pictures plus the last frame's duration, in 90 kHz ticks.
-    local video_span
-    video_span=$(awk '$1 == "video" && $3 == 1 { if (!n++) t0 = $2; if ($2 != last) { gap = $2 - last; last = $2 } }
-                      END { print last - t0 + gap }' boxes.txt)
-    expect_eq "video track duration" "$video_span" "$(probe v:0 stream=duration_ts)"
-  fi
-
-  if [ "$media" != 2 ]; then
-    expect_eq "audio codec" "aac" "$(probe a:0 stream=codec_name)"
-    expect_eq "audio format" "48000 2" "$(probe a:0 stream=sample_rate,channels | paste -sd ' ')"
-    expect_eq "audio packets" "$(awk '$1 == "audio"' boxes.txt | wc -l)" \
-      "$(ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$CURRENT_MP4")"
-    # Span of the frames plus one frame, converted to 48 kHz samples.
-    local audio_span
-    audio_span=$(awk '$1 == "audio" { if (!n++) t0 = $2; gap = $2 - last; last = $2 }
-                      END { print (last - t0 + gap) * 48000 / 90000 }' boxes.txt)
-    expect_eq "audio track duration" "$audio_span" "$(probe a:0 stream=duration_ts)"
-  fi
+  check_mp4_file "$mp4" boxes.txt "$media" "$width" "$height"
 }
 
 check_stream "$VOZIREV_CORPUS/av_320x240_30fps_gop30.qbox" 3 320 240
@@ -110,11 +49,7 @@ if [ -x "$ENCODE" ]; then
   "$ENCODE" -m 2 -w 640 -h 480 -f 60 -i 60 --duration 1 -o "$WORK/v_640x480_60fps_gop60.qbox" >/dev/null
   check_stream "$WORK/v_640x480_60fps_gop60.qbox" 2 640 480
 else
-  fail "$ENCODE is missing"
+  check_fail "$ENCODE is missing"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all MP4 recordings checked"
+checks_done "all MP4 recordings checked"
