@@ -2,11 +2,12 @@
 #   make test   build and run every test, normal and ASan+UBSan builds,
 #               then cross-compile the program for the armhf board
 #   make demo   capture 10 seconds from the emulated encoder into an MP4
+#   make bench  the whole program against ffmpeg -c copy (bench/bench_app.sh)
 BUILD := build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all deps build test test-normal test-asan cross demo clean
+.PHONY: all deps build test test-normal test-asan cross demo bench clean
 
 all: build
 
@@ -33,6 +34,10 @@ test: test-normal test-asan cross
 
 demo: build
 	tools/demo.sh $(BUILD)/normal
+
+bench: build
+	cd $(BUILD)/normal && ctest -R '^corpus$$' --output-on-failure
+	bench/bench_app.sh $(BUILD)/normal
 
 clean:
 	rm -rf $(BUILD)

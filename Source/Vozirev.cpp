@@ -865,15 +865,20 @@ static void RecordingUnavailable(FILE* file)
 
 static void OpenRecording(stInputParameters* input, unsigned int ulfreebytes)
 {
+    // The spool lock comes before the open: "wb" truncates, and a file of
+    // the same name may be the recording of the run that holds the lock.
+    if (internal_config.ulsaving_type == SAVE_MP4 && !AcquireSpoolLock()) {
+        RecordingUnavailable(nullptr);
+        return;
+    }
     FILE* file = fopen64(input->sOutput_Filename, "wb");
     if (file == nullptr || ulfreebytes <= MIN_FREE_KIB - 1) {
+        ReleaseSpoolLock();
         RecordingUnavailable(file);
         return;
     }
     if (internal_config.ulsaving_type == SAVE_MP4) {
-        if (!AcquireSpoolLock()) {
-            RecordingUnavailable(file);
-        } else if (SetParameters(*input, file) != 1) {
+        if (SetParameters(*input, file) != 1) {
             // The writer has released itself and closed the file.
             ReleaseSpoolLock();
             RecordingUnavailable(nullptr);

@@ -12,6 +12,8 @@
 
 #include "QBox.h"
 #include "Types.h"
+#include "VozirevDll.h"
+#include "qboxgen.h"
 
 // ---- emulator options -------------------------------------------------------
 
@@ -86,17 +88,9 @@ std::vector<int> VideoNalTypes(const UINT8* payload, size_t size, bool* complete
 
 // ---- content of an encoding run -------------------------------------------
 
-// The encoder settings the device holds (defaults before any command).
-struct EmuEncoderState {
-    unsigned int mediaType = 3;  // 1 audio only, 2 video only, 3 audio and video
-    unsigned int audioKbps = 48;
-    unsigned int videoKbps = 512;
-    unsigned int width = 320;
-    unsigned int height = 240;
-    unsigned int fps = 30;
-    unsigned int gop = 30;
-    unsigned int brightness = 128;
-    unsigned int color = 128;
+// The encoder settings the device holds (defaults before any command): what
+// the content is encoded with, and the closed-caption switch.
+struct EmuEncoderState : EncoderSettings {
     unsigned int closedCaption = 0;
 };
 
@@ -137,20 +131,6 @@ bool EmuNextBox(EmuContentLoop* loop, size_t* index, int64_t* rel);
 
 // ---- the device (preload library) -------------------------------------------
 
-// Command codes of the encoder's command words (bits 24-31).
-const UINT32 EMU_CMD_MEDIA_TYPE = 0x15;
-const UINT32 EMU_CMD_VIDEO_BITRATE = 0x16;
-const UINT32 EMU_CMD_AUDIO_BITRATE = 0x17;
-const UINT32 EMU_CMD_GOP = 0x18;
-const UINT32 EMU_CMD_FRAME_SIZE = 0x29;
-const UINT32 EMU_CMD_FRAME_RATE = 0x2A;
-const UINT32 EMU_CMD_BRIGHTNESS = 0x64;
-const UINT32 EMU_CMD_COLOR = 0x65;
-const UINT32 EMU_CMD_CLOSED_CAPTION = 0x68;
-const UINT32 EMU_CMD_START = 0x0B;
-const UINT32 EMU_CMD_PAUSE = 0x0C;
-const UINT32 EMU_CMD_RESUME = 0x0D;
-const UINT32 EMU_CMD_STOP = 0x0E;
 
 // What the write interposer hands the device thread for every write to the
 // node: the word, how many bytes the program wrote, whether fault injection

@@ -40,17 +40,7 @@ bool FileExists(const std::string& path)
 // an encode short) and without LD_PRELOAD (it must not load the emulator).
 int EncodeSegment(const EmuEncoderState& state, double seconds, const std::string& path)
 {
-    EncoderSettings settings;
-    settings.mediaType = state.mediaType;
-    settings.audioKbps = state.audioKbps;
-    settings.videoKbps = state.videoKbps;
-    settings.width = state.width;
-    settings.height = state.height;
-    settings.fps = state.fps;
-    settings.gop = state.gop;
-    settings.brightness = state.brightness;
-    settings.color = state.color;
-    return EncodeQBoxStream(settings, seconds, path);
+    return EncodeQBoxStream(state, seconds, path);
 }
 
 }  // namespace

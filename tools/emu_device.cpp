@@ -213,8 +213,8 @@ void Resume(Device* d)
 
 void HandleCommand(Device* d, const EmuCommandMessage& msg)
 {
-    UINT32 code = msg.word >> 24;
-    UINT32 param = msg.word & 0xFFFFFF;
+    UINT32 code = msg.word >> VL_COMMAND_SHIFT;
+    UINT32 param = msg.word & ((1u << VL_COMMAND_SHIFT) - 1);
     std::string value = std::to_string(param);
     bool apply = !msg.failed;
     EmuEncoderState& s = d->state;
@@ -223,28 +223,28 @@ void HandleCommand(Device* d, const EmuCommandMessage& msg)
         return;
     }
     switch (code) {
-    case EMU_CMD_MEDIA_TYPE:
+    case VL_CMD_MEDIA_TYPE:
         LogCommand(msg, "media-type", value);
         if (apply && param >= 1 && param <= 3)
             s.mediaType = param;
         break;
-    case EMU_CMD_VIDEO_BITRATE:
+    case VL_CMD_VIDEO_BITRATE:
         LogCommand(msg, "video-bitrate", value);
         if (apply && param > 0)
             s.videoKbps = param;
         break;
-    case EMU_CMD_AUDIO_BITRATE:
+    case VL_CMD_AUDIO_BITRATE:
         LogCommand(msg, "audio-bitrate", value);
         if (apply && param > 0)
             s.audioKbps = param;
         break;
-    case EMU_CMD_GOP:
+    case VL_CMD_VIDEO_GOP:
         LogCommand(msg, "gop", value);
         if (apply && param > 0)
             s.gop = param;
         break;
-    case EMU_CMD_FRAME_SIZE: {
-        unsigned int width = (param >> 10) & 0x3FF;
+    case VL_CMD_FRAME_SIZE: {
+        unsigned int width = (param >> VL_FRAME_WIDTH_SHIFT) & 0x3FF;
         unsigned int height = param & 0x3FF;
         LogCommand(msg, "frame-size", std::to_string(width) + "x" + std::to_string(height));
         if (apply && width > 0 && height > 0) {
@@ -253,42 +253,42 @@ void HandleCommand(Device* d, const EmuCommandMessage& msg)
         }
         break;
     }
-    case EMU_CMD_FRAME_RATE:
+    case VL_CMD_FRAME_RATE:
         LogCommand(msg, "frame-rate", value);
         if (apply && param > 0 && param <= 60)
             s.fps = param;
         break;
-    case EMU_CMD_BRIGHTNESS:
+    case VL_CMD_BRIGHTNESS:
         LogCommand(msg, "brightness", value);
         if (apply)
             s.brightness = param & 0xFF;
         break;
-    case EMU_CMD_COLOR:
+    case VL_CMD_COLOR:
         LogCommand(msg, "color", value);
         if (apply)
             s.color = param & 0xFF;
         break;
-    case EMU_CMD_CLOSED_CAPTION:
+    case VL_CMD_CLOSED_CAPTION:
         LogCommand(msg, "closed-caption", value);
         if (apply)
             s.closedCaption = param != 0;
         break;
-    case EMU_CMD_START:
+    case VL_CMD_START_RECORD:
         LogCommand(msg, "start", value);
         if (apply)
             StartRun(d);
         break;
-    case EMU_CMD_PAUSE:
+    case VL_CMD_PAUSE:
         LogCommand(msg, "pause", value);
         if (apply)
             Pause(d);
         break;
-    case EMU_CMD_RESUME:
+    case VL_CMD_RESUME:
         LogCommand(msg, "resume", value);
         if (apply)
             Resume(d);
         break;
-    case EMU_CMD_STOP:
+    case VL_CMD_STOP:
         LogCommand(msg, "stop", value);
         if (apply)
             StopRun(d);

@@ -120,8 +120,8 @@ ssize_t DeviceWrite(EmuLink* link, int fd, const void* buf, size_t count)
         memcpy(&msg.word, buf, count < sizeof msg.word ? count : sizeof msg.word);
     msg.size = (UINT32)count;
     msg.writtenNs = EmuNowNs();
-    msg.failed = count == sizeof msg.word && EmuProcessOptions().faults.failCode[msg.word >> 24];
-    bool stop = count == sizeof msg.word && !msg.failed && msg.word >> 24 == EMU_CMD_STOP;
+    msg.failed = count == sizeof msg.word && EmuProcessOptions().faults.failCode[msg.word >> VL_COMMAND_SHIFT];
+    bool stop = count == sizeof msg.word && !msg.failed && msg.word >> VL_COMMAND_SHIFT == VL_CMD_STOP;
     unsigned stopNumber = stop ? link->stopsSent.fetch_add(1) + 1 : 0;
     ssize_t sent = send(fd, &msg, sizeof msg, MSG_NOSIGNAL);
     if (sent < 0)
@@ -136,6 +136,27 @@ ssize_t DeviceWrite(EmuLink* link, int fd, const void* buf, size_t count)
 }
 
 }  // namespace
+
+// open() and its relatives read a mode argument only with O_CREAT or
+// O_TMPFILE; this takes it from the variadic arguments (0 otherwise).
+#define EMU_OPTIONAL_MODE(flags, mode)   \
+    mode_t mode = 0;                     \
+    if (TakesMode(flags)) {              \
+        va_list ap;                      \
+        va_start(ap, flags);             \
+        mode = va_arg(ap, mode_t);       \
+        va_end(ap);                      \
+    }
+
+// A device node opens the emulated device; any other path goes to libc.
+template <typename RealOpen, typename... Args>
+static int DeviceOrReal(const char* path, int flags, RealOpen realOpen, Args... args)
+{
+    int number = DeviceNumber(path);
+    if (number >= 0)
+        return EmuOpenDevice(number, flags);
+    return realOpen(args...);
+}
 
 // Resolve the real functions and read the options before the program runs.
 __attribute__((constructor)) static void EmuLoad()
@@ -161,95 +182,47 @@ extern "C" {
 
 int open(const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if (TakesMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    int number = DeviceNumber(path);
-    if (number >= 0)
-        return EmuOpenDevice(number, flags);
-    return Real(g_open, "open")(path, flags, mode);
+    EMU_OPTIONAL_MODE(flags, mode);
+    return DeviceOrReal(path, flags, Real(g_open, "open"), path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if (TakesMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    int number = DeviceNumber(path);
-    if (number >= 0)
-        return EmuOpenDevice(number, flags);
-    return Real(g_open64, "open64")(path, flags, mode);
+    EMU_OPTIONAL_MODE(flags, mode);
+    return DeviceOrReal(path, flags, Real(g_open64, "open64"), path, flags, mode);
 }
 
 // The fortified entry points of open() without a mode.
 int __open_2(const char* path, int flags)
 {
-    int number = DeviceNumber(path);
-    if (number >= 0)
-        return EmuOpenDevice(number, flags);
-    return Real(g_open2, "__open_2")(path, flags);
+    return DeviceOrReal(path, flags, Real(g_open2, "__open_2"), path, flags);
 }
 
 int __open64_2(const char* path, int flags)
 {
-    int number = DeviceNumber(path);
-    if (number >= 0)
-        return EmuOpenDevice(number, flags);
-    return Real(g_open64_2, "__open64_2")(path, flags);
+    return DeviceOrReal(path, flags, Real(g_open64_2, "__open64_2"), path, flags);
 }
 
 int openat(int dirfd, const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if (TakesMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    int number = DeviceNumber(path);
-    if (number >= 0)
-        return EmuOpenDevice(number, flags);
-    return Real(g_openat, "openat")(dirfd, path, flags, mode);
+    EMU_OPTIONAL_MODE(flags, mode);
+    return DeviceOrReal(path, flags, Real(g_openat, "openat"), dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if (TakesMode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    int number = DeviceNumber(path);
-    if (number >= 0)
-        return EmuOpenDevice(number, flags);
-    return Real(g_openat64, "openat64")(dirfd, path, flags, mode);
+    EMU_OPTIONAL_MODE(flags, mode);
+    return DeviceOrReal(path, flags, Real(g_openat64, "openat64"), dirfd, path, flags, mode);
 }
 
 int __openat_2(int dirfd, const char* path, int flags)
 {
-    int number = DeviceNumber(path);
-    if (number >= 0)
-        return EmuOpenDevice(number, flags);
-    return Real(g_openat2, "__openat_2")(dirfd, path, flags);
+    return DeviceOrReal(path, flags, Real(g_openat2, "__openat_2"), dirfd, path, flags);
 }
 
 int __openat64_2(int dirfd, const char* path, int flags)
 {
-    int number = DeviceNumber(path);
-    if (number >= 0)
-        return EmuOpenDevice(number, flags);
-    return Real(g_openat64_2, "__openat64_2")(dirfd, path, flags);
+    return DeviceOrReal(path, flags, Real(g_openat64_2, "__openat64_2"), dirfd, path, flags);
 }
 
 ssize_t read(int fd, void* buf, size_t count)

@@ -43,7 +43,7 @@ mount_disk() {
 settings=$(default_settings | sed 's/320 x 240/720 x 576/; s/30 fps/25 fps/')
 
 # ---- too little space at the start ----------------------------------------
-CURRENT="under 10 MiB free"
+CHECK_LABEL="under 10 MiB free"
 mount_disk 8m
 rc=0
 "$EMU" --source "$STREAM" --pace max --log "$WORK/log1.txt" -- \
@@ -54,7 +54,7 @@ expect_eq "files" "rec.mp4 0" "$(stat -c '%n %s' -- *)"
 grep -q ' start ' "$WORK/log1.txt" && fail "the encoder was started"
 
 # ---- recording and streaming ----------------------------------------------
-CURRENT="disk full while streaming"
+CHECK_LABEL="disk full while streaming"
 mount_disk 11m
 ports=$(pick_ports)
 "$VOZIREV_BIN/vozirev-sdp" -s 1 -m 3 -d 127.0.0.1 -x "$ports" -y "$((ports + 2))" > "$WORK/stream.sdp"
@@ -88,14 +88,14 @@ cp "$DISK/rec.mp4" rec2.mp4
 check_leading_boxes rec2.mp4 rec2.qbox 3 720 576
 recorded=$(ffprobe -v error -show_entries format=duration -of csv=p=0 rec2.mp4)
 received=$(ffprobe -v error -show_entries format=duration -of csv=p=0 received.mkv)
-echo "$CURRENT: recorded $recorded s, $(stat -c %s rec2.mp4) bytes; received $received s of stream"
+echo "$CHECK_LABEL: recorded $recorded s, $(stat -c %s rec2.mp4) bytes; received $received s of stream"
 awk -v r="$recorded" -v s="$received" 'BEGIN { exit !(r > 0.5 && s > r + 1.5) }' ||
   fail "the stream ($received s) did not go on past the recording ($recorded s)"
 errors=$(ffmpeg -nostdin -v error -i received.mkv -f null - 2>&1)
 expect_eq "decode errors in the received stream" "" "$errors"
 
 # ---- recording only ---------------------------------------------------------
-CURRENT="disk full, recording only"
+CHECK_LABEL="disk full, recording only"
 mount_disk 11m
 rc=0
 timeout 60 "$EMU" --source "$STREAM" --pace max --record "$WORK/rec3.qbox" -- \
@@ -106,7 +106,7 @@ expect_no_spool
 cd "$WORK"
 cp "$DISK/rec.mp4" rec3.mp4
 check_leading_boxes rec3.mp4 rec3.qbox 3 720 576
-echo "$CURRENT: recorded $(ffprobe -v error -show_entries format=duration -of csv=p=0 rec3.mp4) s, $(stat -c %s rec3.mp4) bytes"
+echo "$CHECK_LABEL: recorded $(ffprobe -v error -show_entries format=duration -of csv=p=0 rec3.mp4) s, $(stat -c %s rec3.mp4) bytes"
 
 unmount_disk
-finish "disk-full cases checked"
+checks_done "disk-full cases checked"

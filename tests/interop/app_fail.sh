@@ -260,4 +260,4 @@ run_case 0 "${EMU_MAX[@]}" --log log.txt --samples 1 --end error -- "$PROG" -r 0
 expect_output "message" "${BANNER}${settings}"$'\n'"${STARTED}" out.txt
 expect_eq "device commands" "$ALL_SETTINGS start stop" "$(commands)"
 
-finish "every failure case checked"
+checks_done "every failure case checked"

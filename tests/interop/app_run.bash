@@ -6,7 +6,7 @@
 
 here=$(dirname "${BASH_SOURCE[0]}")
 source "$here/rtp_common.bash"   # ports, ffmpeg receiver (its cleanup runs at exit too)
-source "$here/mp4_checks.bash"
+source "$here/media_checks.bash"
 
 PROG="$VOZIREV_BIN/vozirev"
 EMU="$VOZIREV_BIN/vozirev-emu"
@@ -27,25 +27,11 @@ app_cleanup() {
 }
 trap app_cleanup EXIT
 
-CURRENT=
-failures=0
-fail() {
-  echo "FAIL ${CURRENT:+$CURRENT: }$*"
-  failures=$((failures + 1))
-}
-
-# Ends the script with the verdict.
-finish() {
-  if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-  fi
-  echo "${1:-all checks passed}"
-}
+fail() { check_fail "$@"; }
 
 # A fresh directory for one case, made the current one.
 case_dir() {
-  CURRENT=$1
+  CHECK_LABEL=$1
   mkdir -p "$WORK/$1"
   cd "$WORK/$1"
 }
@@ -85,7 +71,7 @@ expect_no_spool() {
 # exactly the boxes the emulated device delivered (its --record file).
 check_capture() {
   "$LIST" list "$2" > boxes.txt || { fail "cannot list $2"; return; }
-  check_mp4 "$1" boxes.txt "$3" "$4" "$5"
+  check_mp4_file "$1" boxes.txt "$3" "$4" "$5"
 }
 
 # Number of picture-carrying video boxes in a QBox stream file.
@@ -114,5 +100,5 @@ check_leading_boxes() {
       print > "boxes.txt"
       if ($1 == "video" && $3 == 1) nv++
       if ($1 == "audio") na++ }' delivered.txt
-  check_mp4 "$1" boxes.txt "$3" "$4" "$5"
+  check_mp4_file "$1" boxes.txt "$3" "$4" "$5"
 }

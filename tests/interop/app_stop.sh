@@ -76,7 +76,7 @@ stop_run() {
   esac
   kill -s "$signal" "$pid"
   wait "$pid" || rc=$?
-  CURRENT="stop$i (phase $phase, SIG$signal)"
+  CHECK_LABEL="stop$i (phase $phase, SIG$signal)"
   expect_eq "exit status" 0 "$rc"
   expect_output "output" "$expected_output" out.txt
   expect_no_spool
@@ -96,7 +96,7 @@ wait
 for ((i = 1; i <= RUNS; i++)); do
   if [ -s "$WORK/result$i.txt" ]; then
     cat "$WORK/result$i.txt"
-    failures=$((failures + $(grep -c '^FAIL' "$WORK/result$i.txt" || true)))
+    CHECK_FAILURES=$((CHECK_FAILURES + $(grep -c '^FAIL' "$WORK/result$i.txt" || true)))
   fi
   echo "run $i: $(cat "$WORK/stop$i/outcome.txt" 2>/dev/null || echo 'no outcome')"
 done
@@ -126,7 +126,7 @@ silent_stop() {
   expect_eq "exit status" 0 "$rc"
   local ms=$(( (t1 - t0) / 1000000 ))
   [ "$ms" -lt 1000 ] || fail "the run took $ms ms to end after the signal"
-  echo "$CURRENT: ended $ms ms after SIG$signal"
+  echo "$CHECK_LABEL: ended $ms ms after SIG$signal"
   expect_output "output" "$expected_output" out.txt
   expect_no_spool
   check_capture rec.mp4 rec.qbox 3 320 240
@@ -139,4 +139,4 @@ expect_eq "boxes delivered" 40 "$("$DUMP" rec.qbox | wc -l)"
 case_dir "silent after 1 s of content"
 silent_stop TERM --duration 1 --end stall
 
-finish "all stops checked"
+checks_done "all stops checked"

@@ -13,24 +13,18 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"   # the writer's spool files go to the current directory
 
-failures=0
-fail() {
-  echo "FAIL $CURRENT: $*"
-  failures=$((failures + 1))
-}
-
-source "$(dirname "${BASH_SOURCE[0]}")/mp4_checks.bash"
+source "$(dirname "${BASH_SOURCE[0]}")/media_checks.bash"
 
 # check_stream QBOX MEDIA WIDTH HEIGHT
 #   MEDIA: 1 audio only, 2 video only, 3 both; WIDTH/HEIGHT of the SPS.
 check_stream() {
   local qbox=$1 media=$2 width=$3 height=$4
-  CURRENT=$(basename "$qbox")
-  local mp4="$WORK/${CURRENT%.qbox}.mp4"
-  echo "== $CURRENT"
+  CHECK_LABEL=$(basename "$qbox")
+  local mp4="$WORK/${CHECK_LABEL%.qbox}.mp4"
+  echo "== $CHECK_LABEL"
 
   if ! "$DRIVER" record "$qbox" "$mp4" "$media"; then
-    fail "driver failed"
+    check_fail "driver failed"
     return
   fi
   local leftover
@@ -38,7 +32,7 @@ check_stream() {
   expect_eq "spool files left behind" "" "$leftover"
 
   "$DRIVER" list "$qbox" > boxes.txt
-  check_mp4 "$mp4" boxes.txt "$media" "$width" "$height"
+  check_mp4_file "$mp4" boxes.txt "$media" "$width" "$height"
 }
 
 check_stream "$VOZIREV_CORPUS/av_320x240_30fps_gop30.qbox" 3 320 240
@@ -55,11 +49,7 @@ if [ -x "$ENCODE" ]; then
   "$ENCODE" -m 2 -w 640 -h 480 -f 60 -i 60 --duration 1 -o "$WORK/v_640x480_60fps_gop60.qbox" >/dev/null
   check_stream "$WORK/v_640x480_60fps_gop60.qbox" 2 640 480
 else
-  fail "$ENCODE is missing"
+  check_fail "$ENCODE is missing"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all MP4 recordings checked"
+checks_done "all MP4 recordings checked"

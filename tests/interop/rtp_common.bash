@@ -41,11 +41,13 @@ pick_ports() {
 }
 
 # Starts ffmpeg recording the session described by $1 into $2 (stream copy)
-# and waits until it listens on UDP port $3.
+# and waits until it listens on UDP port $3. Its log goes to $2.log, at the
+# level RECEIVER_LOGLEVEL (default "error"). A large socket buffer: a busy
+# machine must not make ffmpeg drop datagrams.
 start_receiver() {
   local sdp=$1 out=$2 port=$3
-  timeout 120 ffmpeg -nostdin -hide_banner -loglevel error -protocol_whitelist file,udp,rtp \
-      -i "$sdp" -map 0 -c copy -y "$out" > "$out.log" 2>&1 &
+  timeout 120 ffmpeg -nostdin -hide_banner -loglevel "${RECEIVER_LOGLEVEL:-error}" -buffer_size 4194304 \
+      -protocol_whitelist file,udp,rtp -i "$sdp" -map 0 -c copy -y "$out" > "$out.log" 2>&1 &
   ffmpeg_pid=$!
   for ((i = 0; i < 200; i++)); do
     port_in_use "$port" && return 0
@@ -61,4 +63,11 @@ wait_receiver() {
   wait "$ffmpeg_pid" || rc=$?
   ffmpeg_pid=
   [ $rc -eq 0 ] || { cat "$out.log" >&2; fail "ffmpeg ended with status $rc"; }
+}
+
+# Ends a sender's session as RFC 3550 (6.6) has it: a compound RTCP packet,
+# an empty receiver report and a BYE for the streams' SSRC (10023), sent to
+# the RTCP port $2 on $1. ffmpeg ends its input once every stream got one.
+send_rtcp_bye() {
+  printf '\x80\xc9\x00\x01\x00\x00\x27\x27\x81\xcb\x00\x01\x00\x00\x27\x27' > "/dev/udp/$1/$2"
 }
