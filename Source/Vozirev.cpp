@@ -960,10 +960,63 @@ static void ReleaseSharedRecords(unsigned char* inputdata)
     free(inputdata);
 }
 
+// Works out the active outputs and opens them, with every fallback; returns
+// the free-space figure of a recording (0 when not recording).
+static unsigned int OpenOutputs(stInputParameters* input)
+{
+    unsigned int ulfreebytes = 0;
+    internal_config.ulstreaming = (input->ulStreaming != 0);
+    internal_config.ulsaving = (input->ulSaving != 0);
+    internal_config.ulstreaming_type = input->ulStreaming;
+    internal_config.ulsaving_type = input->ulSaving;
+
+    if (internal_config.ulsaving) {
+        ulfreebytes = (unsigned int)get_free_diskspace();
+        if (input->ulSaving != SAVE_MP4 && input->ulSaving != SAVE_TS) {
+            puts("Invalid Saving Format. Use 1 or 2.");
+            exit(1);
+        }
+        if (BuildRecordingPath(input, input->ulSaving == SAVE_MP4 ? ".mp4" : ".mpg") != 0)
+            exit(1);
+        printf("Saving to %s\n", input->sOutput_Filename);
+    }
+    if (internal_config.ulstreaming) {
+        AnnounceStreaming(input);
+        OpenStreaming(input);
+    }
+    if (internal_config.ulsaving)
+        OpenRecording(input, ulfreebytes);
+    return ulfreebytes;
+}
+
+// One sample per turn until a stop, a read failure or no output left.
+// Returns the run's exit status: 1 after a device read failure, else 0.
+static int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata,
+                       unsigned int ulfreebytes)
+{
+    unsigned int type = QBOX_TYPE, TS = 0;
+    while (!stop_encoding) {
+        type = QBOX_TYPE;
+        if (!internal_config.ulstreaming && !internal_config.ulsaving)
+            stop_encoding = 1;
+        int length = VLGetAccessUnit(handle, inputdata, type, TS);
+        if (length == -1) {
+            // A read that gave way to a stop request is no failure.
+            if (stop_requested)
+                return 0;
+            printf("\n Reading from Device failed");
+            return 1;
+        }
+        write_bitrate_to_file(input, inputdata, length, internal_config.ulsaving);
+        RouteSample(input, inputdata, length, &ulfreebytes);
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     unsigned char* inputdata = (unsigned char*)malloc(SAMPLE_BUFFER_SIZE);
-    unsigned int type = QBOX_TYPE, TS = 0, ulfreebytes = 0;
+    unsigned int ulfreebytes = 0;
     stInputParameters input;
     memset(&input, 0, sizeof input);
     if (inputdata == nullptr || get_cmdline_parameters(&input, argc, argv) == -1)
@@ -981,28 +1034,7 @@ int main(int argc, char** argv)
     if (setVL_parameters(&input, handle) == -1)
         exit(1);
 
-    internal_config.ulstreaming = (input.ulStreaming != 0);
-    internal_config.ulsaving = (input.ulSaving != 0);
-    internal_config.ulstreaming_type = input.ulStreaming;
-    internal_config.ulsaving_type = input.ulSaving;
-
-    if (internal_config.ulsaving) {
-        ulfreebytes = (unsigned int)get_free_diskspace();
-        const char* extension = input.ulSaving == SAVE_MP4 ? ".mp4" : ".mpg";
-        if (input.ulSaving != SAVE_MP4 && input.ulSaving != SAVE_TS) {
-            puts("Invalid Saving Format. Use 1 or 2.");
-            exit(1);
-        }
-        if (BuildRecordingPath(&input, extension) != 0)
-            exit(1);
-        printf("Saving to %s\n", input.sOutput_Filename);
-    }
-    if (internal_config.ulstreaming) {
-        AnnounceStreaming(&input);
-        OpenStreaming(&input);
-    }
-    if (internal_config.ulsaving)
-        OpenRecording(&input, ulfreebytes);
+    ulfreebytes = OpenOutputs(&input);
 
     if (VLStartRecord(handle) != 1) {
         printf("\nStart Encode Command failed");
@@ -1017,22 +1049,7 @@ int main(int argc, char** argv)
     printf("\nStarted Encoding.. ");
     fflush(stdout);
 
-    int status = 0;
-    while (!stop_encoding) {
-        type = QBOX_TYPE;
-        if (!internal_config.ulstreaming && !internal_config.ulsaving)
-            stop_encoding = 1;
-        int length = VLGetAccessUnit(handle, inputdata, type, TS);
-        if (length == -1) {
-            if (!stop_requested) {
-                printf("\n Reading from Device failed");
-                status = 1;
-            }
-            break;
-        }
-        write_bitrate_to_file(&input, inputdata, length, internal_config.ulsaving);
-        RouteSample(&input, inputdata, length, &ulfreebytes);
-    }
+    int status = CaptureLoop(handle, &input, inputdata, ulfreebytes);
 
     VLStop(handle);
     VLClose(handle);
