@@ -165,7 +165,7 @@ TEST(StreamMode, TablesBeforeEverySequenceParameterSet)
     ASSERT_NE(nullptr, f);
     ASSERT_EQ(1u, initMP2TS(TS_PROGRAM_VIDEO, f, TS_OUTPUT_RTP));
 
-    std::vector<Datagram> ds = rtp.Drain();
+    std::vector<RtpDatagram> ds = rtp.Drain();
     ASSERT_EQ(2u, ds.size());
     const Bytes pat = Pat(), pmt = Pmt(0x1B, 0, 0);
     EXPECT_EQ(pat, Bytes(ds[0].raw.begin() + 12, ds[0].raw.end()));
@@ -183,7 +183,7 @@ TEST(StreamMode, TablesBeforeEverySequenceParameterSet)
     EXPECT_EQ(pmt, Bytes(ds[1].raw.begin() + 12, ds[1].raw.end()));
     ASSERT_EQ(1u, ds[2].packets.size());
     EXPECT_EQ(0x44u, ds[2].packets[0].pid);
-    for (const Datagram& d : ds) {
+    for (const RtpDatagram& d : ds) {
         EXPECT_EQ(1000u, d.ts);
         EXPECT_EQ((++seq) & 0xFFFF, d.seq);
     }
@@ -197,7 +197,7 @@ TEST(StreamMode, TablesBeforeEverySequenceParameterSet)
     EXPECT_EQ(5u, ds[1].packets.size());
     EXPECT_EQ(1u, ds[2].packets.size());
     EXPECT_EQ(4000u, ds[3].ts);
-    for (const Datagram& d : ds) {
+    for (const RtpDatagram& d : ds) {
         for (const Packet& k : d.packets) EXPECT_EQ(0x44u, k.pid);
         EXPECT_EQ((++seq) & 0xFFFF, d.seq);
     }
@@ -262,7 +262,7 @@ TEST(CombinedMode, OnePacketisationKeepsBothOutputsContinuous)
     // With the recording closed, mode 3 goes on sending alone.
     Bytes slice = MakeNalu(1, 50);
     writeVideoTS(slice.data(), 50, 12000, TS_OUTPUT_FILE_AND_RTP);
-    std::vector<Datagram> ds = rtp.Drain();
+    std::vector<RtpDatagram> ds = rtp.Drain();
     ASSERT_EQ(1u, ds.size());
     ASSERT_EQ(1u, ds[0].packets.size());
     EXPECT_EQ((rtpMedia.back().cc + 1) & 15, ds[0].packets[0].cc);

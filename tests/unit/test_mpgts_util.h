@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Rtp.h"
+#include "test_rtp_receiver.h"
 
 namespace tsutil {
 
@@ -153,8 +154,8 @@ inline Bytes MakeNalu(unsigned type, size_t totalSize, uint8_t seed = 1)
     return b;
 }
 
-// One RTP datagram as received.
-struct Datagram {
+// One RTP datagram as received, with the transport packets it carries.
+struct RtpDatagram {
     unsigned seq = 0;
     unsigned ts = 0;
     unsigned pt = 0;
@@ -162,45 +163,34 @@ struct Datagram {
     Bytes raw;
 };
 
-// A UDP receiver on a loopback port, with RTPOpen pointed at it.
+// A loopback receiver with RTPOpen pointed at it (video port; the audio port
+// two above is not listened to).
 class LoopbackRtp {
 public:
     LoopbackRtp()
     {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        int size = 4 << 20;
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, (sockaddr*)&addr, sizeof(addr));
-        socklen_t len = sizeof(addr);
-        getsockname(fd_, (sockaddr*)&addr, &len);
-        unsigned short port = ntohs(addr.sin_port);
         char ip[] = "127.0.0.1";
-        ready_ = fd_ >= 0 && port != 0 && RTPOpen((unsigned short)(port + 2), port, ip, 1) == 1;
+        unsigned short port = receiver_.Port();
+        ready_ = port != 0 && RTPOpen((unsigned short)(port + 2), port, ip, 1) == 1;
     }
-    ~LoopbackRtp()
-    {
-        CloseSockets();
-        close(fd_);
-    }
+    ~LoopbackRtp() { CloseSockets(); }
     bool Ready() const { return ready_; }
 
     // Every datagram that has arrived so far.
-    std::vector<Datagram> Drain()
+    std::vector<RtpDatagram> Drain()
     {
-        std::vector<Datagram> out;
-        uint8_t buf[2048];
-        ssize_t n;
-        while ((n = recv(fd_, buf, sizeof(buf), MSG_DONTWAIT)) >= 0) {
-            Datagram d;
-            d.raw.assign(buf, buf + n);
-            if (n >= 12) {
-                d.pt = buf[1] & 0x7F;
-                d.seq = (buf[2] << 8) | buf[3];
-                d.ts = ((unsigned)buf[4] << 24) | (buf[5] << 16) | (buf[6] << 8) | buf[7];
-                if ((n - 12) % 188 == 0) d.packets = ParseAll(buf + 12, (size_t)(n - 12) / 188);
+        std::vector<RtpDatagram> out;
+        for (const Datagram& raw : receiver_.Drain(0)) {
+            RtpDatagram d;
+            d.raw = raw;
+            const size_t header = RTP_HEADER_SIZE;
+            if (raw.size() >= header) {
+                d.pt = raw[1] & 0x7F;
+                d.seq = ReadBE16(&raw[2]);
+                d.ts = ReadBE32(&raw[4]);
+                size_t payload = raw.size() - header;
+                if (payload % 188 == 0)
+                    d.packets = ParseAll(&raw[header], payload / 188);
             }
             out.push_back(d);
         }
@@ -211,12 +201,12 @@ public:
     std::vector<Packet> Packets()
     {
         std::vector<Packet> all;
-        for (const Datagram& d : Drain()) all.insert(all.end(), d.packets.begin(), d.packets.end());
+        for (const RtpDatagram& d : Drain()) all.insert(all.end(), d.packets.begin(), d.packets.end());
         return all;
     }
 
 private:
-    int fd_ = -1;
+    LoopbackReceiver receiver_;
     bool ready_ = false;
 };
 

@@ -19,24 +19,13 @@ Datagram MakeFrame(size_t size, uint8_t first)
     return frame;
 }
 
-class RtpStreams : public ::testing::Test {
+class RtpStreams : public RtpStreamsTest {
 protected:
-    void SetUp() override
-    {
-        CloseSockets();
-        char ip[] = "127.0.0.1";
-        ASSERT_EQ(1u, RTPOpen(audio.Port(), video.Port(), ip, 64));
-    }
-    void TearDown() override { CloseSockets(); }
-
     std::vector<Datagram> SendAac(Datagram frame, unsigned int expected_result = 1)
     {
         EXPECT_EQ(expected_result, RTPAACStream(frame.data(), (unsigned int)frame.size(), 999));
         return audio.Drain();
     }
-
-    LoopbackReceiver audio;
-    LoopbackReceiver video;
 };
 
 TEST_F(RtpStreams, AdtsHeaderIsDroppedAndAuHeaderGivesRawSize)

@@ -34,24 +34,13 @@ Datagram MakeVideoSample(const std::vector<Datagram>& nalus, uint32_t cts)
     return sample;
 }
 
-class RtpH264 : public ::testing::Test {
+class RtpH264 : public RtpStreamsTest {
 protected:
-    void SetUp() override
-    {
-        CloseSockets();
-        char ip[] = "127.0.0.1";
-        ASSERT_EQ(1u, RTPOpen(audio.Port(), video.Port(), ip, 64));
-    }
-    void TearDown() override { CloseSockets(); }
-
     std::vector<Datagram> Send(Datagram nalu, unsigned int ts)
     {
         EXPECT_EQ(1u, RTPH264Stream(nalu.data(), (unsigned int)nalu.size(), ts));
         return video.Drain();
     }
-
-    LoopbackReceiver audio;
-    LoopbackReceiver video;
 };
 
 TEST_F(RtpH264, HeaderBuilderLaysOutFixedHeaderInNetworkOrder)

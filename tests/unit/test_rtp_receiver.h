@@ -9,9 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <vector>
 
+#include "Rtp.h"
 #include "byteorder.h"
 
 typedef std::vector<uint8_t> Datagram;
@@ -65,5 +68,21 @@ inline int RtpPayloadType(const Datagram& d) { return d[1] & 0x7F; }
 inline uint16_t RtpSeq(const Datagram& d) { return ReadBE16(&d[2]); }
 inline uint32_t RtpTimestamp(const Datagram& d) { return ReadBE32(&d[4]); }
 inline uint32_t RtpSsrc(const Datagram& d) { return ReadBE32(&d[8]); }
+
+// The streamers' sockets opened towards two loopback receivers, one for each
+// stream, and closed again after every test.
+class RtpStreamsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CloseSockets();
+        char ip[] = "127.0.0.1";
+        ASSERT_EQ(1u, RTPOpen(audio.Port(), video.Port(), ip, 64));
+    }
+    void TearDown() override { CloseSockets(); }
+
+    LoopbackReceiver audio;
+    LoopbackReceiver video;
+};
 
 #endif
