@@ -817,11 +817,11 @@ static void AnnounceStreaming(const stInputParameters* input)
 {
     if (internal_config.ulstreaming_type == STREAM_RTP_ES) {
         printf("Streaming Elementary Stream to %s on ", input->IP_Addr);
-        if (input->ulMediaFormat == 1)
+        if (input->ulMediaFormat == MEDIA_FORMAT_AUDIO)
             printf("audio port: %d\n", input->Audio_Port);
-        else if (input->ulMediaFormat == 2)
+        else if (input->ulMediaFormat == MEDIA_FORMAT_VIDEO)
             printf("video port: %d\n", input->Video_Port);
-        else if (input->ulMediaFormat == 3)
+        else if (input->ulMediaFormat == MEDIA_FORMAT_AUDIO_VIDEO)
             printf("video port:%d and audio port: %d\n", input->Video_Port, input->Audio_Port);
     } else if (internal_config.ulstreaming_type == STREAM_RTP_TS) {
         printf("Streaming MPEG Transport Stream to %s on port:%d\n", input->IP_Addr, input->Video_Port);
@@ -842,7 +842,7 @@ static void OpenStreaming(stInputParameters* input)
         return;
     }
     if (internal_config.ulstreaming_type == STREAM_RTP_TS &&
-        initMP2TS((unsigned char)input->ulMediaFormat, nullptr, 2) == 0) {
+        initMP2TS((unsigned char)input->ulMediaFormat, nullptr, TS_OUTPUT_RTP) == 0) {
         puts("Couldn't initialize MPG-TS streaming.");
         CloseSockets();
         internal_config.ulstreaming = 0;
@@ -885,7 +885,7 @@ static void OpenRecording(stInputParameters* input, unsigned int ulfreebytes)
         }
         return;
     }
-    if (initMP2TS((unsigned char)input->ulMediaFormat, file, 1) == 0) {
+    if (initMP2TS((unsigned char)input->ulMediaFormat, file, TS_OUTPUT_FILE) == 0) {
         printf("Couldn't initialize the %s file\n", input->sOutput_Filename);
         fclose(file);
         internal_config.ulsaving = 0;
@@ -932,12 +932,12 @@ static void RouteSample(stInputParameters* input, unsigned char* inputdata, int 
         record = RecordingHasRoom(length, *ulfreebytes);
     }
     if (record && TransportStreamToBoth()) {
-        QBoxToMP2TS(inputdata, (unsigned int)length, 3);
+        QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_FILE_AND_RTP);
         return;
     }
     if (internal_config.ulstreaming) {
         if (internal_config.ulstreaming_type == STREAM_RTP_TS)
-            QBoxToMP2TS(inputdata, (unsigned int)length, 2);
+            QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_RTP);
         else
             QBox2Streaming(inputdata, length);
     }
@@ -946,7 +946,7 @@ static void RouteSample(stInputParameters* input, unsigned char* inputdata, int 
             QBoxToMp4(inputdata, (unsigned int)length, *input);
             mp4write = 1;
         } else {
-            QBoxToMP2TS(inputdata, (unsigned int)length, 1);
+            QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_FILE);
         }
     }
 }
