@@ -35,7 +35,8 @@ const int kDeviceSendBuffer = 16384;
 const int kHighDescriptor = 900;         // where the emulator's descriptors go
 const int kDescriptorHeadroom = 32;
 const long kFlushStepNs = 2000000;       // at exit, wait for commands in 2 ms steps
-const int kFlushSteps = 250;             // for half a second at most
+const int kFlushSteps = 2500;            // for five seconds at most: a loaded machine
+                                         // may not run the device thread sooner
 
 std::atomic<int> g_anyLink{0};
 pthread_mutex_t g_filesLock = PTHREAD_MUTEX_INITIALIZER;
