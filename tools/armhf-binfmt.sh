@@ -22,7 +22,9 @@ fail() {
 }
 
 runs() {
-  QEMU_LD_PREFIX=$target_root "$probe" --version 2>/dev/null | grep -q 'ld.so'
+  local out
+  out=$(QEMU_LD_PREFIX=$target_root "$probe" --version 2>/dev/null) || return 1
+  [[ $out == ld.so* ]]
 }
 
 [ -x "$qemu" ] || fail "$qemu is missing (Debian package qemu-user-static)"
