@@ -5,7 +5,8 @@ set -euo pipefail
 
 need=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev ffmpeg)
 if [ "${VOZIREV_CROSS:-1}" = 1 ]; then
-  need+=(crossbuild-essential-armhf)
+  # The board build and qemu-user, which runs its tests on this machine.
+  need+=(crossbuild-essential-armhf googletest qemu-user-static)
 fi
 
 missing=()

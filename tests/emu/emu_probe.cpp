@@ -24,6 +24,11 @@
 //   emu_probe paths FILE
 //       reads FILE through open, openat and fopen and tries nodes that are
 //       not emulated: prints one line per check.
+//   emu_probe hold PROGRAM [ARGS...]
+//       open("/dev/Vozirev0", O_RDWR) as descriptor 3, then runs PROGRAM on
+//       it without the emulator and waits; exits with PROGRAM's status. The
+//       build machine's own tools drive the device of a board build this way,
+//       since they cannot load the board's emulator library.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -361,6 +366,35 @@ int Paths(int argc, char** argv)
     return 0;
 }
 
+int Hold(int argc, char** argv)
+{
+    const int kHeldFd = 3;
+    if (argc < 3) {
+        fprintf(stderr, "usage: emu_probe hold PROGRAM [ARGS...]\n");
+        return 2;
+    }
+    int fd = open("/dev/Vozirev0", O_RDWR);
+    if (fd < 0 || (fd != kHeldFd && dup2(fd, kHeldFd) != kHeldFd)) {
+        perror("emu_probe hold: /dev/Vozirev0");
+        return 1;
+    }
+    pid_t child = fork();
+    if (child < 0) {
+        perror("emu_probe hold: fork");
+        return 1;
+    }
+    if (child == 0) {
+        unsetenv("LD_PRELOAD");
+        execvp(argv[2], argv + 2);
+        perror(argv[2]);
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -377,6 +411,8 @@ int main(int argc, char** argv)
         return Paths(argc, argv);
     if (mode == "fork")
         return ForkedWriter();
-    fprintf(stderr, "usage: emu_probe read|raw|configure|paths ...\n");
+    if (mode == "hold")
+        return Hold(argc, argv);
+    fprintf(stderr, "usage: emu_probe read|raw|configure|paths|fork|hold ...\n");
     return 2;
 }

@@ -12,15 +12,25 @@ source="$VOZIREV_CORPUS/av_320x240_30fps_gop30.qbox"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$VOZIREV_BIN/vozirev-emu" --pace max --source "$source" --log "$work/log" -- bash -c '
-  exec 3<>/dev/Vozirev0
-  printf "\x00\x00\x00\x0b" >&3        # the start word 0x0B000000, little-endian
-  # dd only reads the descriptor bash opened: it needs no emulator (nor,
-  # in the sanitizer build, a sanitizer runtime) of its own.
+# The start word 0x0B000000 and the stop word 0x0E000000, little-endian.
+# dd only reads the descriptor it inherits: it needs no emulator (nor, in
+# the sanitizer build, a sanitizer runtime) of its own.
+drive='
+  printf "\x00\x00\x00\x0b" >&3
   LD_PRELOAD= dd bs=512 count=1 of="$1/first" <&3 2>/dev/null
   LD_PRELOAD= dd bs=512 count=40 of="$1/more" <&3 2>"$1/dd.txt"
-  printf "\x00\x00\x00\x0e" >&3        # stop
-' bash "$work"
+  printf "\x00\x00\x00\x0e" >&3
+'
+# bash opens the node itself when it can load the emulator. In the board
+# build the emulator is an ARM library that this machine's bash cannot load:
+# a board program opens the node and hands it to bash as descriptor 3.
+elf_machine() { od -An -tx1 -j18 -N2 "$1" | tr -d ' '; }
+if [ "$(elf_machine "$VOZIREV_BIN/libvozirev-emu.so")" = "$(elf_machine "$(command -v bash)")" ]; then
+  opener=(bash -c "exec 3<>/dev/Vozirev0; $drive")
+else
+  opener=("$VOZIREV_BIN/emu_probe" hold bash -c "$drive")
+fi
+"$VOZIREV_BIN/vozirev-emu" --pace max --source "$source" --log "$work/log" -- "${opener[@]}" bash "$work"
 
 first_size=$("$VOZIREV_BIN/qbox-dump" "$source" | sed -n '1s/.* size=\([0-9]*\) .*/\1/p')
 [ "$(stat -c %s "$work/first")" = "$first_size" ] || { echo "first read is not the opening box"; exit 1; }
