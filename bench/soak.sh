@@ -89,14 +89,17 @@ sample_program() {  # pid progress_file out_file
   local pid=$1 progress=$2 out=$3 sleep_fd line rss hwm content fds
   exec {sleep_fd}<> <(:)
   while [ -d "/proc/$pid" ]; do
-    rss=0 hwm=0 content=0
+    # Descriptors first, memory second: an exiting process gives up its
+    # memory (its VmRSS line goes) before its descriptors, so a sample with
+    # a VmRSS line had all its descriptors when they were counted.
+    fds=(/proc/"$pid"/fd/*)
+    rss='' hwm=0
     while read -r line; do
       case $line in
         VmRSS:*) rss=${line//[^0-9]/} ;;
         VmHWM:*) hwm=${line//[^0-9]/} ;;
       esac
     done < "/proc/$pid/status" 2>/dev/null || break
-    fds=(/proc/"$pid"/fd/*)
     content=0
     { read -r content < "$progress"; } 2>/dev/null || true
     [ -n "$rss" ] && echo "${content:-0} $rss $hwm ${#fds[@]}" >> "$out"
@@ -145,24 +148,30 @@ soak_run() {  # clip seconds rtp_sink_options -- program options...
   helpers=()
 }
 
-# RSS (KiB) and descriptors at the first minute of content, at the end, and
-# the largest, from samples.txt ("content rss hwm fds").
-report_resources() {
-  local first last
+# RSS (KiB) and descriptors at the first minute of content, at the last
+# sample while content still arrived (the samples at the final content
+# count include the program's shutdown, when it closes its outputs), and
+# the largest, from samples.txt ("content rss hwm fds"); kept per run.
+report_resources() {  # run number
+  local first last end
+  cp samples.txt "samples-$1.txt"
+  end=$(tail -n 1 samples.txt | cut -d' ' -f1)
   first=$(awk '$1 >= 60 { print; exit }' samples.txt)
   [ -n "$first" ] || first=$(head -n 1 samples.txt)
-  last=$(tail -n 1 samples.txt)
+  last=$(awk -v end="$end" '$1 < end' samples.txt | tail -n 1)
+  [ -n "$last" ] || last=$(tail -n 1 samples.txt)
   read -r f_content f_rss _ f_fds <<<"$first"
   read -r l_content l_rss l_hwm l_fds <<<"$last"
   max_rss=$(awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { print m }' samples.txt)
   max_fds=$(awk 'BEGIN { m = 0 } $4 > m { m = $4 } END { print m }' samples.txt)
   echo "   program: RSS KiB ${f_rss} at ${f_content} s of content, ${l_rss} at ${l_content} s, max ${max_rss}" \
-       "(VmHWM ${l_hwm}); descriptors ${f_fds} / ${l_fds} / max ${max_fds}; $(wc -l < samples.txt) samples"
-  check "RSS flat (last sample <= first + 1 MiB)" yes "$([ "$l_rss" -le $((f_rss + 1024)) ] && echo yes || echo no)"
-  check "descriptors flat (max = first)" "$f_fds" "$max_fds"
+       "(VmHWM ${l_hwm}); descriptors ${f_fds} / ${l_fds} / max ${max_fds}; $(wc -l < samples.txt) samples" \
+       "($(awk -v end="$end" '$1 == end' samples.txt | wc -l) at the end, last: $(tail -n 1 samples.txt))"
+  check "RSS flat (last <= first + 1 MiB)" yes "$([ "$l_rss" -le $((f_rss + 1024)) ] && echo yes || echo no)"
+  check "descriptors flat (first = last = max)" "$f_fds $f_fds" "$l_fds $max_fds"
 }
 
-report_device_and_program() {  # expected content seconds
+report_device_and_program() {  # expected content seconds, run number
   local dev status
   dev=$(cat device.txt)
   read -r user sys _ wall status < <(tail -n 1 time.txt)
@@ -177,7 +186,7 @@ report_device_and_program() {  # expected content seconds
   check "exit status (device end)" 1 "$status"
   check "ended by the device" 1 "$(grep -c 'Reading from Device failed' program.log || true)"
   check "send errors on stderr" 0 "$(grep -c -E 'UDP sendto|Failed to send|TCP send' program.log || true)"
-  report_resources
+  report_resources "$2"
 }
 
 check_stream_sequence() {  # stream line, label
@@ -265,7 +274,7 @@ failures_before=$CHECK_FAILURES
 echo
 echo "1. $CURRENT_RUN: -r 1 -s 1, ${hours} h"
 soak_run low.qbox "$seconds" "" -- "${LOW_OPTS[@]}" -r 1 -s 1 -p soak
-report_device_and_program "$seconds"
+report_device_and_program "$seconds" 1
 dev=$(cat device.txt)
 report_es_stream "$(kv "$dev" video)" "$(kv "$dev" audio)"
 check "whole recording fits (model: none dropped)" 0 "$(kv "$dev" mp4_dropped)"
@@ -280,7 +289,7 @@ failures_before=$CHECK_FAILURES
 echo
 echo "2. $CURRENT_RUN: -r 2 -s 2, ${hours} h"
 soak_run low.qbox "$seconds" "--ts" -- "${LOW_OPTS[@]}" -r 2 -s 2 -p soak
-report_device_and_program "$seconds"
+report_device_and_program "$seconds" 2
 dev=$(cat device.txt)
 stream=$(grep "^port=$port " stream.txt)
 file_packets=$(($(stat -c %s soak.mpg) / 188))
@@ -316,7 +325,7 @@ failures_before=$CHECK_FAILURES
 echo
 echo "3. $CURRENT_RUN: -r 1 -s 1, $(echo "scale=2; $high_seconds / 3600" | bc) h at the high rate"
 soak_run high.qbox "$high_seconds" "" -- "${HIGH_OPTS[@]}" -r 1 -s 1 -p big
-report_device_and_program "$high_seconds"
+report_device_and_program "$high_seconds" 3
 dev=$(cat device.txt)
 report_es_stream "$(kv "$dev" video)" "$(kv "$dev" audio)"
 echo "   writer model: $(kv "$dev" mp4_video) video and $(kv "$dev" mp4_audio) audio samples taken," \
