@@ -177,7 +177,7 @@ report_device_and_program() {  # expected content seconds, run number
   read -r user sys _ wall status < <(tail -n 1 time.txt)
   content_h=$(printf "%.3f" "$(echo "scale=4; $(kv "$dev" audio_ticks) / 90000 / 3600" | bc)")
   samples=$(kv "$dev" boxes)
-  cpu=$(echo "$user + $sys" | bc)
+  cpu=$(printf "%.2f" "$(echo "$user + $sys" | bc)")
   echo "   device: $samples samples ($(kv "$dev" video) video, $(kv "$dev" pictures) pictures," \
        "$(kv "$dev" audio) audio), $content_h h of content; wall ${wall} s, CPU ${cpu} s, exit $status"
   check "content seconds (audio span)" "$1" "$(($(kv "$dev" audio_ticks) / 90000))"
@@ -331,7 +331,7 @@ report_es_stream "$(kv "$dev" video)" "$(kv "$dev" audio)"
 echo "   writer model: $(kv "$dev" mp4_video) video and $(kv "$dev" mp4_audio) audio samples taken," \
      "$(kv "$dev" mp4_dropped) dropped from box $(kv "$dev" mp4_first_drop_box) on; mdat ends at $(kv "$dev" mp4_length)"
 check "samples dropped past the limit" yes "$([ "$(kv "$dev" mp4_dropped)" -gt 0 ] && echo yes || echo no)"
-mdat_end=$(($(od -An -tu1 -j24 -N4 big.mp4 | awk '{ print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4 }') + 24))
+mdat_end=$((16#$(od -An -tx1 -j24 -N4 big.mp4 | tr -d ' \n') + 24))  # "mdat" size, big-endian
 check "mdat ends where the model says" "$(kv "$dev" mp4_length)" "$mdat_end"
 check "mdat ends at or below 4,294,967,294" yes "$([ "$mdat_end" -le 4294967294 ] && echo yes || echo no)"
 decode_mp4 big.mp4 "$(kv "$dev" mp4_video)"
@@ -346,4 +346,7 @@ echo
 printf "%-24s %8s %9s %7s %7s %20s %11s %5s\n" "run" "content h" "samples" "wall s" "CPU s" \
   "RSS KiB 1st/last/max" "fds 1/l/max" "check"
 printf "%s\n" "${summary[@]}"
+# A run cut short by an error in the script itself has no summary line.
+CURRENT_RUN=all
+check "runs completed" "$(wc -w <<<"${SOAK_RUNS:-1 2 3}")" "${#summary[@]}"
 checks_done "all soak checks passed"
