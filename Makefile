@@ -3,11 +3,12 @@
 #               then the armhf board build, run under qemu-user
 #   make demo   capture 10 seconds from the emulated encoder into an MP4
 #   make bench  the whole program against ffmpeg -c copy (bench/bench_app.sh)
+#   make soak   long runs of the whole program (bench/soak.sh; HOURS=24)
 BUILD := build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all deps build test test-normal test-asan armhf-config cross test-armhf demo bench clean
+.PHONY: all deps build test test-normal test-asan armhf-config cross test-armhf demo bench soak clean
 
 all: build
 
@@ -51,6 +52,9 @@ demo: build
 bench: build
 	cd $(BUILD)/normal && ctest -R '^corpus$$' --output-on-failure
 	bench/bench_app.sh $(BUILD)/normal
+
+soak: build
+	bench/soak.sh $(BUILD)/normal $(or $(HOURS),24)
 
 clean:
 	rm -rf $(BUILD)

@@ -48,6 +48,12 @@ inline uint8_t* WriteBE32(uint8_t* p, uint32_t v)
     return p + 4;
 }
 
+inline uint8_t* WriteBE64(uint8_t* p, uint64_t v)
+{
+    p = WriteBE32(p, (uint32_t)(v >> 32));
+    return WriteBE32(p, (uint32_t)v);
+}
+
 // Four-character codes ("qbox", "moov", ...) as the 32-bit number their
 // bytes spell when read big-endian.
 constexpr uint32_t FourCC(const char (&s)[5])

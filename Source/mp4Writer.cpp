@@ -12,11 +12,11 @@ FILE* mp4file = nullptr;
 
 UINT32 currTimeStampVid = 0;
 UINT32 prevTimeStampVid = 0;
-UINT32 durationTimeVid = 0;
+UINT64 durationTimeVid = 0;
 UINT32 currTimeStampAud = 0;
 UINT32 prevTimeStampAud = 0;
-UINT32 durationTimeAud = 0;
-UINT32 durationTimeAudonVidScale = 0;
+UINT64 durationTimeAud = 0;
+UINT64 durationTimeAudonVidScale = 0;
 UINT32 videoTrakSize = 0;
 UINT32 lengthIODSAtom = 0;
 
@@ -546,25 +546,56 @@ UINT8 writeAudioSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
 
 // ---- track boxes -----------------------------------------------------------
 
-static void writeTkhdAtom(UINT32 trackId, UINT32 duration, UINT32 volume, UINT32 width, UINT32 height)
+// "mvhd", "tkhd" and "mdhd" in version 0 carry 32-bit times; a duration
+// beyond that (at 90 kHz, past 13.25 hours) needs version 1, where creation
+// time, modification time and duration are 64-bit (ISO/IEC 14496-12 8.2.2,
+// 8.3.2, 8.4.2). The version-0 box given is written as is when its duration
+// fits, else widened: the fields between the times and the duration, and
+// everything after the duration, are kept.
+const UINT32 FULL_BOX_TIMES_OFFSET = 12;   // creation_time, then modification_time
+const UINT32 FULL_BOX_AFTER_TIMES = 20;
+const UINT32 VERSION_1_WIDENING = 12;      // three fields grow from 4 to 8 bytes
+const UINT8 FULL_BOX_VERSION_1 = 1;
+const UINT32 MAX_TIMED_BOX_SIZE = sizeof(MVHD_TEMPLATE) + VERSION_1_WIDENING;
+
+static void writeTimedBox(const UINT8* box, UINT32 size, UINT32 durationOffset, UINT64 duration)
+{
+    if (duration <= UINT32_MAX) {
+        UINT8 copy[MAX_TIMED_BOX_SIZE];
+        memcpy(copy, box, size);
+        WriteBE32(copy + durationOffset, (UINT32)duration);
+        writeBlock(copy, size);
+        return;
+    }
+    UINT8 wide[MAX_TIMED_BOX_SIZE];
+    UINT8* p = WriteBE32(wide, size + VERSION_1_WIDENING);
+    memcpy(p, box + 4, FULL_BOX_TIMES_OFFSET - 4);  // type, version and flags
+    wide[8] = FULL_BOX_VERSION_1;
+    p = WriteBE64(wide + FULL_BOX_TIMES_OFFSET, ReadBE32(box + FULL_BOX_TIMES_OFFSET));
+    p = WriteBE64(p, ReadBE32(box + FULL_BOX_TIMES_OFFSET + 4));
+    memcpy(p, box + FULL_BOX_AFTER_TIMES, durationOffset - FULL_BOX_AFTER_TIMES);
+    p = WriteBE64(p + durationOffset - FULL_BOX_AFTER_TIMES, duration);
+    memcpy(p, box + durationOffset + 4, size - durationOffset - 4);
+    writeBlock(wide, size + VERSION_1_WIDENING);
+}
+
+static void writeTkhdAtom(UINT32 trackId, UINT64 duration, UINT32 volume, UINT32 width, UINT32 height)
 {
     UINT8 box[sizeof(TKHD_TEMPLATE)];
     memcpy(box, TKHD_TEMPLATE, sizeof(box));
     WriteBE32(box + TKHD_TRACK_ID_OFFSET, trackId);
-    WriteBE32(box + TKHD_DURATION_OFFSET, duration);
     WriteBE32(box + TKHD_VOLUME_OFFSET, volume);
     WriteBE32(box + TKHD_WIDTH_OFFSET, width << 16);
     WriteBE32(box + TKHD_HEIGHT_OFFSET, height << 16);
-    writeBlock(box, sizeof(box));
+    writeTimedBox(box, sizeof(box), TKHD_DURATION_OFFSET, duration);
 }
 
-static void writeMdhdAtom(UINT32 timescale, UINT32 duration)
+static void writeMdhdAtom(UINT32 timescale, UINT64 duration)
 {
     UINT8 box[sizeof(MDHD_TEMPLATE)];
     memcpy(box, MDHD_TEMPLATE, sizeof(box));
     WriteBE32(box + MDHD_TIMESCALE_OFFSET, timescale);
-    WriteBE32(box + MDHD_DURATION_OFFSET, duration);
-    writeBlock(box, sizeof(box));
+    writeTimedBox(box, sizeof(box), MDHD_DURATION_OFFSET, duration);
 }
 
 static void writeHdlrAtom(UINT32 handlerType)
@@ -797,12 +828,9 @@ static void repairFirstAudioDuration()
     durationTimeAud = durationTimeAud - e0 + e1;
 }
 
-static void writeMvhdAtom(UINT32 movieFileDuration)
+static void writeMvhdAtom(UINT64 movieFileDuration)
 {
-    UINT8 box[sizeof(MVHD_TEMPLATE)];
-    memcpy(box, MVHD_TEMPLATE, sizeof(box));
-    WriteBE32(box + MVHD_DURATION_OFFSET, movieFileDuration);
-    writeBlock(box, sizeof(box));
+    writeTimedBox(MVHD_TEMPLATE, sizeof(MVHD_TEMPLATE), MVHD_DURATION_OFFSET, movieFileDuration);
 }
 
 static void writeIodsAtom()
@@ -833,11 +861,11 @@ void completeMP4File()
         if (root->audioFrequency != 0) {
             tempDur = durationTimeAud * ((double)MP4_MOVIE_TIMESCALE / root->audioFrequency);
         }
-        durationTimeAudonVidScale = (UINT32)(UINT64)tempDur;
+        durationTimeAudonVidScale = (UINT64)tempDur;
     }
 
     if (writeVideo || writeAudio) {
-        UINT32 movieFileDuration = 0;
+        UINT64 movieFileDuration = 0;
         if (writeVideo && writeAudio) {
             movieFileDuration = durationTimeVid > durationTimeAudonVidScale ? durationTimeVid : durationTimeAudonVidScale;
         } else if (writeVideo) {

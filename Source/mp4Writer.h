@@ -156,11 +156,12 @@ extern FILE* mp4file;    // opened "wb" by the caller; the writer closes it
 
 extern UINT32 currTimeStampVid;  // 90 kHz
 extern UINT32 prevTimeStampVid;
-extern UINT32 durationTimeVid;  // 90 kHz, sum of the spooled video durations
+extern UINT64 durationTimeVid;  // 90 kHz, sum of the spooled video durations
 extern UINT32 currTimeStampAud;  // 90 kHz
 extern UINT32 prevTimeStampAud;
-extern UINT32 durationTimeAud;            // audio samples
-extern UINT32 durationTimeAudonVidScale;  // 90 kHz
+// The sums are 64-bit: at 90 kHz a 32-bit duration overflows after 13.25 hours.
+extern UINT64 durationTimeAud;            // audio samples
+extern UINT64 durationTimeAudonVidScale;  // 90 kHz
 extern UINT32 videoTrakSize;
 extern UINT32 lengthIODSAtom;
 

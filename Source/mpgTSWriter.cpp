@@ -32,6 +32,7 @@ const UINT8 PES_STREAM_ID_PRIVATE_1 = 0xBD;
 const UINT8 PES_FLAGS_ORIGINAL = 0x81;  // '10', original_or_copy 1
 const UINT8 PES_FLAGS_PTS_ONLY = 0x80;  // PTS_DTS_flags '10'
 const UINT8 PES_PTS_DATA_LENGTH = 5;
+const UINT64 TS_CLOCK_MASK = (1ull << 33) - 1;  // PTS and PCR base are 33-bit
 // PES_packet_length counts the 3 flag/length bytes and the PTS too.
 const UINT32 PES_BYTES_AFTER_LENGTH = 8;
 // Above this a video PES packet is sent with PES_packet_length 0 (unbounded).
@@ -74,6 +75,9 @@ static UINT8 cont_cnt_pr = CONTINUITY_START;
 static UINT8 ParSetNotFound = 1;
 static UINT8 PATBuff[TS_PACKET_SIZE];
 static UINT8 PMTBuff[TS_PACKET_SIZE];
+// The latest time stamp so far on an unwrapped 90 kHz clock (see ExtendTimeStamp).
+static int64_t latestClock = 0;
+static bool clockStarted = false;
 
 static const tTSStream VideoStream = {PID_VIDEO, PES_STREAM_ID_VIDEO, true, &cont_cnt_vid};
 static const tTSStream AudioStream = {PID_AUDIO, PES_STREAM_ID_AUDIO, true, &cont_cnt_aud};
@@ -102,17 +106,17 @@ UINT8* PutTSHeader(UINT8* p, const tTSStream* stream, UINT8 ucIndicators, UINT8 
 
 // program_clock_reference: 33-bit base = the 90 kHz time stamp, reserved
 // '111111', 9-bit extension 0.
-UINT8* PutPCR(UINT8* p, UINT32 timestamp)
+UINT8* PutPCR(UINT8* p, UINT64 timestamp)
 {
-    p = WriteBE32(p, timestamp >> 1);
+    p = WriteBE32(p, (UINT32)(timestamp >> 1));
     *p++ = (UINT8)(((timestamp & 1) << 7) | 0x7E);
     *p++ = 0x00;
     return p;
 }
 
 // PTS in its 5-byte form: '0010', bits 32..30, marker; bits 29..15, marker;
-// bits 14..0, marker. Bit 32 of a 32-bit time stamp is 0.
-UINT8* PutPTS(UINT8* p, UINT32 pts)
+// bits 14..0, marker.
+UINT8* PutPTS(UINT8* p, UINT64 pts)
 {
     *p++ = (UINT8)(0x20 | ((pts >> 29) & 0x0E) | 0x01);
     p = WriteBE16(p, (UINT16)((((pts >> 15) & 0x7FFF) << 1) | 0x01));
@@ -120,7 +124,7 @@ UINT8* PutPTS(UINT8* p, UINT32 pts)
     return p;
 }
 
-UINT8* PutPESHeader(UINT8* p, UINT8 ucStreamId, UINT16 usPesLength, UINT32 pts)
+UINT8* PutPESHeader(UINT8* p, UINT8 ucStreamId, UINT16 usPesLength, UINT64 pts)
 {
     p = WriteBE24(p, 0x000001);  // packet_start_code_prefix
     *p++ = ucStreamId;
@@ -153,7 +157,7 @@ UINT32 PacketsForPES(UINT32 ulFirstCapacity, UINT32 szData)
 // First packet: headers, adaptation field with the PCR and the stuffing
 // that makes a short PES packet end exactly at the packet's end.
 void PutFirstPacket(const tTSStream* stream, const UINT8* pucHeaders, UINT32 szHeaders, BuffManager* pIn,
-                    UINT32 timestamp, bool bRandomAccess, UINT8* pPacket)
+                    UINT64 timestamp, bool bRandomAccess, UINT8* pPacket)
 {
     UINT32 capacity = FirstPacketCapacity(stream->bPcr, szHeaders);
     UINT32 remaining = pIn->Size - pIn->CurrPos;
@@ -209,7 +213,7 @@ void PutContinuationPacket(const tTSStream* stream, BuffManager* pIn, UINT8* pPa
 // Cuts one PES packet (headers, then the data under pIn) into transport
 // packets appended to pOut; returns the number of packets.
 UINT32 CutPESIntoPackets(const tTSStream* stream, const UINT8* pucHeaders, UINT32 szHeaders, BuffManager* pIn,
-                         UINT32 timestamp, bool bRandomAccess, BuffManager* pOut)
+                         UINT64 timestamp, bool bRandomAccess, BuffManager* pOut)
 {
     UINT32 count = 0;
     if (pOut->Size - pOut->CurrPos < TS_PACKET_SIZE) {
@@ -227,7 +231,7 @@ UINT32 CutPESIntoPackets(const tTSStream* stream, const UINT8* pucHeaders, UINT3
 }
 
 UINT32 PacketiseUnit(const tTSStream* stream, const UINT8* pucHeaders, UINT32 szHeaders, UINT8* pData,
-                     UINT32 szData, UINT8* pOutBuff, UINT32 timestamp, bool bRandomAccess)
+                     UINT32 szData, UINT8* pOutBuff, UINT64 timestamp, bool bRandomAccess)
 {
     BuffManager in = {pData, szData, 0};
     UINT32 packets = PacketsForPES(FirstPacketCapacity(stream->bPcr, szHeaders), szData);
@@ -274,7 +278,25 @@ UINT32 PacketBufferSize(UINT32 sam_len, UINT32 ulRuleNum, UINT32 ulRuleDen, UINT
     return (packets > needed ? packets : needed) * TS_PACKET_SIZE;
 }
 
-typedef unsigned int (*tPacketiser)(unsigned char*, unsigned int, unsigned char*, unsigned int);
+typedef unsigned int (*tPacketiser)(unsigned char*, unsigned int, unsigned char*, UINT64);
+
+// The device's time stamps are 32-bit on the 90 kHz clock and wrap every
+// 13.25 hours; PTS and PCR are 33-bit and wrap at twice that (ISO/IEC
+// 13818-1, 2.4.2.2 and 2.4.3.7). Each time stamp is placed on the unwrapped
+// clock nearest the latest one so far, so the clock runs on across the
+// 32-bit wrap, and a stamp of the other stream a little behind stays behind.
+UINT64 ExtendTimeStamp(UINT32 cts)
+{
+    if (!clockStarted) {
+        clockStarted = true;
+        latestClock = cts;
+    }
+    int64_t clock = latestClock + (INT32)(cts - (UINT32)latestClock);
+    if (clock > latestClock) {
+        latestClock = clock;
+    }
+    return (UINT64)clock & TS_CLOCK_MASK;
+}
 
 // Packs one sample into the module's packet buffer and emits it.
 unsigned int WriteSampleTS(tPacketiser packetise, UINT32 ulBufferSize, unsigned char* samBuff, unsigned int sam_len,
@@ -286,7 +308,7 @@ unsigned int WriteSampleTS(tPacketiser packetise, UINT32 ulBufferSize, unsigned 
         TSBuffSize = 0;
         return 0;
     }
-    UINT32 count = packetise(samBuff, sam_len, pTSBuff, sam_CTS);
+    UINT32 count = packetise(samBuff, sam_len, pTSBuff, ExtendTimeStamp(sam_CTS));
     EmitPackets(pTSBuff, count, sam_CTS, bWriteStream, bTablesFirst);
     delete[] pTSBuff;
     pTSBuff = nullptr;
@@ -316,6 +338,7 @@ bool StartsWithNALU(const unsigned char* buf, unsigned int len, UINT8 type)
 unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWriteStream)
 {
     pfmpg = pfOut;
+    clockStarted = false;
     if (bWriteStream != TS_OUTPUT_RTP && pfOut == nullptr) {
         return 0;
     }
@@ -351,7 +374,7 @@ void deinitMP2TS()
 
 // ---- packetisers -----------------------------------------------------------------
 
-unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, unsigned int timestamp)
+unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, UINT64 timestamp)
 {
     if (szNALU <= NALU_HEADER_OFFSET) {
         return 0;  // a start code with no NAL unit behind it
@@ -376,7 +399,7 @@ unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char
                          type == NALU_TYPE_IDR);
 }
 
-unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pTSBuff, unsigned int timestamp)
+unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pTSBuff, UINT64 timestamp)
 {
     if (szAU > TS_MAX_AUDIO_FRAME) {
         return 0;
@@ -389,7 +412,7 @@ unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pT
     return PacketiseUnit(&AudioStream, headers, sizeof(headers), pAU, szAU, pTSBuff, timestamp, false);
 }
 
-unsigned int getPrvDataTS(unsigned char* pData, unsigned int szData, unsigned char* pTSBuff, unsigned int timestamp)
+unsigned int getPrvDataTS(unsigned char* pData, unsigned int szData, unsigned char* pTSBuff, UINT64 timestamp)
 {
     if (szData > TS_MAX_PRIVATE_BLOCK) {
         return 0;

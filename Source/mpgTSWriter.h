@@ -81,9 +81,10 @@ unsigned int writePrvDataTS(unsigned char* samBuff, unsigned int sam_len, unsign
 
 // The packetisers: write the packets of one PES packet into pTSBuff, which
 // must hold 1 + ceil((size - first packet capacity) / 184) packets, and
-// return how many 188-byte packets they wrote (0 for a dropped unit).
-unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, unsigned int timestamp);
-unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pTSBuff, unsigned int timestamp);
-unsigned int getPrvDataTS(unsigned char* pData, unsigned int szData, unsigned char* pTSBuff, unsigned int timestamp);
+// return how many 188-byte packets they wrote (0 for a dropped unit). The
+// timestamp is the 33-bit PTS (and PCR base) on the 90 kHz clock.
+unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, UINT64 timestamp);
+unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pTSBuff, UINT64 timestamp);
+unsigned int getPrvDataTS(unsigned char* pData, unsigned int szData, unsigned char* pTSBuff, UINT64 timestamp);
 
 #endif

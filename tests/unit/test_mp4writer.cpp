@@ -239,6 +239,54 @@ TEST_F(Mp4Writer, VideoTimeStampsWrapModulo32Bits)
     EXPECT_EQ(std::vector<UINT32>{5120}, SpoolRecords("~temp4"));
 }
 
+// A recording longer than 13.25 hours: the 90 kHz durations no longer fit
+// 32 bits, so "mvhd", "tkhd" and "mdhd" of the video track are written in
+// version 1 with 64-bit times (the audio track, 48 kHz in "mdhd", keeps
+// version 0 there). Before, the sums wrapped and a 24-hour recording
+// claimed 10.7 hours.
+TEST_F(Mp4Writer, DurationsPast32BitsUseVersion1Boxes)
+{
+    ASSERT_TRUE(Open(true, true));
+    ParameterSets(0);
+    // Four frames 0x60000000 ticks (5.0 hours) apart, the last one after the
+    // 32-bit time stamp wrapped; the last frame lasts as long as the others.
+    const UINT32 gap = 0x60000000;
+    Video(Nalu(0x65), 0);
+    Video(Nalu(0x41), gap);
+    Video(Nalu(0x41), 2 * gap);
+    Video(Nalu(0x41), 3 * gap);
+    Audio(20, 0);
+    Audio(20, 1920);
+    std::vector<UINT8> f = Finish();
+    ExpectTiled(f, 0, f.size());
+    const UINT64 total = 4ull * gap;
+    EXPECT_EQ(total, durationTimeVid);
+
+    std::vector<UINT8> mvhd = BoxBytes(f, {"moov", "mvhd"});
+    ASSERT_EQ(120u, mvhd.size());
+    EXPECT_EQ(0x01000000u, ReadBE32(&mvhd[8]));  // version 1, no flags
+    EXPECT_EQ(90000u, ReadBE32(&mvhd[28]));
+    EXPECT_EQ(total, (UINT64)ReadBE32(&mvhd[32]) << 32 | ReadBE32(&mvhd[36]));
+    EXPECT_EQ(0x00010000u, ReadBE32(&mvhd[40]));  // rate, then the rest as in version 0
+    EXPECT_EQ(2u, ReadBE32(&mvhd[116]));          // next_track_ID
+
+    std::vector<UINT8> tkhd = BoxBytes(f, {"moov", "trak", "tkhd"});
+    ASSERT_EQ(104u, tkhd.size());
+    EXPECT_EQ(0x01000007u, ReadBE32(&tkhd[8]));
+    EXPECT_EQ(1u, ReadBE32(&tkhd[28]));  // track_ID
+    EXPECT_EQ(total, (UINT64)ReadBE32(&tkhd[36]) << 32 | ReadBE32(&tkhd[40]));
+    EXPECT_EQ(320u << 16, ReadBE32(&tkhd[96]));
+    EXPECT_EQ(240u << 16, ReadBE32(&tkhd[100]));
+
+    EXPECT_EQ(Words({44, FourCC("mdhd"), 0x01000000, 0, 0, 0, 0, 90000, (UINT32)(total >> 32), (UINT32)total,
+                     0x15c70000}),
+              BoxBytes(f, {"moov", "trak", "mdia", "mdhd"}));
+    // The audio track: 3840 ticks, 2048 samples, version 0 throughout.
+    EXPECT_EQ(92u, BoxBytes(f, {"moov", "trak#2", "tkhd"}).size());
+    EXPECT_EQ(Words({32, FourCC("mdhd"), 0, 0, 0, 48000, 2048, 0x15c70000}),
+              BoxBytes(f, {"moov", "trak#2", "mdia", "mdhd"}));
+}
+
 TEST_F(Mp4Writer, TablesHoldSizesAndOffsetsAndNoStssWithoutIdr)
 {
     ASSERT_TRUE(Open(false, true));

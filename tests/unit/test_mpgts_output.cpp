@@ -112,6 +112,44 @@ TEST(FileMode, TablesOnceAtTheStartAndContinuousPids)
     EXPECT_TRUE(rtp.Drain().empty());
 }
 
+// The device's 32-bit time stamps wrap every 13.25 hours; PTS and PCR run on
+// into bit 32 instead of jumping back (which made ffprobe take a 60-second
+// recording across the wrap for 13.3 hours). An audio stamp a little behind
+// the video across the wrap stays behind; a new recording starts afresh.
+TEST(FileMode, TimeStampsRunOnAcrossThe32BitWrap)
+{
+    std::string path = TempPath("wrap.ts");
+    std::vector<Sample> samples = {
+        {true, MakeNalu(7, 14), 0xFFFFF000u}, {true, MakeNalu(8, 8), 0xFFFFF000u},
+        {true, MakeNalu(5, 400), 0xFFFFF000u}, {true, MakeNalu(1, 300), 0x00000400u},
+        {false, MakeNalu(0, 200, 3), 0xFFFFFF80u}, {true, MakeNalu(1, 300), 0x00001000u},
+        {false, MakeNalu(0, 200, 5), 0x00000100u},
+    };
+    const std::vector<uint64_t> expected = {0xFFFFF000ull, 0xFFFFF000ull, 0xFFFFF000ull, 0x100000400ull,
+                                            0xFFFFFF80ull, 0x100001000ull, 0x100000100ull};
+    for (int recording = 0; recording < 2; recording++) {
+        SCOPED_TRACE(recording);
+        FILE* f = fopen(path.c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        ASSERT_EQ(1u, initMP2TS(TS_PROGRAM_AUDIO_VIDEO, f, TS_OUTPUT_FILE));
+        Feed(samples, TS_OUTPUT_FILE);
+        deinitMP2TS();
+        Bytes file = ReadFile(path);
+        std::vector<Packet> packets = ParseAll(file.data(), file.size() / 188);
+        std::vector<Pes> pes = Reassemble(packets);
+        ASSERT_EQ(expected.size(), pes.size());
+        for (size_t i = 0; i < pes.size(); i++) {
+            EXPECT_EQ(expected[i], pes[i].pts) << "PES " << i;
+        }
+        std::vector<uint64_t> pcrs;
+        for (const Packet& k : packets) {
+            if (k.hasPcr) pcrs.push_back(k.pcrBase);
+        }
+        EXPECT_EQ(expected, pcrs);
+    }
+    remove(path.c_str());
+}
+
 TEST(FileMode, NeedsAFile)
 {
     EXPECT_EQ(0u, initMP2TS(TS_PROGRAM_VIDEO, nullptr, TS_OUTPUT_FILE));
