@@ -6,6 +6,7 @@
 #define FUZZ_COMMON_H
 
 #include <arpa/inet.h>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -71,6 +72,24 @@ private:
 // Makes a private directory on tmpfs and enters it: the MP4 writer spools to
 // fixed names in the current directory and the configuration parser reads a
 // file, and neither must touch the work tree or a real disk.
+// Removed with its files when the fuzzer exits.
+inline std::string& ScratchDirectory()
+{
+    static std::string path;
+    return path;
+}
+
+inline int RemoveScratchEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return remove(path);
+}
+
+inline void RemoveScratchDirectory()
+{
+    if (!ScratchDirectory().empty())
+        nftw(ScratchDirectory().c_str(), RemoveScratchEntry, 8, FTW_DEPTH | FTW_PHYS);
+}
+
 inline void EnterScratchDirectory(const char* tag)
 {
     std::string templ = std::string("/dev/shm/vozirev-fuzz-") + tag + "-XXXXXX";
@@ -80,6 +99,8 @@ inline void EnterScratchDirectory(const char* tag)
         perror("fuzz scratch directory");
         abort();
     }
+    ScratchDirectory() = path.data();
+    atexit(RemoveScratchDirectory);
 }
 
 // A UDP socket bound to an ephemeral loopback port; the streamers send to it
