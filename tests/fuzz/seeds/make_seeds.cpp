@@ -138,7 +138,7 @@ void StreamSeeds(const std::string& stem, const std::vector<Bytes>& boxes)
         for (size_t i = start; i < boxes.size() && i < start + RUN_LENGTH; i++) {
             if (boxes[i].size() > MAX_SEED_BOX)
                 continue;
-            rtp.push_back(0);  // whole QBox sample
+            rtp.insert(rtp.end(), {0, 0, 0, 0, 0});  // whole QBox sample, time stamp
             PutWord(rtp, boxes[i].size());
             Append(rtp, boxes[i]);
         }
@@ -161,11 +161,11 @@ void StreamSeeds(const std::string& stem, const std::vector<Bytes>& boxes)
         Append(eg, Bytes(sps.begin() + 1, sps.end()));
         Save("fuzz_expgolomb", stem + "-sps", eg);
         Bytes pps = FirstUnit(box, 8);
-        Bytes rtp = {1};
+        Bytes rtp = {1, 0, 0, 0, 0};  // unit ending its access unit, time stamp
         PutWord(rtp, sps.size());
         Append(rtp, sps);
         if (!pps.empty()) {
-            rtp.push_back(1);
+            rtp.insert(rtp.end(), {1, 0, 0, 0, 0});
             PutWord(rtp, pps.size());
             Append(rtp, pps);
         }
