@@ -39,8 +39,10 @@ max_len() {
   esac
 }
 
-seeds=$build/fuzz-seeds-out
-rm -rf "$seeds"
+# Seeds of this invocation only: another run may be going on in the same
+# build directory.
+seeds=$(mktemp -d "$build/fuzz-seeds.XXXXXX")
+trap 'rm -rf "$seeds"' EXIT
 "$build/fuzz-seeds" "$corpus_streams" "$seeds"
 mkdir -p "$build/fuzz-artifacts"
 
