@@ -3,11 +3,15 @@
 #               then cross-compile the program for the armhf board
 #   make demo   capture 10 seconds from the emulated encoder into an MP4
 #   make bench  the whole program against ffmpeg -c copy (bench/bench_app.sh)
+#   make fuzz-smoke  build the libFuzzer targets (clang) and run each a few
+#               seconds over its seeds (part of make test)
+#   make fuzz   the long fuzzing run: FUZZ_RUNS (10000000) executions per
+#               target, one target after the other (README, "Fuzzing")
 BUILD := build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all deps build test test-normal test-asan cross demo bench clean
+.PHONY: all deps build test test-normal test-asan cross demo bench clean fuzz-build fuzz-smoke fuzz
 
 all: build
 
@@ -30,7 +34,7 @@ cross: deps
 	cmake -S . -B $(BUILD)/armhf $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=Linux/armhf-toolchain.cmake -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 	cmake --build $(BUILD)/armhf -j $(JOBS)
 
-test: test-normal test-asan cross
+test: test-normal test-asan cross fuzz-smoke
 
 demo: build
 	tools/demo.sh $(BUILD)/normal
@@ -38,6 +42,22 @@ demo: build
 bench: build
 	cd $(BUILD)/normal && ctest -R '^corpus$$' --output-on-failure
 	bench/bench_app.sh $(BUILD)/normal
+
+# ---- fuzzing (tests/fuzz/) ----
+FUZZ_BUILD := $(BUILD)/fuzz
+FUZZ_SECONDS ?= 4
+FUZZ_RUNS ?= 10000000
+
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DVOZIREV_TESTS=OFF -DVOZIREV_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz-smoke: fuzz-build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) tests/fuzz/run_fuzz.sh smoke $(FUZZ_BUILD)
+
+fuzz: fuzz-build
+	FUZZ_RUNS=$(FUZZ_RUNS) tests/fuzz/run_fuzz.sh long $(FUZZ_BUILD)
 
 clean:
 	rm -rf $(BUILD)
