@@ -5,7 +5,9 @@
 // (RTPTransportStream), and the destination address test (IsClassD). The
 // sockets send to a loopback receiver, and every datagram is checked: RTP
 // version 2, a payload type of the route, a size no larger than the
-// streamer's packet, and for H.264 a valid single-unit or FU-A payload.
+// streamer's packet, and for H.264 a valid single-unit or FU-A payload. A
+// single H.264 unit must come out whole or as fragments that rebuild it,
+// and an AAC frame whole behind its AU header.
 //
 // Input: records of a route byte (low 3 bits: 0 QBox sample, 1 H.264 unit
 // ending its access unit, 2 H.264 unit in the middle of one, 3 AAC frame,
@@ -72,6 +74,66 @@ void CheckDatagram(const uint8_t* d, size_t n)
     }
 }
 
+std::vector<FuzzBytes> received;
+
+void Collect(const uint8_t* d, size_t n)
+{
+    CheckDatagram(d, n);
+    received.emplace_back(d, d + n);
+}
+
+// What one H.264 unit became: nothing for an unsent type, one packet
+// holding the unit, or FU-A fragments that rebuild it, all with the unit's
+// time stamp, consecutive sequence numbers and the marker on the last packet
+// only when the unit ends its access unit.
+void CheckH264Unit(const FuzzBytes& nal, uint32_t ts, bool endOfAccessUnit)
+{
+    if (!IsSingleUnitType(nal[0] & 0x1F)) {
+        FUZZ_CHECK(received.empty());
+        return;
+    }
+    FUZZ_CHECK(!received.empty());
+    FuzzBytes rebuilt;
+    for (size_t i = 0; i < received.size(); i++) {
+        const FuzzBytes& d = received[i];
+        FUZZ_CHECK((d[1] & 0x7F) == RTP_PT_H264);
+        FUZZ_CHECK(ReadBE32(d.data() + 4) == ts);
+        FUZZ_CHECK(ReadBE16(d.data() + 2) == (uint16_t)(ReadBE16(received[0].data() + 2) + i));
+        bool last = i + 1 == received.size();
+        FUZZ_CHECK((d[1] >> 7) == (last && endOfAccessUnit ? 1 : 0));
+        const uint8_t* payload = d.data() + RTP_HEADER_SIZE;
+        size_t size = d.size() - RTP_HEADER_SIZE;
+        if (received.size() == 1 && nal.size() <= RTP_MAX_SINGLE_NALU_SIZE) {
+            FUZZ_CHECK(FuzzBytes(payload, payload + size) == nal);
+            return;
+        }
+        FUZZ_CHECK((payload[0] & 0x1F) == RTP_NALU_TYPE_FU_A);
+        FUZZ_CHECK((payload[1] & 0x1F) == (nal[0] & 0x1F));
+        FUZZ_CHECK(((payload[1] & 0x80) != 0) == (i == 0));
+        FUZZ_CHECK(((payload[1] & 0x40) != 0) == last);
+        rebuilt.insert(rebuilt.end(), payload + 2, payload + size);
+    }
+    FUZZ_CHECK(FuzzBytes(nal.begin() + 1, nal.end()) == rebuilt);
+}
+
+// One AAC frame: sent whole behind its AU header section (RFC 3640, 3.2.1)
+// when the streamer takes it, with the ADTS header left out.
+void CheckAacFrame(const FuzzBytes& frame)
+{
+    size_t skip = frame[0] == 0xFF ? RTP_ADTS_HEADER_SIZE : 0;
+    bool sent = frame.size() >= 4 && frame.size() > skip &&
+                frame.size() - skip <= (size_t)(RTP_PAYLOAD_BUFFER_SIZE - RTP_AAC_AU_HEADERS_SIZE);
+    if (!sent) {
+        FUZZ_CHECK(received.empty());
+        return;
+    }
+    FUZZ_CHECK(received.size() == 1);
+    const FuzzBytes& d = received[0];
+    FUZZ_CHECK((d[1] & 0x7F) == RTP_PT_AAC && (d[1] >> 7) == 1);
+    FUZZ_CHECK(FuzzBytes(d.begin() + RTP_HEADER_SIZE + RTP_AAC_AU_HEADERS_SIZE, d.end()) ==
+               FuzzBytes(frame.begin() + skip, frame.end()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -123,7 +185,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         // The streamers only read the sample.
         FUZZ_CHECK(record == before);
+        received.clear();
+        receiver->Drain(Collect);
+        if ((route == 1 || route == 2) && n > 0)
+            CheckH264Unit(record, ts, route == 1);
+        if (route == 3 && n > 0)
+            CheckAacFrame(record);
     }
-    receiver->Drain(CheckDatagram);
     return 0;
 }
