@@ -81,10 +81,10 @@ for t in "${targets[@]}"; do
     last=$(grep -E '(DONE|pulse|NEW|REDUCE) +cov:' "$log" | tail -1)
     cov=$(sed -n 's/.*cov: \([0-9]*\).*/\1/p' <<<"$last")
     ft=$(sed -n 's/.*ft: \([0-9]*\).*/\1/p' <<<"$last")
+    corp=$(sed -n 's/.*corp: \([0-9]*\/[0-9]*[a-zA-Z]*\).*/\1/p' <<<"$last")
     files=$(find "$work" -type f | wc -l)
-    bytes=$(du -sk "$work" | cut -f1)
-    printf '%s: %s executions, %s s, %s exec/s, cov %s, ft %s, corpus %s files (%s KiB)\n' \
-      "$t" "$execs" "$seconds" "$rate" "$cov" "$ft" "$files" "$bytes"
+    printf '%s: %s executions, %s s, %s exec/s, cov %s, ft %s, corpus %s (inputs/bytes), %s files kept\n' \
+      "$t" "$execs" "$seconds" "$rate" "$cov" "$ft" "$corp" "$files"
   else
     echo "unknown mode $mode" >&2
     exit 2
