@@ -4,11 +4,15 @@
 #   make demo   capture 10 seconds from the emulated encoder into an MP4
 #   make bench  the whole program against ffmpeg -c copy (bench/bench_app.sh)
 #   make soak   long runs of the whole program (bench/soak.sh; HOURS=24)
+#   make fuzz-smoke  build the libFuzzer targets (clang) and run each a few
+#               seconds over its seeds (part of make test)
+#   make fuzz   the long fuzzing run: FUZZ_RUNS (10000000) executions per
+#               target, one target after the other (README, "Fuzzing")
 BUILD := build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all deps build test test-normal test-asan armhf-config cross test-armhf demo bench soak clean
+.PHONY: all deps build test test-normal test-asan armhf-config cross test-armhf demo bench soak clean fuzz-build fuzz-smoke fuzz
 
 all: build
 
@@ -44,7 +48,7 @@ test-armhf: armhf-config
 	cmake --build $(BUILD)/armhf -j $(JOBS)
 	cd $(BUILD)/armhf && ctest --output-on-failure -j $(JOBS) --timeout 900
 
-test: test-normal test-asan test-armhf
+test: test-normal test-asan test-armhf fuzz-smoke
 
 demo: build
 	tools/demo.sh $(BUILD)/normal
@@ -55,6 +59,22 @@ bench: build
 
 soak: build
 	bench/soak.sh $(BUILD)/normal $(or $(HOURS),24)
+
+# ---- fuzzing (tests/fuzz/) ----
+FUZZ_BUILD := $(BUILD)/fuzz
+FUZZ_SECONDS ?= 4
+FUZZ_RUNS ?= 10000000
+
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DVOZIREV_TESTS=OFF -DVOZIREV_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz-smoke: fuzz-build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) tests/fuzz/run_fuzz.sh smoke $(FUZZ_BUILD)
+
+fuzz: fuzz-build
+	FUZZ_RUNS=$(FUZZ_RUNS) tests/fuzz/run_fuzz.sh long $(FUZZ_BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -118,6 +118,11 @@ const unsigned int SPS_LEVEL_BYTE = 3;
 const unsigned short SPS_FIRST_CODED_BYTE = 4;
 const unsigned short MSB_POSITION = 7;
 const unsigned int MACROBLOCK_SIZE = 16;
+// The bit reader's byte cursor is 16 bits wide, so a unit is read no further
+// than it can address: past that the cursor would wrap to the start of the
+// unit, and a run of zero bits reaching it would never end. A sequence
+// parameter set is a few dozen bytes.
+const unsigned int SPS_MAX_READ_BYTES = 0xFFFF;
 
 // The buffer the bit reader walks (the unit DecParSet was last given), its
 // size, and whether a read ran out.
@@ -176,7 +181,7 @@ unsigned int DecParSet(unsigned char* pBuffer, unsigned int szBuffer, unsigned i
         return 1;
     }
     Buffer = pBuffer;
-    BufferSize = szBuffer;
+    BufferSize = szBuffer < SPS_MAX_READ_BYTES ? szBuffer : SPS_MAX_READ_BYTES;
     bBufferOverrun = false;
 
     Sequence_Parameter_Set sps;

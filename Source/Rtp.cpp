@@ -30,6 +30,12 @@ int NUT2NRI[32] = {0, 2, 2, 1, 1, 3, 0, 3, 3, 0, 0, 0, 0, 3, 0, 0,
                    0, 0, 0, 2, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0, 0};
 
 const unsigned char NALU_TYPE_MASK = 0x1F;
+// NAL unit types a packet may carry (RFC 6184, 5.2): H.264 (Table 7-1)
+// leaves 0 and 24..31 unspecified, and RFC 6184 gives 24..31 to its own
+// payload structures (STAP, MTAP, FU), so a unit of such a type in a single
+// NAL unit packet would be read by the receiver as one of those.
+const unsigned char NALU_TYPE_FIRST_SENT = 1;
+const unsigned char NALU_TYPE_LAST_SENT = 23;
 const unsigned char ADTS_SYNC_BYTE = 0xFF;
 const unsigned int AAC_MIN_FRAME_SIZE = 4;  // shorter frames are not sent
 const unsigned short AU_HEADERS_LENGTH_BITS = 16;
@@ -74,6 +80,15 @@ int RtpPackageBuilder(rtp* rtp_package, unsigned char* buf, int rtp_payload_size
 }
 
 // ---- H.264 -------------------------------------------------------------------
+
+// Whether a unit (header byte first) is one the streamer sends.
+static bool IsSentNalu(const unsigned char* nalu, unsigned int size)
+{
+    if (size == 0)
+        return false;
+    unsigned char type = nalu[0] & NALU_TYPE_MASK;
+    return type >= NALU_TYPE_FIRST_SENT && type <= NALU_TYPE_LAST_SENT;
+}
 
 void SetRtpPayloadHeader(rtp_payload_first_byte* rtppayload_header, unsigned char type)
 {
@@ -162,8 +177,8 @@ unsigned RTPH264Stream(unsigned char* pbData, unsigned int lDataLength, unsigned
 
     if (m_fdvideo <= 0)
         return 0;
-    if (lDataLength == 0 || (pbData[0] & NALU_TYPE_MASK) == 0)
-        return 1;  // empty unit or unspecified type 0: nothing to send
+    if (!IsSentNalu(pbData, lDataLength))
+        return 1;  // empty unit or unspecified type: nothing to send
     unsigned int timestamp = naluTS;
     SendRtpPackage(m_fdvideo, &m_TxVideoSockAddr, RTP_PT_H264, &lpacketsend, &timestamp, pbData,
                    (int)lDataLength, RTP_SSRC, SOCK_DGRAM, bEndOfAccessUnit);
@@ -225,7 +240,7 @@ static void StreamVideoPayload(unsigned char* payload, unsigned int payload_size
             break;  // runs past the end of the sample
         unsigned char* nalu = payload + offset;
         offset += nalu_size;
-        if (nalu_size == 0 || (nalu[0] & NALU_TYPE_MASK) == 0)
+        if (!IsSentNalu(nalu, nalu_size))
             continue;
         if (pending != nullptr)
             RTPH264Stream(pending, pending_size, cts, 0);

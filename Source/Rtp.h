@@ -101,6 +101,7 @@ unsigned RTPOpen(unsigned short laudioport, unsigned short lvideoport, char* cpI
 int QBox2Streaming(unsigned char* inputdata, int inputdata_length);
 
 // Sends one NAL unit (header byte first, no start code or length prefix).
+// An empty unit, or one of a type outside 1..23, is not sent (returns 1).
 // bEndOfAccessUnit: 1 when the unit is the last of its access unit, which
 // puts the RTP marker on its last packet.
 unsigned RTPH264Stream(unsigned char* pbData, unsigned int lDataLength, unsigned int naluTS,

@@ -4,6 +4,8 @@
 set -euo pipefail
 
 need=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev ffmpeg)
+# libFuzzer targets (make fuzz-smoke, make fuzz): clang 14 and its runtimes.
+need+=(clang libclang-rt-14-dev lld)
 if [ "${VOZIREV_CROSS:-1}" = 1 ]; then
   # The board build and qemu-user, which runs its tests on this machine.
   need+=(crossbuild-essential-armhf googletest qemu-user-static)

@@ -213,6 +213,27 @@ TEST(DecParSet, TruncatedUnitLeavesTheSizeAndStaysInside)
     EXPECT_EQ(11u, size[0]);
 }
 
+// A unit longer than the 16-bit cursor can address: its zero bits run out at
+// the cursor's limit instead of wrapping back to the start of the unit (and
+// never ending when that is zero too).
+TEST(DecParSet, UnitBeyondTheCursorRangeEndsAtItsLimit)
+{
+    std::vector<UINT8> unit(70000, 0);
+    const UINT8 head[] = {0x67, 0x42, 0xE0, 0x1E};
+    memcpy(unit.data(), head, sizeof(head));
+    unsigned int size[2] = {11, 22};
+    EXPECT_EQ(1u, DecParSet(unit.data(), (unsigned int)unit.size(), size));
+    EXPECT_EQ(11u, size[0]);
+    EXPECT_EQ(22u, size[1]);
+
+    // The size fields near the start still decode in a long unit.
+    const UINT8 sps[] = {0x67, 0x42, 0xE0, 0x1E, 0xDA, 0x05, 0x07, 0xE4};
+    memcpy(unit.data(), sps, sizeof(sps));
+    EXPECT_EQ(1u, DecParSet(unit.data(), (unsigned int)unit.size(), size));
+    EXPECT_EQ(320u, size[0]);
+    EXPECT_EQ(240u, size[1]);
+}
+
 TEST(DecParSet, BitReaderPrimitives)
 {
     EXPECT_EQ(1, GetBit(0x80, 7));

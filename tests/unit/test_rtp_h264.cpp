@@ -133,6 +133,27 @@ TEST_F(RtpH264, TypeZeroAndEmptyUnitsAreNotSent)
     EXPECT_EQ((uint16_t)(RtpSeq(first[0]) + 1), RtpSeq(after[0]));
 }
 
+// Types 24..31 are RFC 6184's own payload structures: a unit of such a type,
+// short or long, is not sent, and the marker of a sample moves to the last
+// unit that is.
+TEST_F(RtpH264, UnitsOfPayloadStructureTypesAreNotSent)
+{
+    for (uint8_t type = 24; type <= 31; type++) {
+        for (size_t size : {20u, 3000u}) {
+            Datagram nalu = MakeNalu(size, (uint8_t)(0x60 | type));
+            EXPECT_EQ(1u, RTPH264Stream(nalu.data(), (unsigned int)nalu.size(), 0)) << (int)type;
+        }
+    }
+    EXPECT_TRUE(video.Drain().empty());
+
+    Datagram sample = MakeVideoSample({MakeNalu(30, 0x41), MakeNalu(12, 0x7C), MakeNalu(9, 0x78)}, 5);
+    QBox2Streaming(sample.data(), (int)sample.size());
+    std::vector<Datagram> got = video.Drain();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(42u, got[0].size());
+    EXPECT_EQ(1, RtpMarker(got[0]));
+}
+
 TEST_F(RtpH264, ClosedVideoSocketSendsNothing)
 {
     CloseSockets();

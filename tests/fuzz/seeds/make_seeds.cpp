@@ -1,0 +1,214 @@
+// Cuts the shared QBox test streams into seed inputs for the fuzz targets
+// (tests/fuzz/*.cpp), in the input layout each target documents, and adds a
+// few configuration files and option lines.
+//
+//   fuzz-seeds CORPUS_DIR OUT_DIR
+//
+// writes OUT_DIR/<target>/<name> for every target. A missing corpus file is
+// skipped; the text seeds are always written.
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "QBox.h"
+
+typedef std::vector<uint8_t> Bytes;
+
+namespace {
+
+const size_t CHUNK = 512;
+const size_t MAX_SEED_BOX = 16384;  // longer boxes are left out of the seeds
+const size_t RUN_LENGTH = 6;        // boxes in a "short run" seed
+
+std::string outDir;
+
+void Save(const std::string& target, const std::string& name, const Bytes& data)
+{
+    std::string dir = outDir + "/" + target;
+    mkdir(outDir.c_str(), 0755);
+    mkdir(dir.c_str(), 0755);
+    std::ofstream(dir + "/" + name, std::ios::binary).write((const char*)data.data(), (std::streamsize)data.size());
+}
+
+void SaveText(const std::string& target, const std::string& name, const std::string& text)
+{
+    Save(target, name, Bytes(text.begin(), text.end()));
+}
+
+void PutWord(Bytes& out, size_t v)
+{
+    out.push_back((uint8_t)(v >> 8));
+    out.push_back((uint8_t)v);
+}
+
+void Append(Bytes& out, const Bytes& in)
+{
+    out.insert(out.end(), in.begin(), in.end());
+}
+
+std::vector<Bytes> ReadBoxes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    Bytes s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<Bytes> boxes;
+    for (size_t at = 0; at + QBOX_HEADER_SIZE <= s.size();) {
+        size_t size = ReadBE32(s.data() + at);
+        if (size <= QBOX_HEADER_SIZE || at + size > s.size())
+            break;
+        boxes.emplace_back(s.begin() + at, s.begin() + at + size);
+        at += size;
+    }
+    return boxes;
+}
+
+// First NAL unit of a video box (no prefix), or empty.
+Bytes FirstUnit(const Bytes& box, uint8_t type)
+{
+    size_t at = QBOX_HEADER_SIZE;
+    while (at + 4 < box.size()) {
+        size_t n = ReadBE32(box.data() + at);
+        if (n == 0 || at + 4 + n > box.size())
+            break;
+        if ((box[at + 4] & 0x1F) == type)
+            return Bytes(box.begin() + at + 4, box.begin() + at + 4 + n);
+        at += 4 + n;
+    }
+    return Bytes();
+}
+
+// Records of a 2-byte length and the box, for the route targets.
+Bytes BoxRecords(const std::vector<Bytes>& boxes, size_t first, size_t count)
+{
+    Bytes out;
+    for (size_t i = first; i < boxes.size() && i < first + count; i++) {
+        if (boxes[i].size() > MAX_SEED_BOX)
+            continue;
+        PutWord(out, boxes[i].size());
+        Append(out, boxes[i]);
+    }
+    return out;
+}
+
+// The device reader's layout: chunk records (length - 1, then the bytes).
+Bytes DeviceChunks(const std::vector<Bytes>& boxes, size_t first, size_t count)
+{
+    Bytes out;
+    for (size_t i = first; i < boxes.size() && i < first + count; i++) {
+        if (boxes[i].size() > MAX_SEED_BOX)
+            continue;
+        for (size_t at = 0; at < boxes[i].size(); at += CHUNK) {
+            size_t n = std::min(CHUNK, boxes[i].size() - at);
+            PutWord(out, n - 1);
+            out.insert(out.end(), boxes[i].begin() + at, boxes[i].begin() + at + n);
+        }
+    }
+    return out;
+}
+
+void StreamSeeds(const std::string& stem, const std::vector<Bytes>& boxes)
+{
+    if (boxes.empty())
+        return;
+    // Runs from the start (first box of the run, parameter sets, first
+    // frames) and from the middle.
+    const size_t starts[] = {0, boxes.size() / 2};
+    for (size_t start : starts) {
+        std::string name = stem + "-" + std::to_string(start);
+        Bytes dev = {0x03};  // first-box rule on, the first read converted
+        Append(dev, DeviceChunks(boxes, start, RUN_LENGTH));
+        Save("fuzz_devicereader", name, dev);
+
+        Bytes mp4 = {0x03};  // audio and video
+        Append(mp4, BoxRecords(boxes, start, RUN_LENGTH));
+        Save("fuzz_mp4route", name, mp4);
+
+        for (uint8_t mode = 1; mode <= 3; mode++) {
+            Bytes ts = {(uint8_t)(mode | 0x30)};  // audio and video programme
+            Append(ts, BoxRecords(boxes, start, RUN_LENGTH));
+            Save("fuzz_tsroute", name + "-m" + std::to_string(mode), ts);
+        }
+
+        Bytes rtp;
+        for (size_t i = start; i < boxes.size() && i < start + RUN_LENGTH; i++) {
+            if (boxes[i].size() > MAX_SEED_BOX)
+                continue;
+            rtp.insert(rtp.end(), {0, 0, 0, 0, 0});  // whole QBox sample, time stamp
+            PutWord(rtp, boxes[i].size());
+            Append(rtp, boxes[i]);
+        }
+        Save("fuzz_rtp", name, rtp);
+    }
+    // Single boxes and units.
+    for (size_t i = 0; i < boxes.size() && i < 3; i++) {
+        std::string name = stem + "-box" + std::to_string(i);
+        Bytes one = {0x01};
+        Append(one, BoxRecords(boxes, i, 1));
+        Save("fuzz_mp4route", name, one);
+        Save("fuzz_tsroute", name, one);
+    }
+    for (const Bytes& box : boxes) {
+        Bytes sps = FirstUnit(box, 7);
+        if (sps.empty())
+            continue;
+        Save("fuzz_decparset", stem + "-sps", sps);
+        Bytes eg = {0x04, 0x01, 0x01, 0x02, 0x20};  // ue, ue, se, ReadBits(8)
+        Append(eg, Bytes(sps.begin() + 1, sps.end()));
+        Save("fuzz_expgolomb", stem + "-sps", eg);
+        Bytes pps = FirstUnit(box, 8);
+        Bytes rtp = {1, 0, 0, 0, 0};  // unit ending its access unit, time stamp
+        PutWord(rtp, sps.size());
+        Append(rtp, sps);
+        if (!pps.empty()) {
+            rtp.insert(rtp.end(), {1, 0, 0, 0, 0});
+            PutWord(rtp, pps.size());
+            Append(rtp, pps);
+        }
+        Save("fuzz_rtp", stem + "-units", rtp);
+        break;
+    }
+}
+
+// The option target's layout: arguments ended by NUL bytes.
+std::string Arguments(std::initializer_list<const char*> args)
+{
+    std::string out;
+    for (const char* a : args)
+        out += std::string(a) + '\0';
+    return out;
+}
+
+void TextSeeds()
+{
+    SaveText("fuzz_configfile", "full",
+             "device 0\nmedia 3\naudio_bitrate 48\nvideo_bitrate 512\nwidth 320\nheight 240\n"
+             "framerate 30\ngop 30\ncolor 128\nbrightness 128\nsaving 1\nfilename \"my rec\"\n"
+             "streaming 2\nip 127.0.0.1\nttl 64\nvideo_port 8000\naudio_port 8002\n");
+    SaveText("fuzz_configfile", "equals", "device=1 media=2 # comment\r\nwidth = 720\theight=576\n");
+    SaveText("fuzz_configfile", "quotes", "a \"b c\" d \"\" e \"f");
+    SaveText("fuzz_cmdline", "typical", Arguments({"-m", "3", "-w", "352", "-h", "288", "-r", "2", "-p", "name.x", "-q"}));
+    SaveText("fuzz_cmdline", "config", Arguments({"-z", "a", "-s", "1", "-d", "10.0.0.1", "-x", "70000"}));
+    SaveText("fuzz_cmdline", "help", Arguments({"-u", "x", "-k"}));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: %s CORPUS_DIR OUT_DIR\n", argv[0]);
+        return 2;
+    }
+    outDir = argv[2];
+    const char* streams[] = {"av_320x240_30fps_gop30", "av_720x576_25fps_gop12", "av_720x480_15fps_gop5",
+                             "v_352x288_30fps_gop10", "a_only"};
+    for (const char* stem : streams)
+        StreamSeeds(stem, ReadBoxes(std::string(argv[1]) + "/" + stem + ".qbox"));
+    TextSeeds();
+    return 0;
+}
