@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "Rtp.h"
+
 typedef std::vector<uint8_t> FuzzBytes;
 
 // A broken invariant is a finding: say which and abort so that libFuzzer
@@ -144,5 +146,18 @@ private:
     int fd_ = -1;
     unsigned short port_ = 0;
 };
+
+// The streamers' sockets, opened once per process and aimed at a loopback
+// receiver (video and audio both to its port).
+inline FuzzReceiver* OpenStreamingToReceiver()
+{
+    FuzzReceiver* receiver = new FuzzReceiver();
+    char loopback[] = "127.0.0.1";
+    if (!RTPOpen(receiver->Port(), receiver->Port(), loopback, 1)) {
+        fprintf(stderr, "cannot open the streaming sockets\n");
+        abort();
+    }
+    return receiver;
+}
 
 #endif

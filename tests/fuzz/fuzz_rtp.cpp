@@ -138,12 +138,7 @@ void CheckAacFrame(const FuzzBytes& frame)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    receiver = new FuzzReceiver();
-    char loopback[] = "127.0.0.1";
-    if (!RTPOpen(receiver->Port(), receiver->Port(), loopback, 1)) {
-        fprintf(stderr, "cannot open the streaming sockets\n");
-        abort();
-    }
+    receiver = OpenStreamingToReceiver();
     return 0;
 }
 

@@ -121,12 +121,7 @@ void CheckDatagram(const uint8_t* d, size_t n)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    receiver = new FuzzReceiver();
-    char loopback[] = "127.0.0.1";
-    if (!RTPOpen(receiver->Port(), receiver->Port(), loopback, 1)) {
-        fprintf(stderr, "cannot open the streaming sockets\n");
-        abort();
-    }
+    receiver = OpenStreamingToReceiver();
     return 0;
 }
 
