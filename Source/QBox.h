@@ -22,6 +22,32 @@ const UINT32 QBOX_SAMPLE_FLAG_SYNC = 1;
 // the same size as the Annex B start code written over it in place.
 const UINT32 QBOX_NALU_PREFIX_SIZE = 4;
 
+// The Annex B start code (ISO/IEC 14496-10, B.1) that every NAL unit handed
+// between modules begins with; the NAL unit header byte follows it.
+const UINT32 START_CODE_SIZE = QBOX_NALU_PREFIX_SIZE;
+const UINT8 START_CODE[START_CODE_SIZE] = {0x00, 0x00, 0x00, 0x01};
+const UINT32 START_CODE_VALUE = 0x00000001;  // the start code read big-endian
+
+// H.264 NAL unit header (ISO/IEC 14496-10, 7.3.1): nal_unit_type in the low
+// five bits, nal_ref_idc in the two above them.
+const UINT8 NALU_TYPE_MASK = 0x1F;
+const UINT8 NALU_REF_IDC_MASK = 0x60;
+// nal_unit_type values (Table 7-1).
+const UINT8 NALU_TYPE_SLICE = 1;
+const UINT8 NALU_TYPE_IDR = 5;
+const UINT8 NALU_TYPE_SEI = 6;
+const UINT8 NALU_TYPE_SPS = 7;
+const UINT8 NALU_TYPE_PPS = 8;
+// Whole header bytes as the encoder writes them (nal_ref_idc 3).
+const UINT8 NALU_HEADER_SPS = 0x67;
+const UINT8 NALU_HEADER_PPS = 0x68;
+const UINT8 NALU_HEADER_IDR = 0x65;
+
+inline UINT8 NaluType(UINT8 header)
+{
+    return header & NALU_TYPE_MASK;
+}
+
 // QBox time stamps count a 90 kHz clock.
 const UINT32 QBOX_CLOCK_HZ = 90000;
 
@@ -58,6 +84,41 @@ inline void EncodeQBoxHeader(const QBox* h, UINT8* p)
     p = WriteBE16(p, h->usSampleStreamId);
     p = WriteBE32(p, h->ulSampleFlags);
     WriteBE32(p, h->ulSampleCts);
+}
+
+// Walks the NAL units of a video payload, each behind its 4-byte
+// big-endian length. A unit whose length runs past the payload ends the
+// walk, so no byte outside the payload is ever touched. Each consumer keeps
+// its own stopping rule through ulMinLeft: the walk goes on only while more
+// than that many payload bytes are left.
+struct tNaluWalk {
+    UINT8* pPayload;
+    UINT32 ulSize;    // payload bytes
+    UINT32 ulOffset;  // offset of the next length prefix
+};
+
+inline tNaluWalk StartNaluWalk(UINT8* pPayload, UINT32 ulSize, UINT32 ulOffset = 0)
+{
+    tNaluWalk walk = {pPayload, ulSize, ulOffset};
+    return walk;
+}
+
+// Steps over the next whole unit: *ppUnit points at its length prefix and
+// *pulLength is the unit's length L (the prefix not counted). False, with
+// the walk left where it was, when the walk has ended.
+inline bool NextNalu(tNaluWalk* walk, UINT32 ulMinLeft, UINT8** ppUnit, UINT32* pulLength)
+{
+    UINT32 left = walk->ulSize - walk->ulOffset;
+    if (left <= ulMinLeft || left < QBOX_NALU_PREFIX_SIZE)
+        return false;
+    UINT8* unit = walk->pPayload + walk->ulOffset;
+    UINT32 length = ReadBE32(unit);
+    if (length > left - QBOX_NALU_PREFIX_SIZE)
+        return false;
+    walk->ulOffset += QBOX_NALU_PREFIX_SIZE + length;
+    *ppUnit = unit;
+    *pulLength = length;
+    return true;
 }
 
 // A header is usable when it names a "qbox" and holds a payload.

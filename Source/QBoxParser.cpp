@@ -56,19 +56,13 @@ int QBoxParser::GetNextVideoNALU(UINT8* pucQBoxData, UINT32 ulQBoxDataSize, UINT
         m_ulRemQboxSize = ulQBoxDataSize;
     }
 
-    // Too few bytes left for a length prefix: they are dropped.
-    if (m_ulRemQboxSize < QBOX_NALU_PREFIX_SIZE) {
-        *pulOutputNALUDataSize = m_ulRemQboxSize;
-        EndPayload(pbIsFirstNALU);
-        return 0;
-    }
-
-    UINT8* pUnit = m_pVideoQBoxData + m_ulNextNALUIndex;
-    UINT32 ulNALULength = ReadBE32(pUnit);
-
-    // A length that runs past the payload ends it; nothing is handed out or
-    // changed, so no byte outside the payload is ever read or written.
-    if (ulNALULength > m_ulRemQboxSize - QBOX_NALU_PREFIX_SIZE) {
+    // A remainder too short for a length prefix is dropped, and a length
+    // that runs past the payload ends it: nothing is handed out or changed
+    // then, so no byte outside the payload is ever read or written.
+    tNaluWalk walk = StartNaluWalk(m_pVideoQBoxData, m_ulNextNALUIndex + m_ulRemQboxSize, m_ulNextNALUIndex);
+    UINT8* pUnit = nullptr;
+    UINT32 ulNALULength = 0;
+    if (!NextNalu(&walk, QBOX_NALU_PREFIX_SIZE - 1, &pUnit, &ulNALULength)) {
         *pulOutputNALUDataSize = m_ulRemQboxSize;
         EndPayload(pbIsFirstNALU);
         return 0;

@@ -41,14 +41,6 @@ private:
     UINT32 m_ulRemQboxSize;
 };
 
-// H.264 NAL unit header bytes (nal_ref_idc 3, as the encoder writes them)
-// and the start code.
-const UINT8 NALU_HEADER_SPS = 0x67;
-const UINT8 NALU_HEADER_PPS = 0x68;
-const UINT8 NALU_HEADER_IDR = 0x65;
-const UINT32 START_CODE_SIZE = 4;
-const UINT8 START_CODE[START_CODE_SIZE] = {0x00, 0x00, 0x00, 0x01};
-
 // Bit BitPos (0 = least significant) of Value.
 unsigned char GetBit(unsigned char Value, unsigned short BitPos);
 

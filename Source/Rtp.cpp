@@ -12,7 +12,9 @@
 #include <cstring>
 
 #include "QBox.h"
+#include "WriteAACHeader.h"
 #include "byteorder.h"
+#include "tspacket.h"
 
 static_assert(sizeof(rtp_header_t) == RTP_HEADER_SIZE, "RTP fixed header must be 12 bytes");
 static_assert(offsetof(rtp_package_t, payload) == RTP_HEADER_SIZE, "payload must follow the header");
@@ -29,14 +31,12 @@ int rtpheaderlen = RTP_HEADER_SIZE;
 int NUT2NRI[32] = {0, 2, 2, 1, 1, 3, 0, 3, 3, 0, 0, 0, 0, 3, 0, 0,
                    0, 0, 0, 2, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0, 0};
 
-const unsigned char NALU_TYPE_MASK = 0x1F;
 // NAL unit types a packet may carry (RFC 6184, 5.2): H.264 (Table 7-1)
 // leaves 0 and 24..31 unspecified, and RFC 6184 gives 24..31 to its own
 // payload structures (STAP, MTAP, FU), so a unit of such a type in a single
 // NAL unit packet would be read by the receiver as one of those.
 const unsigned char NALU_TYPE_FIRST_SENT = 1;
 const unsigned char NALU_TYPE_LAST_SENT = 23;
-const unsigned char ADTS_SYNC_BYTE = 0xFF;
 const unsigned int AAC_MIN_FRAME_SIZE = 4;  // shorter frames are not sent
 const unsigned short AU_HEADERS_LENGTH_BITS = 16;
 const int AU_INDEX_BITS = 3;
@@ -199,10 +199,10 @@ unsigned RTPAACStream(unsigned char* pbData, unsigned int lDataLength, unsigned 
     unsigned char* frame = pbData;
     unsigned int frame_size = lDataLength;
     if (pbData[0] == ADTS_SYNC_BYTE) {
-        if (lDataLength <= RTP_ADTS_HEADER_SIZE)
+        if (lDataLength <= ADTS_HEADER_SIZE)
             return 0;  // an ADTS header with no frame behind it
-        frame += RTP_ADTS_HEADER_SIZE;
-        frame_size -= RTP_ADTS_HEADER_SIZE;
+        frame += ADTS_HEADER_SIZE;
+        frame_size -= ADTS_HEADER_SIZE;
     }
     if (m_fdaudio <= 0)
         return 0;
@@ -232,14 +232,11 @@ static void StreamVideoPayload(unsigned char* payload, unsigned int payload_size
 {
     unsigned char* pending = nullptr;
     unsigned int pending_size = 0;
-    unsigned int offset = 0;
-    while (payload_size - offset > QBOX_NALU_PREFIX_SIZE) {
-        unsigned int nalu_size = ReadBE32(payload + offset);
-        offset += QBOX_NALU_PREFIX_SIZE;
-        if (nalu_size > payload_size - offset)
-            break;  // runs past the end of the sample
-        unsigned char* nalu = payload + offset;
-        offset += nalu_size;
+    tNaluWalk walk = StartNaluWalk(payload, payload_size);
+    unsigned char* unit = nullptr;
+    unsigned int nalu_size = 0;
+    while (NextNalu(&walk, QBOX_NALU_PREFIX_SIZE, &unit, &nalu_size)) {
+        unsigned char* nalu = unit + QBOX_NALU_PREFIX_SIZE;
         if (!IsSentNalu(nalu, nalu_size))
             continue;
         if (pending != nullptr)
@@ -295,8 +292,8 @@ unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, uns
         ++SN;
         unsigned int remaining = nTSPackets - taken;
         unsigned int count = remaining > RTP_TS_PACKETS_PER_DATAGRAM - 1 ? RTP_TS_PACKETS_PER_DATAGRAM : remaining;
-        unsigned int payload_size = count * RTP_TS_PACKET_SIZE;
-        memcpy(RTPBuffer + RTP_HEADER_SIZE, pTSData + taken * RTP_TS_PACKET_SIZE, payload_size);
+        unsigned int payload_size = count * TS_PACKET_SIZE;
+        memcpy(RTPBuffer + RTP_HEADER_SIZE, pTSData + taken * TS_PACKET_SIZE, payload_size);
         int datagram_size = RTP_HEADER_SIZE + (int)payload_size;
         int sent = SendUDPPackageTo(m_fdvideo, (char*)RTPBuffer, datagram_size, &m_TxVideoSockAddr);
         if (sent != -1 && sent < datagram_size) {

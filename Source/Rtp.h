@@ -27,10 +27,8 @@ const unsigned char RTP_NALU_TYPE_FU_A = 28;
 // (13-bit AU-size, 3-bit AU-Index).
 const int RTP_AAC_AU_HEADERS_SIZE = 4;
 const unsigned int RTP_AAC_SAMPLES_PER_FRAME = 1024;
-const unsigned int RTP_ADTS_HEADER_SIZE = 7;
 
-// MPEG-2 TS carriage: at most 5 packets of 188 bytes per RTP packet.
-const unsigned int RTP_TS_PACKET_SIZE = 188;
+// MPEG-2 TS carriage: at most 5 transport packets per RTP packet.
 const unsigned int RTP_TS_PACKETS_PER_DATAGRAM = 5;
 const unsigned int RTP_TS_BUFFER_SIZE = 1600;
 

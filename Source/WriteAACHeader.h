@@ -8,6 +8,8 @@
 #include "Types.h"
 
 const UINT32 ADTS_HEADER_SIZE = 7;
+// The first byte of the 12-bit syncword 0xFFF.
+const UINT8 ADTS_SYNC_BYTE = 0xFF;
 const UINT32 ADTS_HEADER_BITS = 56;
 // aac_frame_length is 13 bits and counts the header itself.
 const UINT32 ADTS_MAX_FRAME_LENGTH = 0x1FFF;

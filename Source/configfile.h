@@ -3,7 +3,7 @@
 #ifndef VOZIREV_CONFIGFILE_H
 #define VOZIREV_CONFIGFILE_H
 
-#include "Vozirev.h"
+#include "captureparams.h"
 
 // Reads cfgFileName and stores its values in *input. Returns 1, or -1 when
 // the file cannot be loaded or a text value does not fit its field.

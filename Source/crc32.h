@@ -6,10 +6,7 @@
 #define VOZIREV_CRC32_H
 
 #include "Types.h"
-
-// Transport-stream packet geometry (ISO/IEC 13818-1, 2.4.3).
-const unsigned int TS_PACKET_SIZE = 188;
-const UINT8 TS_SYNC_BYTE = 0x47;
+#include "tspacket.h"
 
 // The fixed programme layout.
 const UINT16 PID_PAT = 0x0000;

@@ -15,10 +15,6 @@ volatile sig_atomic_t* pReaderStopRequest = nullptr;
 // The descriptor every read uses; set by ReadQBox on each call.
 static int device = -1;
 
-// Annex B start code written over each video length prefix (ISO/IEC
-// 14496-10 Annex B; the prefix and the start code are both 4 bytes).
-static const unsigned char nal_header[QBOX_NALU_PREFIX_SIZE] = {0x00, 0x00, 0x00, 0x01};
-
 static const long NANOSECONDS_PER_MILLISECOND = 1000000L;
 
 static void PauseMilliseconds(unsigned int ulMilliseconds)
@@ -164,18 +160,12 @@ static unsigned int ConvertAudio(unsigned char* pucQBoxbuffer, const QBox* qBoxH
 static unsigned int ConvertVideo(unsigned char* pucQBoxbuffer, const QBox* qBoxHeader,
                                  unsigned int& type)
 {
-    unsigned int ulPosition = QBOX_HEADER_SIZE;
-    while (ulPosition < qBoxHeader->ulBoxSize) {
-        unsigned int ulRemaining = qBoxHeader->ulBoxSize - ulPosition;
-        if (ulRemaining < QBOX_NALU_PREFIX_SIZE)
-            break;
-        UINT32 ulNaluLength = ReadBE32(pucQBoxbuffer + ulPosition);
-        if (ulNaluLength > ulRemaining - QBOX_NALU_PREFIX_SIZE)
-            break;
-        memcpy(pucQBoxbuffer + ulPosition, nal_header, QBOX_NALU_PREFIX_SIZE);
-        ulPosition += QBOX_NALU_PREFIX_SIZE + ulNaluLength;
-    }
-    unsigned int ulSize = ulPosition - QBOX_HEADER_SIZE;
+    tNaluWalk walk = StartNaluWalk(pucQBoxbuffer + QBOX_HEADER_SIZE, qBoxHeader->ulBoxSize - QBOX_HEADER_SIZE);
+    UINT8* unit = nullptr;
+    UINT32 length = 0;
+    while (NextNalu(&walk, QBOX_NALU_PREFIX_SIZE - 1, &unit, &length))
+        memcpy(unit, START_CODE, START_CODE_SIZE);
+    unsigned int ulSize = walk.ulOffset;
     memmove(pucQBoxbuffer, pucQBoxbuffer + QBOX_HEADER_SIZE, ulSize);
     type = (qBoxHeader->ulSampleFlags & QBOX_SAMPLE_FLAG_SYNC) ? SAMPLE_TYPE_VIDEO_SYNC
                                                                 : SAMPLE_TYPE_VIDEO;

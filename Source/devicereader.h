@@ -28,12 +28,13 @@
 
 // Every read of the node asks for exactly this many bytes.
 const unsigned int QBOX_CHUNK_SIZE = 512;
-// The buffer callers hand the reader (the application's sample buffer).
-const unsigned int READER_BUFFER_SIZE = 400000;
+// The sample buffer callers hand the reader: the capture run allocates one
+// of this size and reuses it for every sample.
+const unsigned int SAMPLE_BUFFER_SIZE = 400000;
 // The last read of a box may fill a whole chunk from the last byte of the
 // box onwards, so a box can take the buffer less 511 bytes at most; larger
 // boxes are dropped unread.
-const unsigned int READER_MAX_QBOX_SIZE = READER_BUFFER_SIZE - (QBOX_CHUNK_SIZE - 1);
+const unsigned int READER_MAX_QBOX_SIZE = SAMPLE_BUFFER_SIZE - (QBOX_CHUNK_SIZE - 1);
 // The first box of an encoding run fits in one read.
 const unsigned int FIRST_QBOX_MAX_SIZE = QBOX_CHUNK_SIZE;
 
@@ -78,7 +79,7 @@ extern bool firstQboxFrmDevice;
 extern volatile sig_atomic_t* pReaderStopRequest;
 
 // Reads one sample from descriptor hObject into pucQBoxbuffer (at least
-// READER_BUFFER_SIZE bytes). type = QBOX_TYPE on input asks for the whole box,
+// SAMPLE_BUFFER_SIZE bytes). type = QBOX_TYPE on input asks for the whole box,
 // any other value for the converted payload. Returns 1 and sets length, type
 // and TimeStamp (the box's ulSampleCts) when a sample was delivered; returns
 // 0 and changes none of them otherwise.

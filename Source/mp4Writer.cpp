@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "QBoxParser.h"
+#include "QBox.h"
 #include "byteorder.h"
 
 tRootAtom* root = nullptr;
@@ -48,12 +48,7 @@ const char* const SPOOL_FILE_NAMES[] = {SPOOL_STTS_AUDIO, SPOOL_STCO_AUDIO, SPOO
 const UINT32 SPOOL_RECORD_SIZE = 4;
 const UINT32 VIDEO_TRACK_ID = 1;
 const UINT32 AUDIO_TRACK_ID = 2;
-const UINT32 MIN_NALU_SIZE = 5;  // start code and NAL header byte
-const UINT32 NAL_HEADER_BYTE = 4; // position of the NAL header after the start code
-const UINT8 NALU_TYPE_MASK = 0x1F;
-const UINT8 NALU_TYPE_SEI = 6;
-const UINT8 NALU_TYPE_SPS = 7;
-const UINT8 NALU_TYPE_PPS = 8;
+const UINT32 MIN_NALU_SIZE = START_CODE_SIZE + 1;  // start code and NAL header byte
 
 // Audio "stts" with more than this many entries is written as two runs.
 const UINT32 AUDIO_STTS_MAX_SINGLE_ENTRIES = 3;
@@ -488,7 +483,7 @@ UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
     tSTBL* stbl = sampleTable(track);
 
     bool isSample = true;
-    UINT8 naluHeader = buffer[NAL_HEADER_BYTE];
+    UINT8 naluHeader = buffer[START_CODE_SIZE];
     if (memcmp(buffer, START_CODE, START_CODE_SIZE) == 0) {
         if (naluHeader == NALU_HEADER_SPS) {
             captureParameterSet(track->spsBuffer, track->spsLength, track->SPSSetFlag, buffer, size);
@@ -497,7 +492,7 @@ UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
         }
         // A sample is an access unit (ISO/IEC 14496-15): parameter sets live
         // in "avcC", and SEI is left out, whatever their nal_ref_idc.
-        UINT8 naluType = naluHeader & NALU_TYPE_MASK;
+        UINT8 naluType = NaluType(naluHeader);
         isSample = naluType != NALU_TYPE_SEI && naluType != NALU_TYPE_SPS && naluType != NALU_TYPE_PPS;
         // In the file every NAL unit is preceded by its length (avcC
         // lengthSizeMinusOne = 3).

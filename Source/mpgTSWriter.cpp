@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "QBox.h"
 #include "Rtp.h"
 #include "WriteAACHeader.h"
 #include "byteorder.h"
@@ -37,13 +38,6 @@ const UINT64 TS_CLOCK_MASK = (1ull << 33) - 1;  // PTS and PCR base are 33-bit
 const UINT32 PES_BYTES_AFTER_LENGTH = 8;
 // Above this a video PES packet is sent with PES_packet_length 0 (unbounded).
 const UINT32 PES_MAX_BOUNDED_VIDEO_NALU = 64999;
-
-// H.264 NAL units (ISO/IEC 14496-10, Table 7-1), behind a 4-byte start code.
-const unsigned int NALU_HEADER_OFFSET = 4;
-const UINT8 NALU_TYPE_MASK = 0x1F;
-const UINT8 NALU_TYPE_IDR = 5;
-const UINT8 NALU_TYPE_SEI = 6;
-const UINT8 NALU_TYPE_SPS = 7;
 
 // Continuity counters run 16..31; the low four bits are the
 // continuity_counter, so the first packet of every PID carries 0.
@@ -328,7 +322,7 @@ void EmitTable(UINT8* packet, unsigned int bWriteStream)
 
 bool StartsWithNALU(const unsigned char* buf, unsigned int len, UINT8 type)
 {
-    return len > NALU_HEADER_OFFSET && (buf[NALU_HEADER_OFFSET] & NALU_TYPE_MASK) == type;
+    return len > START_CODE_SIZE && NaluType(buf[START_CODE_SIZE]) == type;
 }
 
 }  // namespace
@@ -376,10 +370,10 @@ void deinitMP2TS()
 
 unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, UINT64 timestamp)
 {
-    if (szNALU <= NALU_HEADER_OFFSET) {
+    if (szNALU <= START_CODE_SIZE) {
         return 0;  // a start code with no NAL unit behind it
     }
-    UINT8 type = pNALU[NALU_HEADER_OFFSET] & NALU_TYPE_MASK;
+    UINT8 type = NaluType(pNALU[START_CODE_SIZE]);
     if (ParSetNotFound) {
         // The stream begins with a sequence parameter set: a decoder can
         // start on nothing before it.
@@ -401,7 +395,7 @@ unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char
 
 unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pTSBuff, UINT64 timestamp)
 {
-    if (szAU > TS_MAX_AUDIO_FRAME) {
+    if (szAU > ADTS_MAX_RAW_FRAME_SIZE) {
         return 0;
     }
     UINT8 headers[PES_HEADER_SIZE + ADTS_HEADER_SIZE];
@@ -436,7 +430,7 @@ unsigned int writeVideoTS(unsigned char* samBuff, unsigned int sam_len, unsigned
 
 unsigned int writeAudioTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream)
 {
-    if (sam_len > TS_MAX_AUDIO_FRAME) {
+    if (sam_len > ADTS_MAX_RAW_FRAME_SIZE) {
         return 0;
     }
     UINT32 size = PacketBufferSize(sam_len, 6, 5, TS_FIRST_PACKET_AUDIO_DATA);

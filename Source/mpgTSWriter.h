@@ -49,9 +49,9 @@ const unsigned char TS_PROGRAM_AUDIO_VIDEO = 3;
 const unsigned int TS_FIRST_PACKET_VIDEO_DATA = 162;
 const unsigned int TS_FIRST_PACKET_AUDIO_DATA = 155;
 const unsigned int TS_FIRST_PACKET_PRIVATE_DATA = 168;
-// Largest units the PES and ADTS length fields can describe; larger ones are
-// dropped whole.
-const unsigned int TS_MAX_AUDIO_FRAME = 8184;     // 13-bit ADTS frame length - 7
+// Largest private block the 16-bit PES_packet_length can describe; larger
+// ones are dropped whole (audio frames are bounded by the ADTS frame length,
+// ADTS_MAX_RAW_FRAME_SIZE).
 const unsigned int TS_MAX_PRIVATE_BLOCK = 65527;  // 16-bit PES_packet_length - 8
 
 // A cursor over a byte buffer.
@@ -73,7 +73,7 @@ void deinitMP2TS();
 // PES packet; the type tests look at the first unit only. Returns 1.
 unsigned int writeVideoTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream);
 // One raw AAC frame (the ADTS header is added here). Returns 1, or 0 for a
-// frame above TS_MAX_AUDIO_FRAME, which is dropped.
+// frame above ADTS_MAX_RAW_FRAME_SIZE, which is dropped.
 unsigned int writeAudioTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream);
 // One block of private data. Returns 1, or 0 for a block above
 // TS_MAX_PRIVATE_BLOCK, which is dropped.

@@ -33,6 +33,8 @@
 
 #include "QBox.h"
 #include "Vozirev.h"
+#include "devicereader.h"
+#include "mp4route.h"
 #include "mp4Writer.h"
 
 namespace {

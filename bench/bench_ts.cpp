@@ -26,6 +26,7 @@
 #include "QBox.h"
 #include "Rtp.h"
 #include "Vozirev.h"
+#include "tsroute.h"
 #include "WriteAACHeader.h"
 #include "mpgTSWriter.h"
 

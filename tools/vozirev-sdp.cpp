@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "Rtp.h"
-#include "Vozirev.h"
+#include "captureparams.h"
 
 namespace {
 

@@ -15,6 +15,8 @@
 
 #include "QBox.h"
 #include "Vozirev.h"
+#include "devicereader.h"
+#include "mp4route.h"
 #include "mp4Writer.h"
 
 static UINT8 sampleBuffer[SAMPLE_BUFFER_SIZE];

@@ -19,7 +19,8 @@
 
 #include "QBox.h"
 #include "Rtp.h"
-#include "Vozirev.h"
+#include "tspacket.h"
+#include "devicereader.h"
 
 namespace {
 
@@ -91,10 +92,10 @@ void Pace(useconds_t gap_us, UINT32 cts, UINT32* last_cts)
 unsigned int StreamTransportStream(FILE* in, useconds_t gap_us)
 {
     const unsigned int LONGEST_RUN = 12;
-    std::vector<UINT8> run(LONGEST_RUN * RTP_TS_PACKET_SIZE);
+    std::vector<UINT8> run(LONGEST_RUN * TS_PACKET_SIZE);
     unsigned int packets = 0, run_length = 1;
     size_t got;
-    while ((got = fread(run.data(), RTP_TS_PACKET_SIZE, run_length, in)) > 0) {
+    while ((got = fread(run.data(), TS_PACKET_SIZE, run_length, in)) > 0) {
         RTPTransportStream(run.data(), (unsigned int)got, 0);
         packets += (unsigned int)got;
         run_length = run_length % LONGEST_RUN + 1;

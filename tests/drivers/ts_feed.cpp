@@ -29,6 +29,8 @@
 #include "QBox.h"
 #include "Rtp.h"
 #include "Vozirev.h"
+#include "devicereader.h"
+#include "tsroute.h"
 #include "mpgTSWriter.h"
 
 static UINT8 sampleBuffer[SAMPLE_BUFFER_SIZE];

@@ -41,7 +41,8 @@
 #include <vector>
 
 #include "QBox.h"
-#include "Vozirev.h"
+#include "devicereader.h"
+#include "encodersettings.h"
 #include "VozirevDll.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Vozirev.h"
+#include "captureparams.h"
 #include "fuzz_common.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "Vozirev.h"
+#include "captureparams.h"
 #include "configfile.h"
 #include "fuzz_common.h"
 

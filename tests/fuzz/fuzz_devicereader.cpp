@@ -81,7 +81,7 @@ std::deque<ModelBox> Model(const std::vector<FuzzBytes>& chunks, bool firstRule)
 
 void CheckConverted(const FuzzBytes& box, int length, unsigned int type)
 {
-    FUZZ_CHECK(length >= 0 && (unsigned)length <= READER_BUFFER_SIZE);
+    FUZZ_CHECK(length >= 0 && (unsigned)length <= SAMPLE_BUFFER_SIZE);
     QBox h;
     DecodeQBoxHeader(box.data(), &h);
     size_t payload = box.size() - QBOX_HEADER_SIZE;
@@ -131,7 +131,7 @@ std::vector<FuzzBytes> ReadChunks(FuzzCursor& in)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    sampleBuffer = new unsigned char[READER_BUFFER_SIZE];
+    sampleBuffer = new unsigned char[SAMPLE_BUFFER_SIZE];
     return 0;
 }
 

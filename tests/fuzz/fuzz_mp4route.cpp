@@ -20,6 +20,8 @@
 #include <cstring>
 
 #include "Vozirev.h"
+#include "housekeeping.h"
+#include "mp4route.h"
 #include "byteorder.h"
 #include "mp4Writer.h"
 #include "fuzz_common.h"

@@ -21,13 +21,15 @@
 #include <cstring>
 
 #include "Rtp.h"
+#include "WriteAACHeader.h"
+#include "tspacket.h"
 #include "byteorder.h"
 #include "fuzz_common.h"
 
 namespace {
 
 const size_t LARGEST_DATAGRAM = RTP_HEADER_SIZE + RTP_PAYLOAD_BUFFER_SIZE;
-const size_t TS_PACKET = RTP_TS_PACKET_SIZE;
+const size_t TS_PACKET = TS_PACKET_SIZE;
 
 FuzzReceiver* receiver = nullptr;
 
@@ -120,7 +122,7 @@ void CheckH264Unit(const FuzzBytes& nal, uint32_t ts, bool endOfAccessUnit)
 // when the streamer takes it, with the ADTS header left out.
 void CheckAacFrame(const FuzzBytes& frame)
 {
-    size_t skip = frame[0] == 0xFF ? RTP_ADTS_HEADER_SIZE : 0;
+    size_t skip = frame[0] == ADTS_SYNC_BYTE ? ADTS_HEADER_SIZE : 0;
     bool sent = frame.size() >= 4 && frame.size() > skip &&
                 frame.size() - skip <= (size_t)(RTP_PAYLOAD_BUFFER_SIZE - RTP_AAC_AU_HEADERS_SIZE);
     if (!sent) {

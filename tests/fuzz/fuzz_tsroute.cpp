@@ -21,7 +21,8 @@
 #include <cstring>
 
 #include "Rtp.h"
-#include "Vozirev.h"
+#include "housekeeping.h"
+#include "tsroute.h"
 #include "byteorder.h"
 #include "crc32.h"
 #include "mpgTSWriter.h"

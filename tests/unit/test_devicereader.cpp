@@ -15,10 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "Vozirev.h"
 #include "devicereader.h"
 
-static_assert(READER_BUFFER_SIZE == SAMPLE_BUFFER_SIZE, "reader and application buffers differ");
 
 typedef std::vector<UINT8> Bytes;
 
@@ -54,7 +52,7 @@ static void OnWatchdog(int)
 class DeviceReader : public ::testing::Test {
 protected:
     int fds[2] = {-1, -1};
-    Bytes buffer = Bytes(READER_BUFFER_SIZE);  // heap, exactly as large as allowed
+    Bytes buffer = Bytes(SAMPLE_BUFFER_SIZE);  // heap, exactly as large as allowed
     int length = -7;
     unsigned int type = QBOX_TYPE;
     unsigned int timeStamp = 77;

@@ -15,7 +15,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "Vozirev.h"
+#include "encodersettings.h"
 #include "VozirevDll.h"
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include "QBoxParser.h"
 #include "Vozirev.h"
+#include "mp4route.h"
 #include "test_mp4_support.h"
 
 namespace mp4test {

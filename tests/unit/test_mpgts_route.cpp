@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Vozirev.h"
+#include "tsroute.h"
 #include "mpgTSWriter.h"
 #include "test_mpgts_util.h"
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "Vozirev.h"
+#include "captureparams.h"
 
 namespace {
 

@@ -192,7 +192,7 @@ TEST_F(DeviceApi, GetAccessUnitReadsASampleAndFailsWithMinusOne)
     CreateNode("8", box);
     int* dev = VLOpen(8);
     ASSERT_NE(nullptr, dev);
-    std::vector<UINT8> buffer(READER_BUFFER_SIZE);
+    std::vector<UINT8> buffer(SAMPLE_BUFFER_SIZE);
     unsigned int type = 0;
     unsigned int timeStamp = 0;
     EXPECT_EQ(76, VLGetAccessUnit(dev, buffer.data(), type, timeStamp));

@@ -1,0 +1,206 @@
+// Capture parameters: defaults, command-line options, usage text and the
+// time-stamp name of a recording.
+#include "captureparams.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "Vozirev.h"
+#include "configfile.h"
+
+namespace {
+
+const unsigned int DEFAULT_MEDIA_FORMAT = MEDIA_FORMAT_AUDIO_VIDEO;
+const unsigned int DEFAULT_AUDIO_BITRATE = 48;
+const unsigned int DEFAULT_VIDEO_BITRATE = 512;
+const unsigned int DEFAULT_FRAME_WIDTH = 320;
+const unsigned int DEFAULT_FRAME_HEIGHT = 240;
+const unsigned int DEFAULT_FRAME_RATE = 30;
+const unsigned int DEFAULT_I_FRAME_INTERVAL = 30;
+const unsigned int DEFAULT_DEVICE_NUMBER = 0;
+const unsigned int DEFAULT_STREAMING = STREAM_NONE;
+const unsigned int DEFAULT_SAVING = SAVE_MP4;
+const char DEFAULT_IP_ADDR[] = "127.0.0.1";
+const unsigned int DEFAULT_TTL = 64;
+const unsigned int DEFAULT_VIDEO_PORT = 8000;
+const unsigned int DEFAULT_AUDIO_PORT = 8002;
+const unsigned int DEFAULT_BRIGHTNESS = 128;
+const unsigned int DEFAULT_COLOR = 128;
+
+// UDP ports given on the command line keep their low 16 bits.
+const unsigned int PORT_MASK = 0xFFFF;
+
+// Index of the only argument that may name a configuration file.
+const int CONFIG_FILE_ARG_INDEX = 1;
+
+const char* const USAGE_LINES[] = {
+    "The following command line parameters are used for the Vozirev Program:[default]",
+    "-z\t\tconfiguration filename",
+    "-n\t\tdevice number [0]",
+    "-m\t\tmedia type (1 - audio, 2 - video, 3 -  audio and video) [3]",
+    "-a\t\taudio bit rate in kbps (24 - 128) [48]",
+    "-w\t\tvideo width (160 - 720) [320]",
+    "-h\t\tvideo height(112 - 480/576) [240]",
+    "-f\t\tframe rate [30/25]",
+    "-i\t\tI-frame interval [30]",
+    "-v\t\tvideo bitrate in kbps (32 - 4000) [512]",
+    "-c\t\tcolor (0 - 255) [128]",
+    "-b\t\tbrightness (0 - 255) [128]",
+    "-r\t\trecord settings (0 - Do not save, 1 - Save as MP4, 2 - Save as MPEG-TS) [1]",
+    "-p\t\tfile name for recorded file [Time Stamp]",
+    "-s\t\tstream settings (0 - Do not stream, 1 - Elementary Stream, 2 - MPEG Transport Stream) [0]",
+    "-d\t\tdestination ip address [127.0.0.1]",
+    "-t\t\tttl[64] ",
+    "-x\t\tvideo port/MPEG-TS port [8000]",
+    "-y\t\taudio port (for elementary stream only) [8002]",
+    "-q\t\tcheck disk space for filewrite [skip disk space check]",
+    "-u\t\tusage.",
+};
+
+void SetDefaultParameters(stInputParameters* input)
+{
+    input->ulMediaFormat = DEFAULT_MEDIA_FORMAT;
+    input->ulAudio_BitRate = DEFAULT_AUDIO_BITRATE;
+    input->ulVideo_BitRate = DEFAULT_VIDEO_BITRATE;
+    input->ulVideo_Frame_Width = DEFAULT_FRAME_WIDTH;
+    input->ulVideo_Frame_Height = DEFAULT_FRAME_HEIGHT;
+    input->ulVideo_Frame_Rate = DEFAULT_FRAME_RATE;
+    input->ulI_Frame_Interval = DEFAULT_I_FRAME_INTERVAL;
+    input->ulDevice_Number = DEFAULT_DEVICE_NUMBER;
+    input->ulStreaming = DEFAULT_STREAMING;
+    input->ulSaving = DEFAULT_SAVING;
+    strcpy(input->IP_Addr, DEFAULT_IP_ADDR);
+    input->ucttl = DEFAULT_TTL;
+    input->Video_Port = DEFAULT_VIDEO_PORT;
+    input->Audio_Port = DEFAULT_AUDIO_PORT;
+    input->ulBrightness = DEFAULT_BRIGHTNESS;
+    input->ulColor = DEFAULT_COLOR;
+}
+
+// A text option that does not fit its field is refused rather than cut: a
+// shortened address would stream to another host, a shortened name would
+// record under a name nobody asked for.
+bool CopyTextOption(char option, const char* value, char* field, size_t fieldSize)
+{
+    if (strlen(value) >= fieldSize) {
+        printf("Value of -%c is longer than %u characters.\n", option,
+               (unsigned int)(fieldSize - 1));
+        return false;
+    }
+    strcpy(field, value);
+    return true;
+}
+
+unsigned int OptionNumber(const char* value)
+{
+    // atoi: leading blanks and a sign are taken, text without digits is 0,
+    // and a negative number wraps into the unsigned field.
+    return (unsigned int)atoi(value);
+}
+
+// Applies one option with its value; returns 0, or -1 when the run must stop.
+int ApplyOption(char option, int index, char* value, stInputParameters* input)
+{
+    switch (option) {
+    case 'z': {
+        if (index != CONFIG_FILE_ARG_INDEX) {
+            puts("External configuration file needs to be the first parameter.");
+            return -1;
+        }
+        char cfgFileName[FILENAME_FIELD_SIZE];
+        if (!CopyTextOption(option, value, cfgFileName, sizeof(cfgFileName)) ||
+            Configure(cfgFileName, input) != 1) {
+            puts("Error parsing the configuration file");
+            return -1;
+        }
+        return 0;
+    }
+    case 'n': input->ulDevice_Number = OptionNumber(value); return 0;
+    case 'm': input->ulMediaFormat = OptionNumber(value); return 0;
+    case 'a': input->ulAudio_BitRate = OptionNumber(value); return 0;
+    case 'w': input->ulVideo_Frame_Width = OptionNumber(value); return 0;
+    case 'h': input->ulVideo_Frame_Height = OptionNumber(value); return 0;
+    case 'f': input->ulVideo_Frame_Rate = OptionNumber(value); return 0;
+    case 'i': input->ulI_Frame_Interval = OptionNumber(value); return 0;
+    case 'v': input->ulVideo_BitRate = OptionNumber(value); return 0;
+    case 'c': input->ulColor = OptionNumber(value); return 0;
+    case 'b': input->ulBrightness = OptionNumber(value); return 0;
+    case 'r': input->ulSaving = OptionNumber(value); return 0;
+    case 's': input->ulStreaming = OptionNumber(value); return 0;
+    case 't': input->ucttl = OptionNumber(value); return 0;
+    case 'x': input->Video_Port = OptionNumber(value) & PORT_MASK; return 0;
+    case 'y': input->Audio_Port = OptionNumber(value) & PORT_MASK; return 0;
+    case 'p':
+        return CopyTextOption(option, value, input->sOutput_Filename,
+                              sizeof(input->sOutput_Filename)) ? 0 : -1;
+    case 'd':
+        return CopyTextOption(option, value, input->IP_Addr, sizeof(input->IP_Addr)) ? 0 : -1;
+    case 'q':
+        skip_disk_check = 0;
+        return 0;
+    default:
+        optionhelp();
+        return -1;
+    }
+}
+
+}  // namespace
+
+int optionhelp()
+{
+    for (const char* line : USAGE_LINES)
+        puts(line);
+    return 0;
+}
+
+int get_time_stamp_string(char* cptag)
+{
+    char weekday[4] = "";
+    char month[4] = "";
+    char year[5] = "";
+    int day = 0, hour = 0, minute = 0, second = 0;
+
+    time_t now = time(NULL);
+    const struct tm* local = localtime(&now);
+    if (local != NULL) {
+        // asctime: "Thu Mar 26 14:30:05 2009\n"
+        sscanf(asctime(local), "%3s %3s %d %d:%d:%d %4s", weekday, month, &day, &hour,
+               &minute, &second, year);
+    }
+    const char* yearTail = strlen(year) >= 2 ? year + strlen(year) - 2 : year;
+    // Formatted with room to spare, then cut to the caller's 15 bytes, which
+    // a well-formed local time always fills exactly.
+    char name[64];
+    snprintf(name, sizeof(name), "%s%02d%s-%02d%02d%02d", month, day, yearTail, hour, minute,
+             second);
+    size_t length = strlen(name);
+    if (length > TIME_STAMP_SIZE - 1)
+        length = TIME_STAMP_SIZE - 1;
+    memcpy(cptag, name, length);
+    cptag[length] = '\0';
+    return 0;
+}
+
+int get_cmdline_parameters(stInputParameters* input, int argc, char** argv)
+{
+    memset(input, 0, sizeof(*input));
+    get_time_stamp_string(input->sOutput_Filename);
+    SetDefaultParameters(input);
+
+    // Every option, -q included, consumes the argument after it; the first
+    // argument that is not an option ends the list.
+    for (int index = 1; index < argc && argv[index][0] == '-'; index += 2) {
+        char option = argv[index][1];
+        if (option != 'q' && index + 1 >= argc) {
+            optionhelp();
+            return -1;
+        }
+        char* value = index + 1 < argc ? argv[index + 1] : NULL;
+        if (ApplyOption(option, index, value, input) != 0)
+            return -1;
+    }
+    return 0;
+}
+

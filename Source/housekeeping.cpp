@@ -1,0 +1,134 @@
+// Recording housekeeping: per-sample accounting, free space, completion of
+// the recorder and ownership of the MP4 spool files.
+#include "housekeeping.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "QBoxParser.h"
+#include "Vozirev.h"
+#include "mp4Writer.h"
+#include "mpgTSWriter.h"
+
+unsigned int ulvcount = 0;
+unsigned int ulacount = 0;
+
+static const unsigned int AUDIO_COUNT_WRAP = 48;
+static const int FREE_SPACE_CHECKS_OFF_KIB = 102400;
+static const char SDCARD_MOUNT_COMMAND[] = "/home/zazivur/Vadidoduz/scripts/mountsdcard.sh 1";
+
+// ---- accounting and free space -----------------------------------------------
+
+void write_bitrate_to_file(stInputParameters* input, unsigned char* inputdata, int inputdata_length,
+                           unsigned int saving)
+{
+    (void)inputdata_length;
+    (void)saving;
+    pqBoxParser->GetQBoxHeader(inputdata, pqBoxHeader);
+    if (pqBoxHeader->usSampleStreamType == QBOX_STREAM_VIDEO) {
+        if (++ulvcount == input->ulVideo_Frame_Rate)
+            ulvcount = 0;
+    } else if (pqBoxHeader->usSampleStreamType == QBOX_STREAM_AUDIO) {
+        if (++ulacount == AUDIO_COUNT_WRAP)
+            ulacount = 0;
+    }
+}
+
+bool FreeSpaceRefreshDue(const stInputParameters* input)
+{
+    return ulacount == AUDIO_COUNT_WRAP - 1 || ulvcount == input->ulVideo_Frame_Rate - 1;
+}
+
+// Free KiB on the file system of the current directory, counting the blocks
+// reserved for the superuser too. A volume with more than 2 TiB free reports
+// the largest signed 32-bit figure rather than wrapping negative, which would
+// read as "disk full" at the first sample.
+int get_free_diskspace()
+{
+    if (skip_disk_check)
+        return FREE_SPACE_CHECKS_OFF_KIB;
+    struct statvfs64 fs;
+    if (statvfs64("./", &fs) != 0) {
+        puts("Unable to determine free disk space. ");
+        return -1;
+    }
+    unsigned long long kib = (unsigned long long)fs.f_bsize * fs.f_bfree / 1024;
+    return kib > (unsigned long long)INT32_MAX ? INT32_MAX : (int)kib;
+}
+
+// ---- completion ----------------------------------------------------------------
+
+void closecapture(unsigned int saving_type)
+{
+    if (saving_type == SAVE_MP4) {
+        if (mp4write == 1)
+            completeMP4File();
+        deleteMP4Params();
+        ReleaseSpoolLock();
+    } else if (saving_type == SAVE_TS) {
+        deinitMP2TS();
+    }
+}
+
+int init_sdcard()
+{
+    int status = system(SDCARD_MOUNT_COMMAND);
+    return status >> 8;
+}
+
+unsigned int init_disk_write()
+{
+    return 1;
+}
+
+// ---- ownership of the MP4 spool files -------------------------------------------
+
+// The MP4 writer spools its sample tables under fixed names ("~temp1" to
+// "~temp7") in the current directory, so two runs recording MP4 in one
+// directory would write into each other's tables. A run owns those names
+// while it holds an exclusive advisory lock on SPOOL_LOCK_NAME.
+static const char SPOOL_LOCK_NAME[] = "~temp.lock";
+static int spoolLockFd = -1;
+
+static bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int AcquireSpoolLock()
+{
+    for (;;) {
+        int fd = open(SPOOL_LOCK_NAME, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return 0;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return 0;
+        }
+        // The owner removes the name before it unlocks, so a lock taken on a
+        // file whose name has gone in the meantime protects nothing: retry.
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && stat(SPOOL_LOCK_NAME, &named) == 0 && SameFile(held, named)) {
+            spoolLockFd = fd;
+            return 1;
+        }
+        close(fd);
+    }
+}
+
+void ReleaseSpoolLock()
+{
+    if (spoolLockFd < 0)
+        return;
+    unlink(SPOOL_LOCK_NAME);
+    close(spoolLockFd);
+    spoolLockFd = -1;
+}
