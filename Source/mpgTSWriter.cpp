@@ -7,6 +7,7 @@
 #include "QBox.h"
 #include "Rtp.h"
 #include "WriteAACHeader.h"
+#include "captureparams.h"
 #include "byteorder.h"
 #include "crc32.h"
 
@@ -343,13 +344,13 @@ unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWri
     memcpy(PATBuff, packet, TS_PACKET_SIZE);
 
     unsigned char video = STREAM_TYPE_H264, audio = STREAM_TYPE_AAC_ADTS, priv = 1;
-    if (stream_type == TS_PROGRAM_AUDIO) {
+    if (stream_type == MEDIA_FORMAT_AUDIO) {
         video = 0;
         priv = 0;
-    } else if (stream_type == TS_PROGRAM_VIDEO) {
+    } else if (stream_type == MEDIA_FORMAT_VIDEO) {
         audio = 0;
         priv = 0;
-    } else if (stream_type != TS_PROGRAM_AUDIO_VIDEO) {
+    } else if (stream_type != MEDIA_FORMAT_AUDIO_VIDEO) {
         printf("MP2TS initMP2TS: Unknown stream type. Defaulting to Audio/Video");
     }
     getPMT(packet, video, audio, priv);

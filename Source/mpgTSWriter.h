@@ -40,11 +40,6 @@ const unsigned int TS_OUTPUT_FILE = 1;
 const unsigned int TS_OUTPUT_RTP = 2;
 const unsigned int TS_OUTPUT_FILE_AND_RTP = 3;
 
-// initMP2TS stream_type: the capture application's media format.
-const unsigned char TS_PROGRAM_AUDIO = 1;
-const unsigned char TS_PROGRAM_VIDEO = 2;
-const unsigned char TS_PROGRAM_AUDIO_VIDEO = 3;
-
 // Data capacity of the first packet of a PES packet, behind its headers.
 const unsigned int TS_FIRST_PACKET_VIDEO_DATA = 162;
 const unsigned int TS_FIRST_PACKET_AUDIO_DATA = 155;
@@ -61,8 +56,9 @@ struct BuffManager {
     UINT32 CurrPos;  // next byte to use
 };
 
-// Opens the stream: builds the PAT and the PMT for stream_type (1 audio,
-// 2 video, 3 audio and video) and emits them by mode. Keeps pfOut for the
+// Opens the stream: builds the PAT and the PMT for stream_type, the capture
+// run's media format (MEDIA_FORMAT_AUDIO, _VIDEO or _AUDIO_VIDEO of
+// captureparams.h) and emits them by mode. Keeps pfOut for the
 // file modes. Returns 1, or 0 when a file mode has no file.
 unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWriteStream);
 // Closes the recording file, if there is one, and forgets it.

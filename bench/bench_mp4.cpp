@@ -13,8 +13,8 @@
 // that its peak RSS and CPU time are its own:
 //   bare      the same replay loop (copy into the 400000-byte sample buffer)
 //             without the writer: the process the writer is measured against;
-//   mp4       the replay fed through SetParameters / QBoxToMp4 /
-//             completeMP4File / deleteMP4Params, as the capture loop does;
+//   mp4       the replay fed through the capture run's own path
+//             (OpenOutputs, ProcessSample per box, CloseOutputs);
 //   ffmpeg    `ffmpeg -c copy` writing the same streams: one loop is
 //             extracted as Annex B H.264 and ADTS AAC and remuxed once into
 //             a small MP4, which ffmpeg then replays with -stream_loop.
@@ -32,10 +32,8 @@
 #include <vector>
 
 #include "QBox.h"
-#include "Vozirev.h"
+#include "capturerun.h"
 #include "devicereader.h"
-#include "mp4route.h"
-#include "mp4Writer.h"
 
 namespace {
 
@@ -179,6 +177,7 @@ Measure InChild(Fn fn)
         return m;
     }
     double start = Now();
+    fflush(stdout);  // the child must not write the parent's pending lines again
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
@@ -219,19 +218,23 @@ Measure RunWriter(const Stream& s, double minutes, const std::string& dir)
         if (chdir(dir.c_str()) != 0) {
             _exit(1);
         }
+        // The capture run's own path: open the MP4 recording, every box
+        // through ProcessSample, complete it. Its messages are not timed.
+        if (freopen("/dev/null", "w", stdout) == nullptr) {
+            _exit(1);
+        }
         stInputParameters input;
         memset(&input, 0, sizeof(input));
         input.ulMediaFormat = s.mediaFormat;
-        FILE* out = fopen("bench.mp4", "wb");
-        if (out == nullptr || SetParameters(input, out) != 1) {
+        input.ulSaving = SAVE_MP4;
+        input.ulVideo_Frame_Rate = 30;
+        strcpy(input.sOutput_Filename, "bench");
+        if (OpenOutputs(&input) != 0 || !internal_config.ulsaving) {
             _exit(1);
         }
-        UINT64 fed = Replay(s, minutes, sampleBuffer, [&](UINT8* box, UINT32 size) {
-            QBoxToMp4(box, size, input);
-            mp4write = 1;
-        });
-        completeMP4File();
-        deleteMP4Params();
+        UINT64 fed = Replay(s, minutes, sampleBuffer,
+                            [&](UINT8* box, UINT32 size) { ProcessSample(&input, box, (int)size); });
+        CloseOutputs();
         return fed;
     });
 }

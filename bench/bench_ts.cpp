@@ -1,13 +1,14 @@
 // Transport-stream writer benchmark: throughput (MB/s of QBox input), CPU
 // seconds per hour of content and heap allocations per sample, for the file
 // mode, the RTP mode (loopback) and the combined mode, each fed through the
-// capture loop's route (QBoxToMP2TS). Side by side, in the same run, Debian's
-// ffmpeg remuxes the same elementary streams with "-c copy" into MPEG-TS
-// (file) and into RTP MPEG-TS (loopback).
+// capture run's own path (ProcessSample). Side by side, in the same run,
+// Debian's ffmpeg remuxes the same elementary streams with "-c copy" into
+// an MPEG-TS file and into RTP MPEG-TS (loopback).
 //
 //   bench_ts [-r REPEATS] STREAM.qbox...
 //   (default: the corpus streams in $VOZIREV_CORPUS)
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -24,10 +25,8 @@
 #include <vector>
 
 #include "QBox.h"
-#include "Rtp.h"
-#include "Vozirev.h"
-#include "tsroute.h"
 #include "WriteAACHeader.h"
+#include "capturerun.h"
 #include "mpgTSWriter.h"
 
 extern char** environ;
@@ -138,6 +137,10 @@ struct Result {
 
 void Print(const char* name, const Stream& s, const Result& r)
 {
+    if (r.wall < 0) {
+        printf("  %-30s failed\n", name);
+        return;
+    }
     double mb = (double)s.bytes.size() * r.passes / 1e6;
     double content = s.seconds * r.passes;
     printf("  %-30s %8.1f MB/s %7.2f CPU s/h of content", name, mb / r.wall, r.cpu / content * 3600);
@@ -147,24 +150,54 @@ void Print(const char* name, const Stream& s, const Result& r)
     printf("\n");
 }
 
-// Feeds every box through the route, as the capture loop does, repeats
-// times over; more passes when that takes too little time to measure.
-Result RunRoute(Stream& s, int repeats, unsigned int mode, unsigned short port)
+// OpenOutputs without its "Saving to" and "Streaming ..." lines, which
+// would break up the table.
+int QuietOpenOutputs(stInputParameters* input)
 {
-    char ip[] = "127.0.0.1";
-    if (mode != TS_OUTPUT_FILE) RTPOpen((unsigned short)(port + 2), port, ip, 1);
-    FILE* out = mode != TS_OUTPUT_RTP ? fopen("/dev/null", "wb") : nullptr;
-    initMP2TS(s.media, out, mode);
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    int result = OpenOutputs(input);
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(null);
+    close(saved);
+    return result;
+}
+
+// Feeds every box through the capture run's own path (OpenOutputs,
+// ProcessSample, CloseOutputs) with the outputs of mode, repeats times over;
+// more passes when that takes too little time to measure. The recording
+// lands in dir as route.mpg and is removed afterwards.
+Result RunRoute(Stream& s, int repeats, unsigned int mode, unsigned short port, const std::string& dir)
+{
+    stInputParameters input;
+    memset(&input, 0, sizeof(input));
+    input.ulMediaFormat = s.media;
+    input.ulVideo_Frame_Rate = s.fps;
+    input.ucttl = 1;
+    strcpy(input.IP_Addr, "127.0.0.1");
+    strcpy(input.sOutput_Filename, "route");
+    input.Video_Port = port;
+    input.Audio_Port = (unsigned short)(port + 2);
+    input.ulSaving = mode != TS_OUTPUT_RTP ? SAVE_TS : SAVE_NONE;
+    input.ulStreaming = mode != TS_OUTPUT_FILE ? STREAM_RTP_TS : STREAM_NONE;
 
     Result r;
+    int home = open(".", O_RDONLY | O_DIRECTORY);
+    if (chdir(dir.c_str()) != 0 || QuietOpenOutputs(&input) != 0) {
+        r.wall = -1;
+        if (home >= 0 && fchdir(home) == 0) close(home);
+        return r;
+    }
     unsigned long allocBefore = g_allocations;
     double cpu0 = CpuSeconds(RUSAGE_SELF), t0 = Now();
     r.passes = 0;
     while (r.passes < repeats || Now() - t0 < MIN_MEASURED_SECONDS) {
         for (size_t off : s.boxes) {
             UINT8* box = &s.bytes[off];
-            DecodeQBoxHeader(box, pqBoxHeader);
-            QBoxToMP2TS(box, pqBoxHeader->ulBoxSize, mode);
+            ProcessSample(&input, box, (int)ReadBE32(box));
             r.samples++;
         }
         r.passes++;
@@ -172,8 +205,10 @@ Result RunRoute(Stream& s, int repeats, unsigned int mode, unsigned short port)
     r.wall = Now() - t0;
     r.cpu = CpuSeconds(RUSAGE_SELF) - cpu0;
     r.allocations = g_allocations - allocBefore;
-    deinitMP2TS();
-    if (mode != TS_OUTPUT_FILE) CloseSockets();
+    CloseOutputs();
+    remove("route.mpg");
+    if (home >= 0 && fchdir(home) != 0) r.wall = -1;
+    if (home >= 0) close(home);
     return r;
 }
 
@@ -210,7 +245,8 @@ void WriteElementaryStreams(const Stream& s, int repeats, const std::string& h26
 }
 
 // Runs ffmpeg -c copy over the elementary streams.
-Result RunFfmpeg(const Stream& s, const std::string& h264, const std::string& aac, bool rtp, unsigned short port)
+Result RunFfmpeg(const Stream& s, const std::string& h264, const std::string& aac, bool rtp, unsigned short port,
+                 const std::string& out)
 {
     std::string fps = std::to_string(s.fps);
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-y"};
@@ -235,7 +271,7 @@ Result RunFfmpeg(const Stream& s, const std::string& h264, const std::string& aa
     } else {
         args.push_back("-f");
         args.push_back("mpegts");
-        args.push_back("/dev/null");
+        args.push_back(out);
     }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
@@ -312,13 +348,14 @@ int main(int argc, char** argv)
         }
         printf("%s: %zu samples, %.2f s of content, %.2f MB\n", path.c_str(), s.boxes.size(), s.seconds,
                s.bytes.size() / 1e6);
-        Print("route, file (mode 1)", s, RunRoute(s, repeats, TS_OUTPUT_FILE, port));
-        Print("route, RTP (mode 2)", s, RunRoute(s, repeats, TS_OUTPUT_RTP, port));
-        Print("route, file and RTP (mode 3)", s, RunRoute(s, repeats, TS_OUTPUT_FILE_AND_RTP, port));
+        Print("route, file (mode 1)", s, RunRoute(s, repeats, TS_OUTPUT_FILE, port, tmp));
+        Print("route, RTP (mode 2)", s, RunRoute(s, repeats, TS_OUTPUT_RTP, port, tmp));
+        Print("route, file and RTP (mode 3)", s, RunRoute(s, repeats, TS_OUTPUT_FILE_AND_RTP, port, tmp));
         WriteElementaryStreams(s, repeats, h264, aac);
         for (bool rtp : {false, true}) {
             const char* name = rtp ? "ffmpeg -c copy -f rtp_mpegts" : "ffmpeg -c copy -f mpegts";
-            Result f = RunFfmpeg(s, h264, aac, rtp, port);
+            Result f = RunFfmpeg(s, h264, aac, rtp, port, tmp + "/ffmpeg.mpg");
+            remove((tmp + "/ffmpeg.mpg").c_str());
             f.passes = repeats;
             if (f.wall < 0)
                 printf("  %s failed\n", name);

@@ -65,7 +65,7 @@ std::vector<int> VideoNalTypes(const UINT8* payload, size_t size, bool* complete
             *complete = false;
             break;
         }
-        types.push_back(payload[pos + QBOX_NALU_PREFIX_SIZE] & 0x1F);
+        types.push_back(NaluType(payload[pos + QBOX_NALU_PREFIX_SIZE]));
         pos += QBOX_NALU_PREFIX_SIZE + length;
     }
     return types;

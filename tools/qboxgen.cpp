@@ -50,7 +50,7 @@ struct Sample {
 
 UINT8 NalType(const Bytes& nal)
 {
-    return nal.empty() ? 0 : (nal[0] & 0x1F);
+    return nal.empty() ? 0 : NaluType(nal[0]);
 }
 
 bool ReadWholeFile(const std::string& path, Bytes& out)
@@ -137,7 +137,7 @@ bool ConfigSample(const std::vector<Sample>& video, Sample& config)
         size_t end = pos + QBOX_NALU_PREFIX_SIZE + len;
         if (end > p.size())
             break;
-        UINT8 type = p[pos + QBOX_NALU_PREFIX_SIZE] & 0x1F;
+        UINT8 type = NaluType(p[pos + QBOX_NALU_PREFIX_SIZE]);
         if (type == NAL_TYPE_SPS || type == NAL_TYPE_PPS)
             config.payload.insert(config.payload.end(), p.begin() + pos, p.begin() + end);
         pos = end;

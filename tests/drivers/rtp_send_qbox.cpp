@@ -1,6 +1,7 @@
-// Test driver: streams a QBox file over RTP through QBox2Streaming, the way
-// the capture loop does with the device's samples, then ends the session
-// with an RTCP BYE on each RTP port + 1 so that a receiver stops cleanly.
+// Test driver: streams a QBox file over RTP elementary streams through the
+// capture run's own path (OpenOutputs, ProcessSample per sample), then
+// ends the session with an RTCP BYE on each RTP port + 1 so that a receiver
+// stops cleanly.
 //
 //   rtp-send-qbox [--ts] FILE ADDRESS VIDEO_PORT AUDIO_PORT GAP_US
 //
@@ -17,37 +18,17 @@
 #include <cstring>
 #include <vector>
 
-#include "QBox.h"
 #include "Rtp.h"
+#include "driver_common.h"
 #include "tspacket.h"
-#include "devicereader.h"
 
 namespace {
 
-const unsigned char NALU_TYPE_SLICE = 1;
-const unsigned char NALU_TYPE_IDR = 5;
 const unsigned char RTCP_PT_RR = 201;
 const unsigned char RTCP_PT_BYE = 203;
 const unsigned int RTCP_SSRC = RTP_SSRC;
 // Lets the receiver take in the last datagrams before it sees the BYE.
 const useconds_t DRAIN_PAUSE_US = 500000;
-
-// 1 when the video payload holds a coded picture (a slice NAL unit).
-bool HoldsPicture(const UINT8* payload, UINT32 size)
-{
-    UINT32 offset = 0;
-    while (size - offset > QBOX_NALU_PREFIX_SIZE) {
-        UINT32 length = ReadBE32(payload + offset);
-        offset += QBOX_NALU_PREFIX_SIZE;
-        if (length == 0 || length > size - offset)
-            return false;
-        UINT8 type = payload[offset] & 0x1F;
-        if (type == NALU_TYPE_SLICE || type == NALU_TYPE_IDR)
-            return true;
-        offset += length;
-    }
-    return false;
-}
 
 // Compound RTCP packet (RFC 3550): an empty receiver report, then a BYE
 // for the stream's SSRC.
@@ -109,7 +90,8 @@ void EndSession(char* address, unsigned short video_port, unsigned short audio_p
     usleep(DRAIN_PAUSE_US);
     SendRtcpBye(address, (unsigned short)(video_port + 1));
     SendRtcpBye(address, (unsigned short)(audio_port + 1));
-    CloseSockets();
+    CloseOutputs();
+    CloseSockets();  // opened by hand for the transport-stream carriage
 }
 
 }  // namespace
@@ -134,9 +116,9 @@ int main(int argc, char** argv)
     unsigned short video_port = (unsigned short)atoi(argv[3]);
     unsigned short audio_port = (unsigned short)atoi(argv[4]);
     useconds_t gap_us = (useconds_t)atoi(argv[5]);
-    if (RTPOpen(audio_port, video_port, address, 1) != 1)
-        return 1;
     if (transport_stream) {
+        if (RTPOpen(audio_port, video_port, address, 1) != 1)
+            return 1;
         unsigned int packets = StreamTransportStream(in, gap_us);
         fclose(in);
         EndSession(address, video_port, audio_port);
@@ -144,6 +126,11 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    stInputParameters input;
+    DriverParameters(&input, MEDIA_FORMAT_AUDIO_VIDEO);
+    DriverStreamTo(&input, STREAM_RTP_ES, address, video_port, audio_port);
+    if (OpenOutputs(&input) != 0 || !internal_config.ulstreaming)
+        return 1;
     std::vector<UINT8> sample(SAMPLE_BUFFER_SIZE);
     unsigned int pictures = 0, audio_frames = 0;
     UINT32 last_cts = 0;
@@ -160,7 +147,7 @@ int main(int argc, char** argv)
             return 1;
         }
         Pace(gap_us, header.ulSampleCts, &last_cts);
-        QBox2Streaming(sample.data(), (int)header.ulBoxSize);
+        ProcessSample(&input, sample.data(), (int)header.ulBoxSize);
         if (header.usSampleStreamType == QBOX_STREAM_AUDIO)
             ++audio_frames;
         else if (header.usSampleStreamType == QBOX_STREAM_VIDEO &&

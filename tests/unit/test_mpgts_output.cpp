@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crc32.h"
+#include "captureparams.h"
 #include "mpgTSWriter.h"
 #include "test_mpgts_util.h"
 
@@ -86,7 +87,7 @@ TEST(FileMode, TablesOnceAtTheStartAndContinuousPids)
     std::string path = TempPath("file.ts");
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(nullptr, f);
-    ASSERT_EQ(1u, initMP2TS(TS_PROGRAM_AUDIO_VIDEO, f, TS_OUTPUT_FILE));
+    ASSERT_EQ(1u, initMP2TS(MEDIA_FORMAT_AUDIO_VIDEO, f, TS_OUTPUT_FILE));
     Feed(ShortStream(), TS_OUTPUT_FILE);
     deinitMP2TS();
     deinitMP2TS();  // nothing left to close
@@ -131,7 +132,7 @@ TEST(FileMode, TimeStampsRunOnAcrossThe32BitWrap)
         SCOPED_TRACE(recording);
         FILE* f = fopen(path.c_str(), "wb");
         ASSERT_NE(nullptr, f);
-        ASSERT_EQ(1u, initMP2TS(TS_PROGRAM_AUDIO_VIDEO, f, TS_OUTPUT_FILE));
+        ASSERT_EQ(1u, initMP2TS(MEDIA_FORMAT_AUDIO_VIDEO, f, TS_OUTPUT_FILE));
         Feed(samples, TS_OUTPUT_FILE);
         deinitMP2TS();
         Bytes file = ReadFile(path);
@@ -152,9 +153,9 @@ TEST(FileMode, TimeStampsRunOnAcrossThe32BitWrap)
 
 TEST(FileMode, NeedsAFile)
 {
-    EXPECT_EQ(0u, initMP2TS(TS_PROGRAM_VIDEO, nullptr, TS_OUTPUT_FILE));
-    EXPECT_EQ(0u, initMP2TS(TS_PROGRAM_VIDEO, nullptr, TS_OUTPUT_FILE_AND_RTP));
-    EXPECT_EQ(0u, initMP2TS(TS_PROGRAM_VIDEO, nullptr, 0));
+    EXPECT_EQ(0u, initMP2TS(MEDIA_FORMAT_VIDEO, nullptr, TS_OUTPUT_FILE));
+    EXPECT_EQ(0u, initMP2TS(MEDIA_FORMAT_VIDEO, nullptr, TS_OUTPUT_FILE_AND_RTP));
+    EXPECT_EQ(0u, initMP2TS(MEDIA_FORMAT_VIDEO, nullptr, 0));
     // Without a file the file modes write nothing and do not crash.
     Bytes sps = MakeNalu(7, 20);
     EXPECT_EQ(1u, writeVideoTS(sps.data(), 20, 0, TS_OUTPUT_FILE));
@@ -165,7 +166,7 @@ TEST(FileMode, PacketBufferHoldsEverySize)
     std::string path = TempPath("sizes.ts");
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(nullptr, f);
-    ASSERT_EQ(1u, initMP2TS(TS_PROGRAM_AUDIO_VIDEO, f, TS_OUTPUT_FILE));
+    ASSERT_EQ(1u, initMP2TS(MEDIA_FORMAT_AUDIO_VIDEO, f, TS_OUTPUT_FILE));
     Bytes sps = MakeNalu(7, 20);
     writeVideoTS(sps.data(), 20, 0, TS_OUTPUT_FILE);
     size_t expected = 3;
@@ -201,7 +202,7 @@ TEST(StreamMode, TablesBeforeEverySequenceParameterSet)
     std::string path = TempPath("stream.ts");
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(nullptr, f);
-    ASSERT_EQ(1u, initMP2TS(TS_PROGRAM_VIDEO, f, TS_OUTPUT_RTP));
+    ASSERT_EQ(1u, initMP2TS(MEDIA_FORMAT_VIDEO, f, TS_OUTPUT_RTP));
 
     std::vector<RtpDatagram> ds = rtp.Drain();
     ASSERT_EQ(2u, ds.size());
@@ -259,7 +260,7 @@ TEST(CombinedMode, OnePacketisationKeepsBothOutputsContinuous)
     std::string path = TempPath("both.ts");
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(nullptr, f);
-    ASSERT_EQ(1u, initMP2TS(TS_PROGRAM_AUDIO_VIDEO, f, TS_OUTPUT_FILE_AND_RTP));
+    ASSERT_EQ(1u, initMP2TS(MEDIA_FORMAT_AUDIO_VIDEO, f, TS_OUTPUT_FILE_AND_RTP));
     Feed(ShortStream(), TS_OUTPUT_FILE_AND_RTP);
     deinitMP2TS();
 
@@ -322,13 +323,13 @@ TEST(StreamSetup, UnknownStreamTypeFallsBackToAudioVideo)
     EXPECT_EQ(Pmt(0x1B, 0x0F, 1), Bytes(file.begin() + 188, file.end()));
 
     // Audio only and video only name their own PMT.
-    for (unsigned char type : {TS_PROGRAM_AUDIO, TS_PROGRAM_VIDEO}) {
+    for (unsigned char type : {(unsigned char)MEDIA_FORMAT_AUDIO, (unsigned char)MEDIA_FORMAT_VIDEO}) {
         f = fopen(path.c_str(), "wb");
         ASSERT_EQ(1u, initMP2TS(type, f, TS_OUTPUT_FILE));
         deinitMP2TS();
         file = ReadFile(path);
         ASSERT_EQ(376u, file.size());
-        Bytes expected = type == TS_PROGRAM_AUDIO ? Pmt(0, 0x0F, 0) : Pmt(0x1B, 0, 0);
+        Bytes expected = type == MEDIA_FORMAT_AUDIO ? Pmt(0, 0x0F, 0) : Pmt(0x1B, 0, 0);
         EXPECT_EQ(expected, Bytes(file.begin() + 188, file.end()));
     }
     remove(path.c_str());

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "Vozirev.h"
+#include "housekeeping.h"
 #include "tsroute.h"
+#include "captureparams.h"
 #include "mpgTSWriter.h"
 #include "test_mpgts_util.h"
 
@@ -17,8 +19,7 @@ using namespace tsutil;
 
 namespace {
 
-// A QBox sample: header and payload, *pqBoxHeader filled as the capture
-// loop's accounting step does.
+// A QBox sample: header and payload.
 Bytes MakeBox(unsigned streamType, const Bytes& payload, unsigned cts)
 {
     Bytes box(24 + payload.size());
@@ -48,9 +49,18 @@ Bytes VideoPayload(const std::vector<std::pair<unsigned, unsigned>>& units)
     return p;
 }
 
+// The header record the route reads is filled by the accounting step, as in
+// the capture loop.
+void Account(Bytes& box)
+{
+    stInputParameters input = {};
+    input.ulVideo_Frame_Rate = 30;
+    write_bitrate_to_file(&input, box.data(), (int)box.size(), 1);
+}
+
 unsigned Route(Bytes& box, unsigned mode)
 {
-    DecodeQBoxHeader(box.data(), pqBoxHeader);
+    Account(box);
     Bytes before = box;
     unsigned r = QBoxToMP2TS(box.data(), (unsigned)box.size(), mode);
     EXPECT_EQ(before, box) << "the route must leave the sample as it found it";
@@ -63,7 +73,7 @@ public:
     explicit TsFile(const char* name) : path_(TempPath(name))
     {
         FILE* f = fopen(path_.c_str(), "wb");
-        ok_ = f != nullptr && initMP2TS(TS_PROGRAM_AUDIO_VIDEO, f, TS_OUTPUT_FILE) == 1;
+        ok_ = f != nullptr && initMP2TS(MEDIA_FORMAT_AUDIO_VIDEO, f, TS_OUTPUT_FILE) == 1;
     }
     ~TsFile() { remove(path_.c_str()); }
     bool ok() const { return ok_; }
@@ -84,7 +94,7 @@ private:
 // streaming mode towards it.
 class RtpSink : public LoopbackRtp {
 public:
-    RtpSink() { ok_ = Ready() && initMP2TS(TS_PROGRAM_AUDIO_VIDEO, nullptr, TS_OUTPUT_RTP) == 1; }
+    RtpSink() { ok_ = Ready() && initMP2TS(MEDIA_FORMAT_AUDIO_VIDEO, nullptr, TS_OUTPUT_RTP) == 1; }
     bool ok() const { return ok_; }
 
 private:
@@ -167,7 +177,7 @@ TEST(RouteWalk, ShortPayloadsRemaindersAndOverrunningLengths)
     Route(broken, 1);
     // A box that claims more than the caller read is cut to what was read.
     Bytes whole = MakeBox(2, VideoPayload({{1, 50}, {1, 70}}), 1234);
-    DecodeQBoxHeader(whole.data(), pqBoxHeader);
+    Account(whole);
     QBoxToMP2TS(whole.data(), 24 + 54 + 10, 1);
 
     std::vector<Pes> pes = file.Close();
