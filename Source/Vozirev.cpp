@@ -45,6 +45,15 @@ int init_sig_handler()
         puts("User interrupt kill could not be initialized.");
         return -1;
     }
+    // The terminal or the ssh session going away stops the run like Ctrl+C,
+    // so the recording is completed.
+    if (sigaction(SIGHUP, &action, nullptr) != 0) {
+        puts("User interrupt hangup could not be initialized.");
+        return -1;
+    }
+    // Standard output into a pipe that has closed (| head) must not end the
+    // capture: the messages are lost, the recording is not.
+    signal(SIGPIPE, SIG_IGN);
     return 0;
 }
 
@@ -60,42 +69,63 @@ static void ReleaseSharedRecords(unsigned char* inputdata)
     free(inputdata);
 }
 
-// Start-up failures end the process at once with status 1, the device and
-// the sample buffer still held.
+// Start-up, in this order: parameters, banner, stop handling, device,
+// settings, outputs, start command. 0 once the encoder runs; -1 when the run
+// must end with exit status 1 (the reason is printed), and then nothing more
+// is sent to the device.
+static int StartRun(int argc, char** argv, stInputParameters* input, int** handle)
+{
+    if (get_cmdline_parameters(input, argc, argv) == -1)
+        return -1;
+
+    printf("\nVozirev capture program\n");
+    if (init_sig_handler() != 0)
+        return -1;
+    pReaderStopRequest = &stop_requested;
+
+    *handle = VLOpen((int)input->ulDevice_Number);
+    if (*handle == nullptr) {
+        printf("\nVozirev Device_%d not found, please check device connections.", input->ulDevice_Number);
+        return -1;
+    }
+    if (setVL_parameters(input, *handle) == -1 && !stop_requested)
+        return -1;
+    if (!stop_requested && OpenOutputs(input) != 0)
+        return -1;
+    // A stop before the encoder runs: it is not started, no setting is sent
+    // after the stop, and no file is touched.
+    if (stop_requested) {
+        AbandonOutputs();
+        puts("\nStopped before the capture started.");
+        return -1;
+    }
+    if (VLStartRecord(*handle) != 1) {
+        printf("\nStart Encode Command failed");
+        AbandonOutputs();
+        return -1;
+    }
+    printf("\nStarted Encoding.. ");
+    fflush(stdout);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     unsigned char* inputdata = (unsigned char*)malloc(SAMPLE_BUFFER_SIZE);
     stInputParameters input;
     memset(&input, 0, sizeof input);
-    if (inputdata == nullptr || get_cmdline_parameters(&input, argc, argv) == -1)
-        return 1;
-
-    printf("\nVozirev capture program\n");
-    if (init_sig_handler() != 0)
-        return 1;
-    pReaderStopRequest = &stop_requested;
-
-    int* handle = VLOpen((int)input.ulDevice_Number);
-    if (handle == nullptr) {
-        printf("\nVozirev Device_%d not found, please check device connections.", input.ulDevice_Number);
-        return 1;
+    int* handle = nullptr;
+    int status = 1;
+    if (inputdata != nullptr && StartRun(argc, argv, &input, &handle) == 0) {
+        status = CaptureLoop(handle, &input, inputdata);
+        VLStop(handle);
+        VLClose(handle);
+        handle = nullptr;
+        if (CloseOutputs(&input) != 0)
+            status = 1;
     }
-    if (setVL_parameters(&input, handle) == -1 || OpenOutputs(&input) != 0)
-        return 1;
-
-    if (VLStartRecord(handle) != 1) {
-        printf("\nStart Encode Command failed");
-        AbandonOutputs();
-        return 1;
-    }
-    printf("\nStarted Encoding.. ");
-    fflush(stdout);
-
-    int status = CaptureLoop(handle, &input, inputdata);
-
-    VLStop(handle);
-    VLClose(handle);
-    CloseOutputs();
+    if (handle != nullptr)
+        VLClose(handle);
     ReleaseSharedRecords(inputdata);
     return status;
 }

@@ -25,8 +25,8 @@ extern int mp4write;
 extern QBox* pqBoxHeader;
 extern QBoxParser* pqBoxParser;
 
-// Installs sig_handler for SIGINT and SIGTERM (SA_RESTART). 0, or -1 with
-// the reason printed.
+// Installs sig_handler for SIGINT, SIGTERM and SIGHUP (SA_RESTART) and
+// ignores SIGPIPE. 0, or -1 with the reason printed.
 int init_sig_handler();
 // Sets stop_encoding and stop_requested, whatever the signal.
 void sig_handler(int sig);

@@ -1,6 +1,10 @@
 // The capture run: outputs, loop, routing of each sample, shutdown.
 #include "capturerun.h"
 
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -11,12 +15,17 @@
 #include "mp4Writer.h"
 #include "mp4route.h"
 #include "mpgTSWriter.h"
+#include "safefile.h"
+#include "tspacket.h"
 #include "tsroute.h"
 
 stInternalConfig internal_config;
 
-// Free space (KiB) as last queried while recording.
+// Free space (KiB) for the recording: as last queried, less what the
+// recording may have written since.
 static unsigned int ulfreebytes = 0;
+// A recording that could not be completed: the run's exit status is 1.
+static bool recordingIncomplete = false;
 
 // ---- opening the outputs ---------------------------------------------------------
 
@@ -97,37 +106,79 @@ static int OpenStreaming(stInputParameters* input)
 
 // Recording could not start: "\nUnble to open output file for writing." and
 // the run goes on only if it streams.
-static int RecordingUnavailable(FILE* file)
+static int RecordingUnavailable()
 {
     internal_config.ulsaving = 0;
     puts("\nUnble to open output file for writing.");
-    if (file)
-        fclose(file);
     return internal_config.ulstreaming ? 0 : -1;
+}
+
+// Every name the recording will write must be free or an ordinary file:
+// a symbolic link, FIFO, device or directory planted under one of them ends
+// the run before anything is opened.
+static int CheckRecordingNames(const stInputParameters* input)
+{
+    const char* names[2 + sizeof(SPOOL_FILE_NAMES) / sizeof(SPOOL_FILE_NAMES[0])] = {input->sOutput_Filename};
+    size_t count = 1;
+    if (internal_config.ulsaving_type == SAVE_MP4) {
+        names[count++] = SPOOL_LOCK_NAME;
+        for (const char* spool : SPOOL_FILE_NAMES)
+            names[count++] = spool;
+        names[count++] = INDEX_RESERVE_NAME;
+    }
+    for (size_t i = 0; i < count; i++) {
+        if (!IsUsableFileName(names[i])) {
+            printf("\nCannot record to %s: %s is a link, or not a regular file.\n", input->sOutput_Filename,
+                   names[i]);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The recording file, opened without following a link, locked against any
+// other run that records under the same name, and emptied only then.
+static FILE* OpenRecordingFile(const char* path)
+{
+    int fd = OpenRegularFile(path, SAFE_OPEN_KEEP);
+    if (fd < 0)
+        return nullptr;
+    FILE* file = nullptr;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0 || (file = fdopen(fd, "wb")) == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    return file;
 }
 
 static int OpenRecording(stInputParameters* input)
 {
-    // The spool lock comes before the open: "wb" truncates, and a file of
-    // the same name may be the recording of the run that holds the lock.
+    if (CheckRecordingNames(input) != 0)
+        return -1;
+    // The free space is checked first: a disk too full to record on keeps
+    // an existing file of the same name as it is.
+    if (ulfreebytes <= MIN_FREE_KIB - 1)
+        return RecordingUnavailable();
+    // The spool lock comes before the open: a file of the same name may be
+    // the recording of the run that holds the lock.
     if (internal_config.ulsaving_type == SAVE_MP4 && !AcquireSpoolLock())
-        return RecordingUnavailable(nullptr);
-    FILE* file = fopen64(input->sOutput_Filename, "wb");
-    if (file == nullptr || ulfreebytes <= MIN_FREE_KIB - 1) {
+        return RecordingUnavailable();
+    FILE* file = OpenRecordingFile(input->sOutput_Filename);
+    if (file == nullptr) {
         ReleaseSpoolLock();
-        return RecordingUnavailable(file);
+        return RecordingUnavailable();
     }
     if (internal_config.ulsaving_type == SAVE_MP4) {
         if (SetParameters(*input, file) != 1) {
             // The writer has released itself and closed the file.
             ReleaseSpoolLock();
-            return RecordingUnavailable(nullptr);
+            return RecordingUnavailable();
         }
         return 0;
     }
     if (initMP2TS((unsigned char)input->ulMediaFormat, file, TS_OUTPUT_FILE) == 0) {
         printf("Couldn't initialize the %s file\n", input->sOutput_Filename);
-        fclose(file);
+        deinitMP2TS();
         internal_config.ulsaving = 0;
         if (!(internal_config.ulstreaming && internal_config.ulstreaming_type == STREAM_RTP_ES))
             return -1;
@@ -152,7 +203,8 @@ int OpenOutputs(stInputParameters* input)
         if (AnnounceStreaming(input) != 0 || OpenStreaming(input) != 0)
             return -1;
     }
-    if (internal_config.ulsaving)
+    // A stop while the streams were set up leaves every file untouched.
+    if (internal_config.ulsaving && !stop_requested)
         return OpenRecording(input);
     return 0;
 }
@@ -168,16 +220,71 @@ static bool TransportStreamToBoth()
            internal_config.ulstreaming && internal_config.ulstreaming_type == STREAM_RTP_TS;
 }
 
-// Whether the sample still fits in the free space less the headroom; when it
-// does not, the recording is finalised and streaming goes on alone.
-static bool RecordingHasRoom(int length)
+// The most one sample can add to the recording's file system. MP4 stores
+// the payload and, per NAL unit, spool records and index reserve; the
+// transport stream wraps each unit in whole 188-byte packets behind its PES
+// and adaptation headers, and may add tables and clock references.
+static UINT64 RecordedBytesAtMost(unsigned char* inputdata, int length)
 {
-    if ((int)(length / 1024) < (int)ulfreebytes - (int)MIN_FREE_KIB)
-        return true;
-    puts("Disk space exceeded.");
-    closecapture(internal_config.ulsaving_type);
+    const UINT64 TS_OVERHEAD_PER_UNIT = 2 * TS_PACKET_SIZE;
+    const UINT64 TS_OVERHEAD_PER_SAMPLE = 8 * TS_PACKET_SIZE;
+    const UINT64 MP4_OVERHEAD_PER_UNIT = SPOOL_RECORD_SIZE * 4 + INDEX_BYTES_PER_SAMPLE_AT_MOST;
+    UINT64 payload = length > (int)QBOX_HEADER_SIZE ? (UINT64)length - QBOX_HEADER_SIZE : 0;
+    UINT64 units = 1;
+    if (pqBoxHeader->usSampleStreamType == QBOX_STREAM_VIDEO) {
+        tNaluWalk walk = StartNaluWalk(inputdata + QBOX_HEADER_SIZE, (UINT32)payload);
+        UINT8* unit = nullptr;
+        UINT32 unitLength = 0;
+        while (NextNalu(&walk, QBOX_NALU_PREFIX_SIZE, &unit, &unitLength))
+            units++;
+    }
+    if (internal_config.ulsaving_type == SAVE_MP4)
+        return payload + units * MP4_OVERHEAD_PER_UNIT;
+    return payload * TS_PACKET_SIZE / (TS_PACKET_SIZE - 4) + units * TS_OVERHEAD_PER_UNIT + TS_OVERHEAD_PER_SAMPLE;
+}
+
+// Completes the recording and turns recording off. A recording that could
+// not be completed is reported; the run will end with status 1.
+static void FinishRecording(const stInputParameters* input)
+{
+    if (closecapture(internal_config.ulsaving_type) != 1) {
+        int error = internal_config.ulsaving_type == SAVE_MP4 ? mp4WriteError : tsWriteError;
+        printf("\nThe recording %s could not be completed: %s\n", input->sOutput_Filename, strerror(error));
+        recordingIncomplete = true;
+    }
     internal_config.ulsaving = 0;
+}
+
+// Whether the sample still fits in the free space less the headroom; when it
+// does not, the recording is finalised and streaming goes on alone. The
+// figure is refreshed about once a second of content and lowered by what
+// each sample may write in between, so a burst of large samples is seen.
+static bool RecordingHasRoom(const stInputParameters* input, unsigned char* inputdata, int length)
+{
+    UINT64 bytes = RecordedBytesAtMost(inputdata, length);
+    int kib = (int)((bytes + 1023) / 1024);
+    if (kib < (int)ulfreebytes - (int)MIN_FREE_KIB) {
+        if (!skip_disk_check)
+            ulfreebytes -= (unsigned int)kib;
+        return true;
+    }
+    puts("Disk space exceeded.");
+    FinishRecording(input);
     return false;
+}
+
+// A write the recording's file did not take ends the recording: the file
+// holds whole samples up to there, and is completed.
+static void CheckRecordingWrites(const stInputParameters* input)
+{
+    int error = internal_config.ulsaving_type == SAVE_MP4 ? mp4WriteError : tsWriteError;
+    if (error == 0)
+        return;
+    if (error == ENOSPC || error == EDQUOT)
+        puts("Disk space exceeded.");
+    else
+        printf("\nWriting %s failed: %s\n", input->sOutput_Filename, strerror(error));
+    FinishRecording(input);
 }
 
 // Streaming first, recording last (the MP4 route rewrites the buffer in
@@ -189,10 +296,11 @@ static void RouteSample(stInputParameters* input, unsigned char* inputdata, int 
     if (internal_config.ulsaving) {
         if (FreeSpaceRefreshDue(input))
             ulfreebytes = (unsigned int)get_free_diskspace();
-        record = RecordingHasRoom(length);
+        record = RecordingHasRoom(input, inputdata, length);
     }
     if (record && TransportStreamToBoth()) {
         QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_FILE_AND_RTP);
+        CheckRecordingWrites(input);
         return;
     }
     if (internal_config.ulstreaming) {
@@ -208,6 +316,7 @@ static void RouteSample(stInputParameters* input, unsigned char* inputdata, int 
         } else {
             QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_FILE);
         }
+        CheckRecordingWrites(input);
     }
 }
 
@@ -239,16 +348,15 @@ int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata)
     return 0;
 }
 
-void CloseOutputs()
+int CloseOutputs(const stInputParameters* input)
 {
-    if (internal_config.ulsaving) {
-        closecapture(internal_config.ulsaving_type);
-        internal_config.ulsaving = 0;
-    }
+    if (internal_config.ulsaving)
+        FinishRecording(input);
     if (internal_config.ulstreaming) {
         CloseSockets();
         internal_config.ulstreaming = 0;
     }
+    return recordingIncomplete ? -1 : 0;
 }
 
 void AbandonOutputs()
@@ -256,5 +364,11 @@ void AbandonOutputs()
     if (internal_config.ulsaving && internal_config.ulsaving_type == SAVE_MP4) {
         deleteMP4Params();
         ReleaseSpoolLock();
+    } else if (internal_config.ulsaving) {
+        deinitMP2TS();
     }
+    internal_config.ulsaving = 0;
+    if (internal_config.ulstreaming)
+        CloseSockets();
+    internal_config.ulstreaming = 0;
 }

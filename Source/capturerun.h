@@ -5,9 +5,10 @@
 // main calls, in this order:
 //
 //     OpenOutputs(&input)                  -1: exit status 1
-//     VLStartRecord(...)                   refused: AbandonOutputs(), exit 1
+//     VLStartRecord(...)                   refused, or a stop came first:
+//                                          AbandonOutputs(), exit 1
 //     status = CaptureLoop(handle, &input, inputdata)
-//     VLStop, VLClose, CloseOutputs()
+//     VLStop, VLClose, CloseOutputs(&input)  -1: exit status 1
 //
 // Test drivers and benchmarks feed samples of their own through the same
 // path: OpenOutputs, then ProcessSample for each whole QBox sample in the
@@ -43,10 +44,12 @@ void ProcessSample(stInputParameters* input, unsigned char* inputdata, int lengt
 int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata);
 
 // End of a run: completes the recording and closes the sockets still open.
-void CloseOutputs();
+// 0, or -1 when a recording of the run could not be completed (reported
+// when it happened): the run then ends with exit status 1.
+int CloseOutputs(const stInputParameters* input);
 
-// The encoder did not start: the MP4 recording is released without an
-// index and its spool lock given up.
+// The encoder did not start: the outputs are closed, an MP4 recording is
+// released without an index and its spool lock given up.
 void AbandonOutputs();
 
 #endif

@@ -99,7 +99,8 @@ static bool IsFirstQBoxOfRun(const QBox* qBoxHeader)
 // Result of completing a box whose first chunk is in the buffer.
 enum BoxCompletion { BOX_COMPLETE, BOX_DISCARDED, BOX_READ_FAILED };
 
-// Reads the chunks that follow the first one until the box is complete.
+// Reads the chunks that follow the first one until the box is complete; a
+// stop request while it waits for one abandons the box.
 static BoxCompletion CompleteQBox(unsigned char* pucQBoxbuffer, const QBox* qBoxHeader,
                                   unsigned int ulGot)
 {
@@ -108,6 +109,9 @@ static BoxCompletion CompleteQBox(unsigned char* pucQBoxbuffer, const QBox* qBox
         return BOX_DISCARDED;  // the chunk carries bytes beyond its box
     unsigned int ulFillOffset = ulGot;
     while (pendingLength > 0) {
+        // A device that goes silent inside a box must not hold off a stop.
+        if (!WaitForChunk())
+            return BOX_READ_FAILED;
         unsigned int ulChunk = 0;
         if (ReadDevice(pucQBoxbuffer + ulFillOffset, ulChunk) != READ_DEVICE_DATA)
             return BOX_READ_FAILED;

@@ -13,12 +13,12 @@
 // elementary form: the AAC frame, the H.264 NAL units in start-code form, or
 // the closed-caption bytes.
 //
-// Stopping: while a header is sought the reader waits for data with poll()
-// in slices of at most READER_POLL_SLICE_MS, never blocked in read(), and
-// checks *pReaderStopRequest before every wait. A program whose signal
-// handler uses SA_RESTART points pReaderStopRequest at its stop flag, so
-// that a silent device cannot hold the capture loop. A box already in
-// progress is always completed (or failed) before the flag is looked at.
+// Stopping: the reader waits for every chunk with poll() in slices of at
+// most READER_POLL_SLICE_MS, never blocked in read(), and checks
+// *pReaderStopRequest before every wait, inside a box too. A program whose
+// signal handler uses SA_RESTART points pReaderStopRequest at its stop flag,
+// so that a silent device cannot hold the capture loop; a box the stop cut
+// short is dropped.
 #ifndef VOZIREV_DEVICEREADER_H
 #define VOZIREV_DEVICEREADER_H
 
@@ -75,7 +75,7 @@ const int READER_POLL_SLICE_MS = 100;
 extern bool firstQboxFrmDevice;
 
 // Optional stop request (null by default): when it points at a non-zero
-// value while a header is sought, ReadOneQBox returns false.
+// value while the reader waits for data, ReadOneQBox returns false.
 extern volatile sig_atomic_t* pReaderStopRequest;
 
 // Reads one sample from descriptor hObject into pucQBoxbuffer (at least
@@ -88,7 +88,7 @@ unsigned int ReadQBox(int hObject, unsigned char* pucQBoxbuffer, int& length,
 
 // Assembles one whole box at the start of the buffer and decodes its header
 // into qBoxHeader. False when a read failed, a read returned nothing in the
-// middle of a box, or a stop was requested while a header was sought.
+// middle of a box, or a stop was requested while it waited for data.
 bool ReadOneQBox(unsigned char* pucQBoxbuffer, QBox* qBoxHeader);
 
 // One read of up to QBOX_CHUNK_SIZE bytes from the current device:

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "Vozirev.h"
 #include "VozirevDll.h"
 
 namespace {
@@ -33,7 +34,9 @@ bool InRange(unsigned int value, unsigned int low, unsigned int high)
     return value >= low && value <= high;
 }
 
-// Pauses after a command whatever its outcome, then reports a refusal.
+// Pauses after a command whatever its outcome, then reports a refusal. A
+// stop request ends the settings there (the pause may have been cut short
+// by it): no further command is sent.
 int AfterCommand(int result, const char* failure)
 {
     VL_Sleep(SETTING_PAUSE_MS);
@@ -41,7 +44,7 @@ int AfterCommand(int result, const char* failure)
         printf("%s", failure);
         return -1;
     }
-    return 0;
+    return stop_requested ? -1 : 0;
 }
 
 int SetMediaFormat(unsigned int mediaFormat, int* Device_n)
@@ -150,6 +153,8 @@ void VL_Sleep(unsigned int uitime_ms)
 
 int setVL_parameters(stInputParameters* input, int* Device_n)
 {
+    if (stop_requested)
+        return -1;
     if (!InRange(input->ulMediaFormat, MEDIA_FORMAT_AUDIO, MEDIA_FORMAT_AUDIO_VIDEO)) {
         puts("\nInvalid Media Format");
         return -1;

@@ -8,7 +8,8 @@
 
 // Applies every setting that the media format calls for, then checks the
 // streams' TTL. 0 when all were accepted; -1 at the first invalid value or
-// refused command, whose message has been printed.
+// refused command, whose message has been printed, or as soon as a stop is
+// requested (stop_requested), without a message.
 int setVL_parameters(stInputParameters* input, int* Device_n);
 // Sleeps uitime_ms milliseconds.
 void VL_Sleep(unsigned int uitime_ms);

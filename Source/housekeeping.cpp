@@ -17,6 +17,7 @@
 #include "Vozirev.h"
 #include "mp4Writer.h"
 #include "mpgTSWriter.h"
+#include "safefile.h"
 
 unsigned int ulvcount = 0;
 unsigned int ulacount = 0;
@@ -47,10 +48,12 @@ bool FreeSpaceRefreshDue(const stInputParameters* input)
     return ulacount == AUDIO_COUNT_WRAP - 1 || ulvcount == input->ulVideo_Frame_Rate - 1;
 }
 
-// Free KiB on the file system of the current directory, counting the blocks
-// reserved for the superuser too. A volume with more than 2 TiB free reports
-// the largest signed 32-bit figure rather than wrapping negative, which would
-// read as "disk full" at the first sample.
+// Free KiB on the file system of the current directory, as far as the
+// running user may use them: the blocks reserved for the superuser are left
+// out (f_bavail), so that a run as another user stops before it meets a
+// full disk. A volume with more than 2 TiB free reports the largest signed
+// 32-bit figure rather than wrapping negative, which would read as "disk
+// full" at the first sample.
 int get_free_diskspace()
 {
     if (skip_disk_check)
@@ -60,22 +63,25 @@ int get_free_diskspace()
         puts("Unable to determine free disk space. ");
         return -1;
     }
-    unsigned long long kib = (unsigned long long)fs.f_bsize * fs.f_bfree / 1024;
+    unsigned long long kib = (unsigned long long)fs.f_frsize * fs.f_bavail / 1024;
     return kib > (unsigned long long)INT32_MAX ? INT32_MAX : (int)kib;
 }
 
 // ---- completion ----------------------------------------------------------------
 
-void closecapture(unsigned int saving_type)
+int closecapture(unsigned int saving_type)
 {
+    int completed = 1;
     if (saving_type == SAVE_MP4) {
-        if (mp4write == 1)
-            completeMP4File();
+        if (mp4write == 1 && completeMP4File() != 1)
+            completed = -1;
         deleteMP4Params();
         ReleaseSpoolLock();
     } else if (saving_type == SAVE_TS) {
-        deinitMP2TS();
+        if (deinitMP2TS() != 1)
+            completed = -1;
     }
+    return completed;
 }
 
 int init_sdcard()
@@ -95,7 +101,6 @@ unsigned int init_disk_write()
 // "~temp7") in the current directory, so two runs recording MP4 in one
 // directory would write into each other's tables. A run owns those names
 // while it holds an exclusive advisory lock on SPOOL_LOCK_NAME.
-static const char SPOOL_LOCK_NAME[] = "~temp.lock";
 static int spoolLockFd = -1;
 
 static bool SameFile(const struct stat& a, const struct stat& b)
@@ -106,7 +111,7 @@ static bool SameFile(const struct stat& a, const struct stat& b)
 int AcquireSpoolLock()
 {
     for (;;) {
-        int fd = open(SPOOL_LOCK_NAME, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        int fd = OpenRegularFile(SPOOL_LOCK_NAME, SAFE_OPEN_KEEP);
         if (fd < 0)
             return 0;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

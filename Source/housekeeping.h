@@ -21,18 +21,23 @@ void write_bitrate_to_file(stInputParameters* input, unsigned char* inputdata, i
 // True when the counters stand where the free-space figure is refreshed:
 // about once a second of content for each stream.
 bool FreeSpaceRefreshDue(const stInputParameters* input);
-// Free KiB in the current directory (at most INT32_MAX), 102400 while the
-// checks are off, -1 when the file system cannot be asked.
+// Free KiB in the current directory for the running user (at most
+// INT32_MAX), 102400 while the checks are off, -1 when the file system
+// cannot be asked.
 int get_free_diskspace();
 // Finalises the MP4 (SAVE_MP4) or transport-stream (SAVE_TS) recording and
-// closes its file; an MP4 recording also gives up its spool files.
-void closecapture(unsigned int saving_type);
+// closes its file; an MP4 recording also gives up its spool files. 1 when
+// the recording is complete, -1 when a write, seek or close failed (the
+// writer's error variable says why).
+int closecapture(unsigned int saving_type);
 int init_sdcard();
 unsigned int init_disk_write();
 
 // The MP4 writer spools its sample tables under fixed names in the current
-// directory; a run owns them while it holds the spool lock. 1 when this run
-// now holds it, 0 when another run does (or the lock cannot be made).
+// directory; a run owns them while it holds the spool lock on this file.
+const char* const SPOOL_LOCK_NAME = "~temp.lock";
+// 1 when this run now holds the lock, 0 when another run does (or the lock
+// cannot be made).
 int AcquireSpoolLock();
 // Gives the lock up (nothing when it is not held).
 void ReleaseSpoolLock();

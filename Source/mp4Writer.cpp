@@ -2,10 +2,14 @@
 // "moov" with its track boxes at completion.
 #include "mp4Writer.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "QBox.h"
 #include "byteorder.h"
+#include "safefile.h"
 
 tRootAtom* root = nullptr;
 FILE* mp4file = nullptr;
@@ -20,14 +24,6 @@ UINT64 durationTimeAudonVidScale = 0;
 UINT32 videoTrakSize = 0;
 UINT32 lengthIODSAtom = 0;
 
-FILE* sttsAudFile = nullptr;
-FILE* stcoAudFile = nullptr;
-FILE* stszAudFile = nullptr;
-FILE* sttsVidFile = nullptr;
-FILE* stcoVidFile = nullptr;
-FILE* stszVidFile = nullptr;
-FILE* stssVidFile = nullptr;
-
 // A video sample's duration is the gap to the next accepted video sample,
 // so it is spooled when that sample arrives; the last sample of the track
 // takes the last non-zero gap.
@@ -35,17 +31,6 @@ static UINT32 lastVideoGap = 0;
 
 // ---- constants -------------------------------------------------------------
 
-const char* const SPOOL_STTS_AUDIO = "~temp1";
-const char* const SPOOL_STCO_AUDIO = "~temp2";
-const char* const SPOOL_STSZ_AUDIO = "~temp3";
-const char* const SPOOL_STTS_VIDEO = "~temp4";
-const char* const SPOOL_STCO_VIDEO = "~temp5";
-const char* const SPOOL_STSZ_VIDEO = "~temp6";
-const char* const SPOOL_STSS_VIDEO = "~temp7";
-const char* const SPOOL_FILE_NAMES[] = {SPOOL_STTS_AUDIO, SPOOL_STCO_AUDIO, SPOOL_STSZ_AUDIO, SPOOL_STTS_VIDEO,
-                                        SPOOL_STCO_VIDEO, SPOOL_STSZ_VIDEO, SPOOL_STSS_VIDEO};
-
-const UINT32 SPOOL_RECORD_SIZE = 4;
 const UINT32 VIDEO_TRACK_ID = 1;
 const UINT32 AUDIO_TRACK_ID = 2;
 const UINT32 MIN_NALU_SIZE = START_CODE_SIZE + 1;  // start code and NAL header byte
@@ -207,12 +192,45 @@ const UINT8 MP4A_BODY_TEMPLATE[68] = {
 };
 
 // ---- output primitives -----------------------------------------------------
+//
+// Every write and seek of the recording is checked. The first failure is
+// kept in mp4WriteError (like a stream's error flag): later writes are not
+// attempted, and completion reports it.
+
+int mp4WriteError = 0;
+
+static bool outputFailed()
+{
+    return mp4WriteError != 0 || mp4file == nullptr;
+}
+
+static void failOutput(int error)
+{
+    if (mp4WriteError == 0) {
+        mp4WriteError = error != 0 ? error : EIO;
+    }
+}
+
+// Writes size bytes at the output's position; false (and the error kept)
+// when they did not all go.
+static bool putBytes(const UINT8* data, UINT32 size)
+{
+    if (outputFailed()) {
+        return false;
+    }
+    if (size > 0 && fwrite(data, 1, size, mp4file) != size) {
+        failOutput(errno);
+        return false;
+    }
+    return true;
+}
 
 void longWrite(UINT32 val, FILE* ptr)
 {
+    (void)ptr;
     UINT8 bytes[4];
     WriteBE32(bytes, val);
-    fwrite(bytes, 1, sizeof(bytes), ptr);
+    putBytes(bytes, sizeof(bytes));
     if (root != nullptr) {
         root->fileLength += sizeof(bytes);
     }
@@ -220,9 +238,10 @@ void longWrite(UINT32 val, FILE* ptr)
 
 void longReplace(UINT32 val, FILE* ptr)
 {
+    (void)ptr;
     UINT8 bytes[4];
     WriteBE32(bytes, val);
-    fwrite(bytes, 1, sizeof(bytes), ptr);
+    putBytes(bytes, sizeof(bytes));
 }
 
 UINT32 swapBytes(UINT8* pByte)
@@ -233,13 +252,20 @@ UINT32 swapBytes(UINT8* pByte)
 // Appends a block to the output and keeps fileLength equal to the position.
 static void writeBlock(const UINT8* data, UINT32 size)
 {
-    fwrite(data, 1, size, mp4file);
+    putBytes(data, size);
     root->fileLength += size;
 }
 
 void writeFtypAtom()
 {
     writeBlock(FTYP_BOX, sizeof(FTYP_BOX));
+}
+
+static void seekOutput(UINT64 offset)
+{
+    if (!outputFailed() && fseeko(mp4file, (off_t)offset, SEEK_SET) != 0) {
+        failOutput(errno);
+    }
 }
 
 // Header of a box whose size is patched at the end; returns its offset.
@@ -254,60 +280,257 @@ static UINT64 openBox(UINT32 type)
 // Overwrites the size field of the box that starts at boxOffset.
 static void patchBoxSize(UINT64 boxOffset, UINT32 size)
 {
-    fseeko(mp4file, (off_t)boxOffset, SEEK_SET);
+    seekOutput(boxOffset);
     longReplace(size, mp4file);
 }
 
-// ---- spool files -----------------------------------------------------------
-
-static void appendRecord(FILE* spool, UINT32 value)
+// Pushes what the stream holds to the file; false when that failed.
+static bool flushOutput()
 {
-    fwrite(&value, SPOOL_RECORD_SIZE, 1, spool);
+    if (!outputFailed() && fflush(mp4file) != 0) {
+        failOutput(errno);
+    }
+    return !outputFailed();
 }
 
-static UINT32 readRecord(FILE* spool)
+// A sample whose write failed is cut off again, so that the file ends with
+// the last whole sample. The stream may still hold some of its bytes, which
+// a fresh stream on the same file leaves behind.
+static void cutOutputBack(UINT64 length)
 {
+    int fd = dup(fileno(mp4file));
+    fclose(mp4file);
+    mp4file = nullptr;
+    if (fd < 0) {
+        return;
+    }
+    if (ftruncate(fd, (off_t)length) != 0 || lseek(fd, (off_t)length, SEEK_SET) < 0 ||
+        (mp4file = fdopen(fd, "wb")) == nullptr) {
+        close(fd);
+        return;
+    }
+    root->fileLength = length;
+}
+
+// ---- spool files -----------------------------------------------------------
+//
+// Each spool file is a sequence of 4-byte host-order records. Records are
+// gathered in memory and written out a block at a time; a block the disk
+// does not take stays in memory, so every record of an accepted sample is
+// known to completion whatever the disk did.
+
+struct tSpool {
+    const char* name;
+    int fd;           // -1 when not open
+    UINT32 written;   // records in the file
+    UINT32 pending;   // records in block, not yet in the file
+    UINT32 block[SPOOL_BLOCK_RECORDS];
+};
+
+static tSpool spools[] = {
+    {SPOOL_STTS_AUDIO, -1, 0, 0, {}}, {SPOOL_STCO_AUDIO, -1, 0, 0, {}}, {SPOOL_STSZ_AUDIO, -1, 0, 0, {}},
+    {SPOOL_STTS_VIDEO, -1, 0, 0, {}}, {SPOOL_STCO_VIDEO, -1, 0, 0, {}}, {SPOOL_STSZ_VIDEO, -1, 0, 0, {}},
+    {SPOOL_STSS_VIDEO, -1, 0, 0, {}},
+};
+tSpool* const sttsAudFile = &spools[0];
+tSpool* const stcoAudFile = &spools[1];
+tSpool* const stszAudFile = &spools[2];
+tSpool* const sttsVidFile = &spools[3];
+tSpool* const stcoVidFile = &spools[4];
+tSpool* const stszVidFile = &spools[5];
+tSpool* const stssVidFile = &spools[6];
+
+static bool writeAll(int fd, const UINT8* data, size_t size, off_t offset)
+{
+    while (size > 0) {
+        ssize_t n = pwrite(fd, data, size, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        data += n;
+        size -= (size_t)n;
+        offset += n;
+    }
+    return true;
+}
+
+// Writes the records gathered in memory to the file. On failure they stay
+// in memory, the file keeps its whole records, and the error is kept.
+static bool flushSpool(tSpool* spool)
+{
+    if (spool->pending == 0 || spool->fd < 0) {
+        return spool->pending == 0;
+    }
+    off_t end = (off_t)spool->written * SPOOL_RECORD_SIZE;
+    if (!writeAll(spool->fd, (const UINT8*)spool->block, spool->pending * SPOOL_RECORD_SIZE, end)) {
+        failOutput(errno);
+        if (ftruncate(spool->fd, end) != 0) {
+            // The partial block beyond the whole records is never read.
+        }
+        return false;
+    }
+    spool->written += spool->pending;
+    spool->pending = 0;
+    return true;
+}
+
+static void appendRecord(tSpool* spool, UINT32 value)
+{
+    if (spool->pending == SPOOL_BLOCK_RECORDS && !flushSpool(spool)) {
+        // The disk refused the block; the record waits in memory until
+        // completion. The block is full, so it is kept beside it.
+        return;
+    }
+    spool->block[spool->pending++] = value;
+}
+
+// Record number index (from 0), from the file or from memory; 0 past the end.
+static UINT32 readRecordAt(const tSpool* spool, UINT32 index)
+{
+    if (index >= spool->written) {
+        index -= spool->written;
+        return index < spool->pending ? spool->block[index] : 0;
+    }
     UINT32 value = 0;
-    if (fread(&value, SPOOL_RECORD_SIZE, 1, spool) != 1) {
-        value = 0;
+    if (pread(spool->fd, &value, SPOOL_RECORD_SIZE, (off_t)index * SPOOL_RECORD_SIZE) != SPOOL_RECORD_SIZE) {
+        return 0;
     }
     return value;
 }
 
-static void closeSpool(FILE*& spool)
+// Replaces record number index.
+static void writeRecordAt(tSpool* spool, UINT32 index, UINT32 value)
 {
-    if (spool != nullptr) {
-        fclose(spool);
-        spool = nullptr;
+    if (index >= spool->written) {
+        if (index - spool->written < spool->pending) {
+            spool->block[index - spool->written] = value;
+        }
+        return;
+    }
+    if (pwrite(spool->fd, &value, SPOOL_RECORD_SIZE, (off_t)index * SPOOL_RECORD_SIZE) != SPOOL_RECORD_SIZE) {
+        failOutput(errno);
     }
 }
 
+bool flushMP4Spools()
+{
+    bool flushed = true;
+    for (tSpool& spool : spools) {
+        flushed = flushSpool(&spool) && flushed;
+    }
+    return flushed;
+}
+
+static void closeSpool(tSpool* spool)
+{
+    if (spool->fd >= 0) {
+        close(spool->fd);
+        spool->fd = -1;
+    }
+    spool->written = 0;
+    spool->pending = 0;
+}
+
 // Copies count records from the start of a spool file to the output as
-// big-endian words. A short spool file is padded with zeros so the box
-// keeps the size already written.
-static void copySpoolRecords(FILE* spool, UINT32 count)
+// big-endian words.
+static void copySpoolRecords(tSpool* spool, UINT32 count)
 {
     const UINT32 RECORDS_PER_BLOCK = 256;
-    UINT32 records[RECORDS_PER_BLOCK];
     UINT8 bytes[RECORDS_PER_BLOCK * SPOOL_RECORD_SIZE];
 
-    fseeko(spool, 0, SEEK_SET);
-    while (count > 0) {
-        UINT32 n = count < RECORDS_PER_BLOCK ? count : RECORDS_PER_BLOCK;
-        size_t got = fread(records, SPOOL_RECORD_SIZE, n, spool);
+    for (UINT32 first = 0; first < count; first += RECORDS_PER_BLOCK) {
+        UINT32 n = count - first < RECORDS_PER_BLOCK ? count - first : RECORDS_PER_BLOCK;
         for (UINT32 i = 0; i < n; i++) {
-            WriteBE32(bytes + i * SPOOL_RECORD_SIZE, i < got ? records[i] : 0);
+            WriteBE32(bytes + i * SPOOL_RECORD_SIZE, readRecordAt(spool, first + i));
         }
         writeBlock(bytes, n * SPOOL_RECORD_SIZE);
-        count -= n;
     }
+}
+
+// ---- index reserve -----------------------------------------------------------
+//
+// Completion appends the index ("moov") after the samples, about 16 bytes
+// per video sample and 8 per audio sample. So that a full disk never leaves
+// a recording without its index, the writer keeps a file of zeros at least
+// as large as the index of the samples taken so far, and removes it just
+// before it writes the index, which then takes the space the reserve gives
+// back. When the reserve cannot grow, the recording takes no more samples.
+
+static int reserveFd = -1;
+static UINT64 reserveSize = 0;
+
+static UINT64 sampleCount(const tTrack* track)
+{
+    return track != nullptr ? track->mdia->minf->stbl->stsz->numSamples : 0;
+}
+
+// The most the index can take once extraSamples more samples are in.
+static UINT64 indexBytesAtMost(UINT64 extraSamples)
+{
+    UINT64 samples = sampleCount(root->videoTrack) + sampleCount(root->audioTrack) + extraSamples;
+    UINT64 parameterSets = 0;
+    if (root->videoTrack != nullptr) {
+        parameterSets = (UINT64)root->videoTrack->spsLength + root->videoTrack->ppsLength;
+    }
+    return INDEX_FIXED_BYTES_AT_MOST + parameterSets + samples * INDEX_BYTES_PER_SAMPLE_AT_MOST;
+}
+
+static bool openIndexReserve()
+{
+    reserveSize = 0;
+    reserveFd = OpenRegularFile(INDEX_RESERVE_NAME, SAFE_OPEN_TRUNCATE);
+    return reserveFd >= 0;
+}
+
+// Makes the reserve hold the index after extraSamples more samples. False,
+// with the error kept, when the disk has no room for it.
+static bool growIndexReserve(UINT64 extraSamples)
+{
+    static const UINT8 zeros[INDEX_RESERVE_STEP] = {};
+    UINT64 target = indexBytesAtMost(extraSamples);
+    if (reserveSize >= target) {
+        return true;
+    }
+    if (reserveFd < 0) {
+        failOutput(EBADF);
+        return false;
+    }
+    UINT64 size = target + INDEX_RESERVE_STEP;
+    while (reserveSize < size) {
+        UINT64 piece = size - reserveSize < INDEX_RESERVE_STEP ? size - reserveSize : INDEX_RESERVE_STEP;
+        if (!writeAll(reserveFd, zeros, (size_t)piece, (off_t)reserveSize)) {
+            failOutput(errno);
+            return false;
+        }
+        reserveSize += piece;
+    }
+    return true;
+}
+
+// Gives the reserved space back.
+static void releaseIndexReserve()
+{
+    if (reserveFd >= 0) {
+        close(reserveFd);
+        reserveFd = -1;
+    }
+    reserveSize = 0;
+    unlink(INDEX_RESERVE_NAME);
 }
 
 // ---- opening and releasing -------------------------------------------------
 
-static FILE* openSpool(const char* name)
+static bool openSpool(tSpool* spool)
 {
-    return fopen(name, "wb+");
+    closeSpool(spool);
+    spool->fd = OpenRegularFile(spool->name, SAFE_OPEN_TRUNCATE);
+    return spool->fd >= 0;
 }
 
 // Builds a track's record chain; the caller opens its spool files.
@@ -353,32 +576,32 @@ UINT8 createMP4Params()
     }
     root->fileLength = 0;
     root->audioConfigSet = 0;
+    mp4WriteError = 0;
     root->mvhd = new tMVHD();
     resetTimeline();
 
     if (root->AudioPresentFlag) {
         root->audioTrack = newTrack();
-        if ((sttsAudFile = openSpool(SPOOL_STTS_AUDIO)) == nullptr ||
-            (stcoAudFile = openSpool(SPOOL_STCO_AUDIO)) == nullptr ||
-            (stszAudFile = openSpool(SPOOL_STSZ_AUDIO)) == nullptr) {
+        if (!openSpool(sttsAudFile) || !openSpool(stcoAudFile) || !openSpool(stszAudFile)) {
             return 0;
         }
     }
     if (root->VideoPresentFlag) {
         root->videoTrack = newTrack();
         sampleTable(root->videoTrack)->stss = new tSTSS();
-        if ((sttsVidFile = openSpool(SPOOL_STTS_VIDEO)) == nullptr ||
-            (stcoVidFile = openSpool(SPOOL_STCO_VIDEO)) == nullptr ||
-            (stszVidFile = openSpool(SPOOL_STSZ_VIDEO)) == nullptr ||
-            (stssVidFile = openSpool(SPOOL_STSS_VIDEO)) == nullptr) {
+        if (!openSpool(sttsVidFile) || !openSpool(stcoVidFile) || !openSpool(stszVidFile) ||
+            !openSpool(stssVidFile)) {
             return 0;
         }
+    }
+    if (!openIndexReserve()) {
+        return 0;
     }
 
     writeFtypAtom();
     longWrite(0, mp4file);  // "mdat" size, patched at completion
     longWrite(FourCC("mdat"), mp4file);
-    return 1;
+    return flushOutput() ? 1 : 0;
 }
 
 static void deleteTrack(tTrack*& track)
@@ -420,6 +643,7 @@ void deleteMP4Params()
     closeSpool(stcoVidFile);
     closeSpool(stszVidFile);
     closeSpool(stssVidFile);
+    releaseIndexReserve();
     // Completion closes the output; when it did not run, the header and any
     // samples written are flushed here so nothing recorded is lost.
     if (mp4file != nullptr) {
@@ -455,15 +679,26 @@ static void captureParameterSet(UINT8*& copy, UINT32& length, UINT8& setFlag, co
     setFlag = 1;
 }
 
-// Appends one sample to "mdat" and its size and chunk offset to the spool.
-static void appendSample(tSTBL* stbl, FILE* stszSpool, FILE* stcoSpool, const UINT8* buffer, UINT32 size)
+// Writes one sample at the end of "mdat" and spools its size and chunk
+// offset. False, with nothing of the sample left in the file, when the
+// recording cannot take it: the index reserve cannot grow (the disk is
+// full), or the write failed (mp4WriteError says why).
+static bool appendSample(tSTBL* stbl, tSpool* stszSpool, tSpool* stcoSpool, const UINT8* buffer, UINT32 size)
 {
-    UINT32 offset = (UINT32)root->fileLength;
-    writeBlock(buffer, size);
+    if (outputFailed() || !growIndexReserve(1)) {
+        return false;
+    }
+    UINT64 offset = root->fileLength;
+    if (!putBytes(buffer, size) || !flushOutput()) {
+        cutOutputBack(offset);
+        return false;
+    }
+    root->fileLength += size;
     appendRecord(stszSpool, size);
     stbl->stsz->numSamples++;
-    appendRecord(stcoSpool, offset);
+    appendRecord(stcoSpool, (UINT32)offset);
     stbl->stco->nChunks++;
+    return true;
 }
 
 // Spools a video duration (90 kHz ticks) and keeps the running total.
@@ -502,8 +737,12 @@ UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
         return 1;
     }
 
+    UINT32 previousSamples = stbl->stsz->numSamples;
+    if (!appendSample(stbl, stszVidFile, stcoVidFile, buffer, size)) {
+        return 1;
+    }
     currTimeStampVid = timeStamp;
-    if (stbl->stsz->numSamples > 0) {
+    if (previousSamples > 0) {
         UINT32 gap = timeStamp - prevTimeStampVid;
         appendVideoDuration(stbl, gap);
         if (gap != 0) {
@@ -511,8 +750,6 @@ UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
         }
     }
     prevTimeStampVid = timeStamp;
-
-    appendSample(stbl, stszVidFile, stcoVidFile, buffer, size);
     if (naluHeader == NALU_HEADER_IDR) {
         appendRecord(stssVidFile, stbl->stsz->numSamples);
         stbl->stss->nEntries++;
@@ -526,7 +763,9 @@ UINT8 writeAudioSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
         return 0;
     }
     tSTBL* stbl = sampleTable(root->audioTrack);
-
+    if (!appendSample(stbl, stszAudFile, stcoAudFile, buffer, size)) {
+        return 0;
+    }
     currTimeStampAud = timeStamp;
     UINT32 gap = timeStamp - prevTimeStampAud;
     UINT32 duration = (UINT32)(UINT64)((root->audioFrequency / (double)MP4_MOVIE_TIMESCALE) * gap);
@@ -534,8 +773,6 @@ UINT8 writeAudioSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
     durationTimeAud += duration;
     stbl->stts->numEntries++;
     prevTimeStampAud = timeStamp;
-
-    appendSample(stbl, stszAudFile, stcoAudFile, buffer, size);
     return 1;
 }
 
@@ -656,25 +893,22 @@ static void writeMp4aStsd()
 }
 
 // "stts" with one entry per sample.
-static void writeSttsPerSample(FILE* spool, UINT32 n)
+static void writeSttsPerSample(tSpool* spool, UINT32 n)
 {
     writeFullBoxHeader((n + 2) * 8, FourCC("stts"));
     longWrite(n, mp4file);
-    fseeko(spool, 0, SEEK_SET);
     for (UINT32 i = 0; i < n; i++) {
         longWrite(1, mp4file);
-        longWrite(readRecord(spool), mp4file);
+        longWrite(readRecordAt(spool, i), mp4file);
     }
 }
 
 // Audio "stts" as two runs: the first two frames, then the rest with the
 // duration of the last-but-one frame.
-static void writeSttsTwoRuns(FILE* spool, UINT32 n)
+static void writeSttsTwoRuns(tSpool* spool, UINT32 n)
 {
-    fseeko(spool, 0, SEEK_SET);
-    UINT32 first = readRecord(spool);
-    fseeko(spool, (off_t)(n - 2) * SPOOL_RECORD_SIZE, SEEK_SET);
-    UINT32 lastButOne = readRecord(spool);
+    UINT32 first = readRecordAt(spool, 0);
+    UINT32 lastButOne = readRecordAt(spool, n - 2);
 
     writeFullBoxHeader(32, FourCC("stts"));
     longWrite(2, mp4file);
@@ -693,7 +927,7 @@ static void writeStscAtom(const tSTSC* stsc)
     longWrite(stsc->sample2chunkTbl->sampleID, mp4file);
 }
 
-static void writeStszAtom(FILE* spool, UINT32 n)
+static void writeStszAtom(tSpool* spool, UINT32 n)
 {
     writeFullBoxHeader((n + 5) * 4, FourCC("stsz"));
     longWrite(0, mp4file);  // sample_size 0: a table follows
@@ -702,7 +936,7 @@ static void writeStszAtom(FILE* spool, UINT32 n)
 }
 
 // "stco" and "stss" share the layout: entry_count, then the entries.
-static void writeCountedTable(UINT32 type, FILE* spool, UINT32 n)
+static void writeCountedTable(UINT32 type, tSpool* spool, UINT32 n)
 {
     writeFullBoxHeader((n + 4) * 4, type);
     longWrite(n, mp4file);
@@ -729,7 +963,7 @@ static UINT32 patchTrackSizes(UINT32 mdatAtomSize, UINT32 moovOffset, const tOpe
     patchBoxSize(boxes.mdia, end - (UINT32)boxes.mdia);
     patchBoxSize(boxes.minf, end - (UINT32)boxes.minf);
     patchBoxSize(boxes.stbl, end - (UINT32)boxes.stbl);
-    fseeko(mp4file, (off_t)root->fileLength, SEEK_SET);
+    seekOutput(root->fileLength);
     return trakSize;
 }
 
@@ -814,12 +1048,9 @@ static void repairFirstAudioDuration()
     if (stbl->stts->numEntries < 2) {
         return;
     }
-    fseeko(sttsAudFile, 0, SEEK_SET);
-    UINT32 e0 = readRecord(sttsAudFile);
-    UINT32 e1 = readRecord(sttsAudFile);
-    fseeko(sttsAudFile, 0, SEEK_SET);
-    appendRecord(sttsAudFile, e1);
-    fseeko(sttsAudFile, 0, SEEK_SET);
+    UINT32 e0 = readRecordAt(sttsAudFile, 0);
+    UINT32 e1 = readRecordAt(sttsAudFile, 1);
+    writeRecordAt(sttsAudFile, 0, e1);
     durationTimeAud = durationTimeAud - e0 + e1;
 }
 
@@ -834,18 +1065,28 @@ static void writeIodsAtom()
     writeBlock(IODS_BOX, sizeof(IODS_BOX));
 }
 
-void completeMP4File()
+UINT8 completeMP4File()
 {
-    if (root == nullptr || mp4file == nullptr) {
-        return;
+    if (root == nullptr) {
+        return 0;
+    }
+    // The index goes into the space the reserve gives back. Whatever made
+    // the recording stop taking samples (mp4WriteError, a full disk), the
+    // samples in the file are whole; from here on the error is completion's.
+    releaseIndexReserve();
+    mp4WriteError = 0;
+    if (mp4file == nullptr) {
+        failOutput(EBADF);
+        return 0;
     }
     UINT32 mdatAtomSize = (UINT32)root->fileLength - MP4_MDAT_HEADER_OFFSET;
 
     // Without both parameter sets there is no "avcC", so the video track is
-    // left out; with no track left the file stays as it was opened.
+    // left out, and so is a track without samples; with no track left the
+    // file stays as it was opened.
     tTrack* video = root->VideoPresentFlag ? root->videoTrack : nullptr;
-    bool writeVideo = video != nullptr && video->SPSSetFlag && video->PPSSetFlag;
-    bool writeAudio = root->AudioPresentFlag && root->audioTrack != nullptr;
+    bool writeVideo = video != nullptr && video->SPSSetFlag && video->PPSSetFlag && sampleCount(video) > 0;
+    bool writeAudio = root->AudioPresentFlag && sampleCount(root->audioTrack) > 0;
 
     if (writeVideo) {
         closeVideoDurations();
@@ -882,6 +1123,11 @@ void completeMP4File()
         }
     }
 
-    fclose(mp4file);
+    bool completed = flushOutput();
+    if (fclose(mp4file) != 0 && completed) {
+        failOutput(errno);
+        completed = false;
+    }
     mp4file = nullptr;
+    return completed ? 1 : 0;
 }

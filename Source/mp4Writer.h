@@ -165,13 +165,43 @@ extern UINT64 durationTimeAudonVidScale;  // 90 kHz
 extern UINT32 videoTrakSize;
 extern UINT32 lengthIODSAtom;
 
-extern FILE* sttsAudFile;  // "~temp1" audio durations
-extern FILE* stcoAudFile;  // "~temp2" audio chunk offsets
-extern FILE* stszAudFile;  // "~temp3" audio sample sizes
-extern FILE* sttsVidFile;  // "~temp4" video durations
-extern FILE* stcoVidFile;  // "~temp5" video chunk offsets
-extern FILE* stszVidFile;  // "~temp6" video sample sizes
-extern FILE* stssVidFile;  // "~temp7" video sync-sample numbers
+// The spool files: 4-byte host-order records, gathered in memory and
+// written out a block of SPOOL_BLOCK_RECORDS at a time (flushMP4Spools
+// writes out what is gathered).
+const UINT32 SPOOL_RECORD_SIZE = 4;
+const UINT32 SPOOL_BLOCK_RECORDS = 1024;
+const char* const SPOOL_STTS_AUDIO = "~temp1";
+const char* const SPOOL_STCO_AUDIO = "~temp2";
+const char* const SPOOL_STSZ_AUDIO = "~temp3";
+const char* const SPOOL_STTS_VIDEO = "~temp4";
+const char* const SPOOL_STCO_VIDEO = "~temp5";
+const char* const SPOOL_STSZ_VIDEO = "~temp6";
+const char* const SPOOL_STSS_VIDEO = "~temp7";
+const char* const SPOOL_FILE_NAMES[] = {SPOOL_STTS_AUDIO, SPOOL_STCO_AUDIO, SPOOL_STSZ_AUDIO, SPOOL_STTS_VIDEO,
+                                        SPOOL_STCO_VIDEO, SPOOL_STSZ_VIDEO, SPOOL_STSS_VIDEO};
+struct tSpool;
+extern tSpool* const sttsAudFile;  // "~temp1" audio durations
+extern tSpool* const stcoAudFile;  // "~temp2" audio chunk offsets
+extern tSpool* const stszAudFile;  // "~temp3" audio sample sizes
+extern tSpool* const sttsVidFile;  // "~temp4" video durations
+extern tSpool* const stcoVidFile;  // "~temp5" video chunk offsets
+extern tSpool* const stszVidFile;  // "~temp6" video sample sizes
+extern tSpool* const stssVidFile;  // "~temp7" video sync-sample numbers
+
+// The index reserve: zeros at least as large as the index the samples
+// taken so far need, given back just before completion writes it.
+const char* const INDEX_RESERVE_NAME = "~temp.reserve";
+// Index bytes per sample at most: "stts" 8, "stsz" 4, "stco" 4, "stss" 4.
+const UINT64 INDEX_BYTES_PER_SAMPLE_AT_MOST = 20;
+// Everything else of the index but the parameter sets, with room to spare.
+const UINT64 INDEX_FIXED_BYTES_AT_MOST = 4096;
+// The reserve grows by this much at a time.
+const UINT32 INDEX_RESERVE_STEP = 65536;
+
+// Why the recording stopped taking samples: 0 while it takes them, else the
+// errno of what failed (ENOSPC when the disk is full). Completion resets it
+// and keeps its own failure there.
+extern int mp4WriteError;
 
 // The movie time scale and the video time scale: the QBox 90 kHz clock.
 const UINT32 MP4_MOVIE_TIMESCALE = 90000;
@@ -193,15 +223,21 @@ UINT8 createMP4Params();
 
 // One NAL unit in start-code form (size bytes, start code included). Its
 // start code is overwritten in place with the unit's length. Parameter sets
-// are kept for "avcC"; slices are appended once both sets are known. Returns 1.
+// are kept for "avcC"; slices are appended once both sets are known. Returns
+// 1; a slice the recording could not take sets mp4WriteError.
 UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp);
 
-// One raw AAC frame. 1 written, 0 refused (no recording, or past 4 GiB).
+// One raw AAC frame. 1 written, 0 refused (no recording, past 4 GiB, or
+// the recording no longer takes samples: see mp4WriteError).
 UINT8 writeAudioSample(UINT8* buffer, UINT32 size, UINT32 timeStamp);
 
-// Appends "moov" (movie header, object descriptor, the tracks) and closes
-// the output and spool files.
-void completeMP4File();
+// Appends "moov" (movie header, object descriptor, the tracks with samples)
+// and closes the output and spool files. 1 when the file is complete; 0
+// when a write, seek or close failed (mp4WriteError says why).
+UINT8 completeMP4File();
+// Writes out the spool records gathered in memory. False when the disk did
+// not take them (they stay in memory for completion).
+bool flushMP4Spools();
 
 // Releases root and its records, closes whatever completion left open (the
 // output file included) and removes the seven spool files.

@@ -1,6 +1,9 @@
 // PES and transport-stream packetiser (ISO/IEC 13818-1, 2.4.3 and 2.4.3.6).
 #include "mpgTSWriter.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -62,6 +65,10 @@ struct tTSStream {
 // ---- module state ------------------------------------------------------------
 
 static FILE* pfmpg = nullptr;
+int tsWriteError = 0;
+// Where the sample being written began in the recording file: a sample
+// whose packets the file does not all take is cut off from there.
+static off_t sampleStart = 0;
 static UINT8* pTSBuff = nullptr;
 static UINT32 TSBuffSize = 0;
 static UINT8 cont_cnt_vid = CONTINUITY_START;
@@ -246,10 +253,35 @@ bool SendsRTP(unsigned int bWriteStream)
     return bWriteStream == TS_OUTPUT_RTP || bWriteStream == TS_OUTPUT_FILE_AND_RTP;
 }
 
+// Writes whole packets to the recording and pushes them to the file. When
+// the file does not take them all, it is cut back to where the sample began
+// and closed: the recording ends with whole samples, the error stays in
+// tsWriteError, and streaming goes on.
+void WriteFilePackets(const UINT8* pPackets, UINT32 count)
+{
+    if (pfmpg == nullptr || count == 0) {
+        return;
+    }
+    off_t before = sampleStart;
+    if (fwrite(pPackets, TS_PACKET_SIZE, count, pfmpg) == count && fflush(pfmpg) == 0) {
+        return;
+    }
+    tsWriteError = errno != 0 ? errno : EIO;
+    int fd = dup(fileno(pfmpg));
+    fclose(pfmpg);
+    pfmpg = nullptr;
+    if (fd >= 0) {
+        if (before >= 0 && ftruncate(fd, before) != 0) {
+            // The file keeps a partial sample at its end; readers resync.
+        }
+        close(fd);
+    }
+}
+
 void EmitPackets(UINT8* pPackets, UINT32 count, UINT32 timestamp, unsigned int bWriteStream, bool bTablesFirst)
 {
-    if (WritesFile(bWriteStream) && pfmpg != nullptr && count > 0) {
-        fwrite(pPackets, TS_PACKET_SIZE, count, pfmpg);
+    if (WritesFile(bWriteStream)) {
+        WriteFilePackets(pPackets, count);
     }
     if (SendsRTP(bWriteStream)) {
         if (bTablesFirst) {
@@ -313,8 +345,8 @@ unsigned int WriteSampleTS(tPacketiser packetise, UINT32 ulBufferSize, unsigned 
 
 void EmitTable(UINT8* packet, unsigned int bWriteStream)
 {
-    if (WritesFile(bWriteStream) && pfmpg != nullptr) {
-        fwrite(packet, TS_PACKET_SIZE, 1, pfmpg);
+    if (WritesFile(bWriteStream)) {
+        WriteFilePackets(packet, 1);
     }
     if (SendsRTP(bWriteStream)) {
         RTPTransportStream(packet, 1, 0);
@@ -333,6 +365,8 @@ bool StartsWithNALU(const unsigned char* buf, unsigned int len, UINT8 type)
 unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWriteStream)
 {
     pfmpg = pfOut;
+    tsWriteError = 0;
+    sampleStart = 0;
     clockStarted = false;
     if (bWriteStream != TS_OUTPUT_RTP && pfOut == nullptr) {
         return 0;
@@ -356,15 +390,27 @@ unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWri
     getPMT(packet, video, audio, priv);
     EmitTable(packet, bWriteStream);
     memcpy(PMTBuff, packet, TS_PACKET_SIZE);
-    return 1;
+    return WritesFile(bWriteStream) && tsWriteError != 0 ? 0 : 1;
 }
 
-void deinitMP2TS()
+void BeginTSSample()
 {
     if (pfmpg != nullptr) {
-        fclose(pfmpg);
+        sampleStart = ftello(pfmpg);
+    }
+}
+
+unsigned int deinitMP2TS()
+{
+    bool closed = true;
+    if (pfmpg != nullptr) {
+        if (fclose(pfmpg) != 0) {
+            tsWriteError = errno;
+            closed = false;
+        }
         pfmpg = nullptr;
     }
+    return closed ? 1 : 0;
 }
 
 // ---- packetisers -----------------------------------------------------------------

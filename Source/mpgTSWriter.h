@@ -61,8 +61,19 @@ struct BuffManager {
 // captureparams.h) and emits them by mode. Keeps pfOut for the
 // file modes. Returns 1, or 0 when a file mode has no file.
 unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWriteStream);
-// Closes the recording file, if there is one, and forgets it.
-void deinitMP2TS();
+// Closes the recording file, if there is one, and forgets it. 1, or 0 when
+// the close failed (tsWriteError says why). A file cut back after a failed
+// write (see tsWriteError) was closed then, with whole samples only.
+unsigned int deinitMP2TS();
+
+// Why the recording file stopped taking packets: 0 while it takes them,
+// else the errno of the failed write (ENOSPC when the disk is full). The
+// file has then been cut back to the start of the sample being written
+// (see BeginTSSample) and closed; streaming goes on.
+extern int tsWriteError;
+// Marks the start of a sample in the recording file: the writes that
+// follow, up to the next mark, belong to one sample.
+void BeginTSSample();
 
 // One NAL unit behind its 4-byte start code (the NAL header at byte 4). A
 // buffer holding further NAL units behind the first sends them in the same

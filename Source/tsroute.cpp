@@ -91,6 +91,9 @@ unsigned int QBoxToMP2TS(unsigned char* inputdata, unsigned int inputdata_length
     if (!bWriteTS) {
         return 1;
     }
+    if (bWriteStream == TS_OUTPUT_FILE || bWriteStream == TS_OUTPUT_FILE_AND_RTP) {
+        BeginTSSample();
+    }
 
     if (type == QBOX_STREAM_AUDIO) {
         if (szPayload > 0) {

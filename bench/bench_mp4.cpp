@@ -234,7 +234,7 @@ Measure RunWriter(const Stream& s, double minutes, const std::string& dir)
         }
         UINT64 fed = Replay(s, minutes, sampleBuffer,
                             [&](UINT8* box, UINT32 size) { ProcessSample(&input, box, (int)size); });
-        CloseOutputs();
+        CloseOutputs(&input);
         return fed;
     });
 }

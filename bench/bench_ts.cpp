@@ -205,7 +205,7 @@ Result RunRoute(Stream& s, int repeats, unsigned int mode, unsigned short port, 
     r.wall = Now() - t0;
     r.cpu = CpuSeconds(RUSAGE_SELF) - cpu0;
     r.allocations = g_allocations - allocBefore;
-    CloseOutputs();
+    CloseOutputs(&input);
     remove("route.mpg");
     if (home >= 0 && fchdir(home) != 0) r.wall = -1;
     if (home >= 0) close(home);

@@ -46,7 +46,7 @@ static int recordBoxes(FILE* in, const char* outName, unsigned int mediaFormat)
     while ((size = ReadStreamBox(in, sampleBuffer)) > 0) {
         ProcessSample(&input, sampleBuffer, (int)size);
     }
-    CloseOutputs();
+    CloseOutputs(&input);
     if (size < 0) {
         fprintf(stderr, "malformed QBox stream\n");
         return 1;

@@ -90,8 +90,7 @@ void EndSession(char* address, unsigned short video_port, unsigned short audio_p
     usleep(DRAIN_PAUSE_US);
     SendRtcpBye(address, (unsigned short)(video_port + 1));
     SendRtcpBye(address, (unsigned short)(audio_port + 1));
-    CloseOutputs();
-    CloseSockets();  // opened by hand for the transport-stream carriage
+    CloseSockets();
 }
 
 }  // namespace

@@ -164,7 +164,7 @@ int main(int argc, char** argv)
         wanted = false;
     }
     int rc = wanted ? feed(in, &input, speed) : 1;
-    CloseOutputs();
+    CloseOutputs(&input);
     if (ip) {
         // The BYE travels on its own socket: let the last data datagrams be
         // read first.

@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# The capture program with free-space checks on (-q), recording on a small
-# tmpfs mounted for the test (root is needed; without the mount the test
-# says SKIPPED). The program keeps 10240 KiB free, so a file system of a
-# little more holds only a short recording:
+# The capture program on a full disk: small tmpfs (and ext4) mounts made
+# for the test (root is needed; without the mount the test says SKIPPED).
+# Whatever fills the disk, the recording is completed, holds whole samples
+# only and plays with every sample it reports.
+#
+# With free-space checks on (-q) the program keeps 10240 KiB free, so a file
+# system of a little more holds only a short recording:
 #   - too little space at the start: "\nUnble to open output file for
-#     writing.", exit 1, the file created and empty;
+#     writing.", exit 1, and an existing file of the same name untouched;
 #   - recording and streaming: "Disk space exceeded." once, the recording is
 #     finalised and plays (a leading run of the delivered boxes, frame for
 #     frame), and the RTP streams go on: ffmpeg, receiving with the session
 #     description from vozirev-sdp, gets well over a second of content past
 #     the recording's end;
 #   - recording only: the same message, and the run ends by itself (no
-#     output left), exit 0.
+#     output left), exit 0;
+#   - a long low-bit-rate recording whose index is larger than the 10 MiB
+#     headroom: the index still fits;
+#   - as another user on ext4, whose reserved blocks that user cannot take.
+# Without -q the disk fills up: "Disk space exceeded.", the MP4 file is cut
+# back to its last whole sample and completed, the transport stream cut back
+# to whole packets; the run ends with status 0.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/app_run.bash"
 
@@ -45,12 +54,13 @@ settings=$(default_settings | sed 's/320 x 240/720 x 576/; s/30 fps/25 fps/')
 # ---- too little space at the start ----------------------------------------
 CHECK_LABEL="under 10 MiB free"
 mount_disk 8m
+echo "an older recording" > rec.mp4
 rc=0
 "$EMU" --source "$STREAM" --pace max --log "$WORK/log1.txt" -- \
   "$PROG" -q 1 "${SIZE_OPTS[@]}" -p rec > "$WORK/out1.txt" 2>&1 || rc=$?
 expect_eq "exit status" 1 "$rc"
 expect_output "output" "${BANNER}${settings}"$'\nSaving to ./rec.mp4\n\nUnble to open output file for writing.\n' "$WORK/out1.txt"
-expect_eq "files" "rec.mp4 0" "$(stat -c '%n %s' -- *)"
+expect_eq "files" "rec.mp4 19" "$(stat -c '%n %s' -- *)"
 grep -q ' start ' "$WORK/log1.txt" && fail "the encoder was started"
 
 # ---- recording and streaming ----------------------------------------------
@@ -107,6 +117,75 @@ cd "$WORK"
 cp "$DISK/rec.mp4" rec3.mp4
 check_leading_boxes rec3.mp4 rec3.qbox 3 720 576
 echo "$CHECK_LABEL: recorded $(ffprobe -v error -show_entries format=duration -of csv=p=0 rec3.mp4) s, $(stat -c %s rec3.mp4) bytes"
+
+# ---- without -q ---------------------------------------------------------------
+CHECK_LABEL="disk full without -q, MP4"
+mount_disk 12m
+rc=0
+timeout 60 "$EMU" --source "$STREAM" --pace max --record "$WORK/rec4.qbox" -- \
+  "$PROG" "${SIZE_OPTS[@]}" -p rec > "$WORK/out4.txt" 2>&1 || rc=$?
+expect_eq "exit status" 0 "$rc"
+expect_output "output" "${BANNER}${settings}"$'\nSaving to ./rec.mp4\n'"${STARTED}"$'Disk space exceeded.\n' "$WORK/out4.txt"
+expect_no_spool
+cd "$WORK"
+cp "$DISK/rec.mp4" rec4.mp4
+check_leading_boxes rec4.mp4 rec4.qbox 3 720 576
+echo "$CHECK_LABEL: recorded $(ffprobe -v error -show_entries format=duration -of csv=p=0 rec4.mp4) s, $(stat -c %s rec4.mp4) bytes"
+
+CHECK_LABEL="disk full without -q, transport stream"
+mount_disk 12m
+rc=0
+timeout 60 "$EMU" --source "$STREAM" --pace max --record "$WORK/rec5.qbox" -- \
+  "$PROG" "${SIZE_OPTS[@]}" -r 2 -p rec > "$WORK/out5.txt" 2>&1 || rc=$?
+expect_eq "exit status" 0 "$rc"
+expect_output "output" "${BANNER}${settings}"$'\nSaving to ./rec.mpg\n'"${STARTED}"$'Disk space exceeded.\n' "$WORK/out5.txt"
+cd "$WORK"
+cp "$DISK/rec.mpg" rec5.mpg
+check_leading_ts rec5.mpg rec5.qbox 3 720 576
+
+# ---- an index larger than the headroom ----------------------------------------
+# At the lowest bit rates the index ("moov", 16 bytes per picture and about
+# 8 per audio frame) passes 10 MiB after about 940,000 samples.
+CHECK_LABEL="index over 10 MiB, -q"
+mount_disk 128m
+LOW_OPTS=(-w 160 -h 112 -v 32 -a 24)
+rc=0
+t0=$SECONDS
+timeout 600 "$EMU" --pace max --record "$WORK/rec6.qbox" -- \
+  "$PROG" -q 1 "${LOW_OPTS[@]}" -p rec > "$WORK/out6.txt" 2>&1 || rc=$?
+expect_eq "exit status" 0 "$rc"
+expect_eq "last message" "${STARTED#$'\n'}Disk space exceeded." "$(tail -n 1 "$WORK/out6.txt")"
+expect_no_spool
+cd "$WORK"
+mv "$DISK/rec.mp4" rec6.mp4
+mdat=$(od -An -tu4 --endian=big -j 24 -N 4 rec6.mp4 | tr -d ' ')
+index=$(( $(stat -c %s rec6.mp4) - 24 - mdat ))
+echo "$CHECK_LABEL: the run took $((SECONDS - t0)) s, index of $index bytes"
+[ "$index" -gt $((10 * 1024 * 1024)) ] || fail "the index ($index bytes) is not past 10 MiB: the case does not test it"
+check_leading_boxes rec6.mp4 rec6.qbox 3 160 112
+echo "$CHECK_LABEL: $(wc -l < boxes.txt) samples recorded, checked after $((SECONDS - t0)) s"
+rm -f rec6.mp4 rec6.qbox
+
+# ---- another user, ext4 with blocks reserved for root ---------------------------
+CHECK_LABEL="reserved blocks, another user, -q"
+unmount_disk
+truncate -s 40M "$WORK/ext4.img"
+if mkfs.ext4 -q -F -m 40 "$WORK/ext4.img" 2> "$WORK/mkfs.err" && mount -o loop "$WORK/ext4.img" "$DISK" 2> "$WORK/mount.err"; then
+  mounted=1
+  chown nobody "$DISK" "$WORK"
+  cd "$DISK"
+  rc=0
+  timeout 60 setpriv --reuid=nobody --regid=nogroup --clear-groups "$EMU" --source "$STREAM" --pace max \
+    --record "$WORK/rec7.qbox" -- "$PROG" -q 1 "${SIZE_OPTS[@]}" -p rec > "$WORK/out7.txt" 2>&1 || rc=$?
+  expect_eq "exit status" 0 "$rc"
+  expect_output "output" "${BANNER}${settings}"$'\nSaving to ./rec.mp4\n'"${STARTED}"$'Disk space exceeded.\n' "$WORK/out7.txt"
+  expect_no_spool
+  cd "$WORK"
+  cp "$DISK/rec.mp4" rec7.mp4
+  check_leading_boxes rec7.mp4 rec7.qbox 3 720 576
+else
+  echo "SKIPPED $CHECK_LABEL: cannot make or mount an ext4 image here ($(cat "$WORK/mkfs.err" "$WORK/mount.err" 2>/dev/null))"
+fi
 
 unmount_disk
 checks_done "disk-full cases checked"

@@ -165,14 +165,15 @@ expect_eq "boxes read" 30 "$("$DUMP" rec.qbox | wc -l)"
 expect_no_spool
 
 # A directory in the way of a spool file (with something in it, so that
-# the writer's removal of its spool names cannot take it away).
+# the writer's removal of its spool names cannot take it away): the run
+# refuses before it creates anything.
 case_dir "spool file cannot be created"
 mkdir '~temp3'
 touch '~temp3/keep'
 run_case 1 "${EMU_MAX[@]}" --log log.txt -- "$PROG" -p x
-expect_output "message" "${BANNER}${settings}"$'\nSaving to ./x.mp4\n\nUnble to open output file for writing.\n' out.txt
+expect_output "message" "${BANNER}${settings}"$'\nSaving to ./x.mp4\n\nCannot record to ./x.mp4: ~temp3 is a link, or not a regular file.\n' out.txt
 expect_eq "device commands" "$ALL_SETTINGS" "$(commands)"
-expect_eq "left behind" "~temp3" "$(ls -A | grep '^~' | paste -sd ' ')"
+expect_eq "left behind" "err.txt log.txt out.txt ~temp3" "$(ls -A | paste -sd ' ')"
 
 # The lock held by flock(1) as another run would hold it; the refused run
 # must leave the holder's lock file alone.

@@ -102,3 +102,19 @@ check_leading_boxes() {
       if ($1 == "audio") na++ }' delivered.txt
   check_mp4_file "$1" boxes.txt "$3" "$4" "$5"
 }
+
+# check_leading_ts TS RECORD.qbox MEDIA WIDTH HEIGHT: a transport-stream
+# recording cut short holds a leading run of the boxes the device delivered:
+# as many pictures and audio frames as it decodes, at their time stamps.
+check_leading_ts() {
+  local has_video=0 maps=()
+  [ "$3" != 1 ] && has_video=1 && maps+=(-map 0:v)
+  [ "$3" != 2 ] && maps+=(-map 0:a)
+  ts_decoded_frames "$has_video" -i "$1" "${maps[@]}" > decoded_ts.txt
+  local frames packets
+  frames=$(grep -c '^video' decoded_ts.txt || true)
+  packets=$(grep -c '^audio' decoded_ts.txt || true)
+  "$VOZIREV_BIN/ts_feed" list "$2" |
+    awk -v f="$frames" -v p="$packets" '($1 == "video" && nv++ < f) || ($1 == "audio" && na++ < p)' > boxes_ts.txt
+  check_ts_file "$1" boxes_ts.txt "$3" "$4" "$5"
+}

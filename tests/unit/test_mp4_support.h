@@ -47,14 +47,11 @@ inline bool FileExists(const char* name)
     return stat(name, &st) == 0;
 }
 
-// The 4-byte host-order records of a spool file (its stream is flushed).
+// The 4-byte host-order records of a spool file (the records gathered in
+// memory are written out first).
 inline std::vector<UINT32> SpoolRecords(const char* name)
 {
-    for (FILE* spool : {sttsAudFile, stcoAudFile, stszAudFile, sttsVidFile, stcoVidFile, stszVidFile, stssVidFile}) {
-        if (spool != nullptr) {
-            fflush(spool);
-        }
-    }
+    flushMP4Spools();
     std::vector<UINT8> bytes = ReadFileBytes(name);
     std::vector<UINT32> records(bytes.size() / 4);
     for (size_t i = 0; i < records.size(); i++) {
