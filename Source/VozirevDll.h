@@ -39,6 +39,9 @@ const int VL_MAX_DEVICE_NUMBER = 9;
 // parameter in bits 0-23, and is written in the processor's own byte order
 // (the driver reads it as a native 32-bit integer).
 const unsigned int VL_COMMAND_SHIFT = 24;
+// The largest parameter a command word carries; a larger one would spill
+// into the code.
+const unsigned int VL_COMMAND_PARAMETER_MAX = (1u << VL_COMMAND_SHIFT) - 1;
 const unsigned int VL_CMD_START_RECORD = 0x0B;
 const unsigned int VL_CMD_PAUSE = 0x0C;
 const unsigned int VL_CMD_RESUME = 0x0D;

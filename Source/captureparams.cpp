@@ -2,12 +2,15 @@
 // time-stamp name of a recording.
 #include "captureparams.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "Vozirev.h"
+#include "VozirevDll.h"
 #include "configfile.h"
 
 namespace {
@@ -29,8 +32,9 @@ const unsigned int DEFAULT_AUDIO_PORT = 8002;
 const unsigned int DEFAULT_BRIGHTNESS = 128;
 const unsigned int DEFAULT_COLOR = 128;
 
-// UDP ports given on the command line keep their low 16 bits.
-const unsigned int PORT_MASK = 0xFFFF;
+// UDP destination ports; 0 names no port.
+const unsigned int PORT_MIN = 1;
+const unsigned int PORT_MAX = 65535;
 
 // Index of the only argument that may name a configuration file.
 const int CONFIG_FILE_ARG_INDEX = 1;
@@ -130,8 +134,8 @@ int ApplyOption(char option, int index, char* value, stInputParameters* input)
     case 'r': input->ulSaving = OptionNumber(value); return 0;
     case 's': input->ulStreaming = OptionNumber(value); return 0;
     case 't': input->ucttl = OptionNumber(value); return 0;
-    case 'x': input->Video_Port = OptionNumber(value) & PORT_MASK; return 0;
-    case 'y': input->Audio_Port = OptionNumber(value) & PORT_MASK; return 0;
+    case 'x': input->Video_Port = OptionNumber(value); return 0;
+    case 'y': input->Audio_Port = OptionNumber(value); return 0;
     case 'p':
         return CopyTextOption(option, value, input->sOutput_Filename,
                               sizeof(input->sOutput_Filename)) ? 0 : -1;
@@ -144,6 +148,63 @@ int ApplyOption(char option, int index, char* value, stInputParameters* input)
         optionhelp();
         return -1;
     }
+}
+
+// Four decimal numbers 0 to 255 separated by dots, nothing else: inet_addr
+// would take "foo" as 255.255.255.255 and "1.2.3" as 1.2.0.3. A
+// configuration file with CR LF line ends leaves its CR after the address,
+// which the socket layer reads up to, so one CR at the end is let through.
+bool IsDottedQuad(const char* address)
+{
+    char text[IP_ADDR_FIELD_SIZE];
+    snprintf(text, sizeof(text), "%s", address);
+    size_t length = strlen(text);
+    if (length > 0 && text[length - 1] == '\r')
+        text[length - 1] = '\0';
+    struct in_addr parsed;
+    return inet_pton(AF_INET, text, &parsed) == 1;
+}
+
+bool CheckPort(const char* medium, unsigned int port, char option, int item)
+{
+    if (port >= PORT_MIN && port <= PORT_MAX)
+        return true;
+    printf("Invalid %s port %u (-%c, configuration item %d). Use %u - %u.\n", medium, port, option, item,
+           PORT_MIN, PORT_MAX);
+    return false;
+}
+
+// Values that would reach the device or the network other than meant are
+// refused before the device is opened or a file created. The destination
+// and the ports matter only to the streams that use them, the I-frame
+// interval only when video is encoded; the other settings are checked as
+// they are sent to the device.
+int CheckParameters(const stInputParameters* input)
+{
+    bool audio = input->ulMediaFormat != MEDIA_FORMAT_VIDEO;
+    bool video = input->ulMediaFormat != MEDIA_FORMAT_AUDIO;
+    if (video && input->ulI_Frame_Interval > VL_COMMAND_PARAMETER_MAX) {
+        printf("Invalid I-frame interval %u (-i, configuration item %d). Use 1 - %u.\n",
+               input->ulI_Frame_Interval, ITEM_I_FRAME_INTERVAL, VL_COMMAND_PARAMETER_MAX);
+        return -1;
+    }
+
+    bool elementary = input->ulStreaming == STREAM_RTP_ES;
+    bool transport = input->ulStreaming == STREAM_RTP_TS;
+    if (!elementary && !transport)
+        return 0;
+    if (!IsDottedQuad(input->IP_Addr)) {
+        printf("Invalid destination address \"%s\" (-d, configuration item %d). "
+               "Use a dotted IPv4 address such as 192.168.0.10.\n",
+               input->IP_Addr, ITEM_IP_ADDR);
+        return -1;
+    }
+    // The transport stream goes to the video port.
+    if ((transport || video) && !CheckPort("video", input->Video_Port, 'x', ITEM_VIDEO_PORT))
+        return -1;
+    if (elementary && audio && !CheckPort("audio", input->Audio_Port, 'y', ITEM_AUDIO_PORT))
+        return -1;
+    return 0;
 }
 
 }  // namespace
@@ -201,6 +262,6 @@ int get_cmdline_parameters(stInputParameters* input, int argc, char** argv)
         if (ApplyOption(option, index, value, input) != 0)
             return -1;
     }
-    return 0;
+    return CheckParameters(input);
 }
 

@@ -50,8 +50,10 @@ struct stInputParameters {
 };
 
 // Fills *input from the defaults, the configuration file (-z, first
-// argument only) and the options, in that order. 0, or -1 when the run must
-// stop: the usage text or the reason has been printed.
+// argument only) and the options, in that order, then refuses a streaming
+// destination or port the streams cannot use and an I-frame interval a
+// command word cannot carry. 0, or -1 when the run must stop: the usage
+// text or the reason has been printed.
 int get_cmdline_parameters(stInputParameters* input, int argc, char** argv);
 // Prints the usage text; returns 0.
 int optionhelp();

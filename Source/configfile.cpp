@@ -16,33 +16,12 @@ const int CONFIG_MAX_ITEMS = 200;
 const char CONFIG_QUOTE = '"';
 const char CONFIG_COMMENT = '#';
 
-// Item positions (counted from 0) of the values: labels sit at the even
-// positions in front of them.
-const int ITEM_DEVICE_NUMBER = 1;
-const int ITEM_MEDIA_FORMAT = 3;
-const int ITEM_AUDIO_BITRATE = 5;
-const int ITEM_VIDEO_BITRATE = 7;
-const int ITEM_FRAME_WIDTH = 9;
-const int ITEM_FRAME_HEIGHT = 11;
-const int ITEM_FRAME_RATE = 13;
-const int ITEM_I_FRAME_INTERVAL = 15;
-const int ITEM_COLOR = 17;
-const int ITEM_BRIGHTNESS = 19;
-const int ITEM_SAVING = 21;
-const int ITEM_OUTPUT_FILENAME = 23;
-const int ITEM_STREAMING = 25;
-const int ITEM_IP_ADDR = 27;
-const int ITEM_TTL = 29;
-const int ITEM_VIDEO_PORT = 31;
-const int ITEM_AUDIO_PORT = 33;
-
 struct NumericItem {
     int item;
     unsigned int stInputParameters::*field;
 };
 
 // Numeric values, converted with atoi exactly like the command-line options.
-// The ports keep the full 32-bit value here.
 const NumericItem NUMERIC_ITEMS[] = {
     {ITEM_DEVICE_NUMBER, &stInputParameters::ulDevice_Number},
     {ITEM_MEDIA_FORMAT, &stInputParameters::ulMediaFormat},

@@ -114,7 +114,7 @@ int SetVideoFrameRate(const stInputParameters* input, int* Device_n)
 int SetIFrameInterval(const stInputParameters* input, int* Device_n)
 {
     printf("Setting I Frame Interval to: %d\n", (int)input->ulI_Frame_Interval);
-    if (input->ulI_Frame_Interval == 0) {
+    if (input->ulI_Frame_Interval == 0 || input->ulI_Frame_Interval > VL_COMMAND_PARAMETER_MAX) {
         puts("\nInvalid I-Frame Interval.");
         return -1;
     }

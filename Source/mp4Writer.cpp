@@ -669,9 +669,18 @@ static bool fitsInFile(UINT32 size)
     return root->fileLength + size <= MP4_MAX_FILE_LENGTH;
 }
 
-// Keeps a copy of a parameter set (start code included) for "avcC".
+// sequenceParameterSetLength and pictureParameterSetLength of "avcC" are 16
+// bits (ISO/IEC 14496-15, 5.3.3.1).
+const UINT32 AVCC_MAX_PARAMETER_SET_SIZE = 0xFFFF;
+
+// Keeps a copy of a parameter set (start code included) for "avcC". A set
+// too long for its length field there is not taken: the last one that fits
+// stays in use, and without one the video track is left out.
 static void captureParameterSet(UINT8*& copy, UINT32& length, UINT8& setFlag, const UINT8* unit, UINT32 size)
 {
+    if (size - START_CODE_SIZE > AVCC_MAX_PARAMETER_SET_SIZE) {
+        return;
+    }
     delete[] copy;
     copy = new UINT8[size];
     memcpy(copy, unit, size);

@@ -6,14 +6,81 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 int slen = sizeof(Sockaddr_in);
 
 const int HOST_NAME_BUFFER_SIZE = 100;
 const int FIRST_MULTICAST_OCTET = 224;
 const int LAST_MULTICAST_OCTET = 239;
+
+// The streamers send on two sockets; more failing sockets than this share
+// the last entry.
+const int SEND_REPORT_SOCKETS = 4;
+const long long MS_PER_SECOND = 1000;
+const long long NS_PER_MS = 1000000;
+
+// Send failures of one socket: when one was last reported and how many
+// went unreported since.
+struct tSendFailures {
+    bool bUsed;
+    SOCKET hsocket;
+    long long llReportedMs;
+    unsigned int ulUnreported;
+};
+static tSendFailures m_sendFailures[SEND_REPORT_SOCKETS];
+
+static long long MonotonicMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * MS_PER_SECOND + now.tv_nsec / NS_PER_MS;
+}
+
+long long (*pSendReportClock)() = MonotonicMs;
+
+// The entry of a socket; *bFirst tells whether it has just been taken.
+static tSendFailures* SendFailuresOf(SOCKET hsocket, bool* bFirst)
+{
+    *bFirst = false;
+    for (tSendFailures& entry : m_sendFailures) {
+        if (entry.bUsed && entry.hsocket == hsocket)
+            return &entry;
+        if (!entry.bUsed) {
+            entry.bUsed = true;
+            entry.hsocket = hsocket;
+            *bFirst = true;
+            return &entry;
+        }
+    }
+    return &m_sendFailures[SEND_REPORT_SOCKETS - 1];
+}
+
+// perror for a failed send, at most once per SEND_REPORT_INTERVAL_MS and
+// socket; the failures in between are counted in the next report.
+static void ReportSendFailure(SOCKET hsocket, const char* what)
+{
+    int error = errno;
+    long long now = pSendReportClock();
+    bool bFirst = false;
+    tSendFailures* failures = SendFailuresOf(hsocket, &bFirst);
+    if (!bFirst && now - failures->llReportedMs < SEND_REPORT_INTERVAL_MS) {
+        failures->ulUnreported++;
+        return;
+    }
+    char label[64];
+    if (failures->ulUnreported == 0)
+        snprintf(label, sizeof(label), "%s", what);
+    else
+        snprintf(label, sizeof(label), "%s (%u earlier failures not shown)", what, failures->ulUnreported);
+    errno = error;
+    perror(label);
+    failures->llReportedMs = now;
+    failures->ulUnreported = 0;
+}
 
 // Keeps the platform's send buffer when it is already large enough for a
 // burst of full-size RTP packets, otherwise raises it.
@@ -79,7 +146,7 @@ int SendUDPPackageTo(SOCKET hsocket, char* buf, int pkg_size, Sockaddr_in* to_ad
 {
     int sent = (int)sendto(hsocket, buf, pkg_size, 0, (struct sockaddr*)to_address, (socklen_t)slen);
     if (sent == -1)
-        perror("UDP sendto()");
+        ReportSendFailure(hsocket, "UDP sendto()");
     return sent;
 }
 
@@ -87,7 +154,7 @@ int SendTCPPackage(SOCKET hsocket, char* buf, int pkg_size)
 {
     int sent = (int)send(hsocket, buf, pkg_size, 0);
     if (sent == -1)
-        perror("TCP send()");
+        ReportSendFailure(hsocket, "TCP send()");
     return sent;
 }
 

@@ -29,8 +29,17 @@ void SetMCAddress(struct ip_mreq* stMreqr, char* MCaddr);
 int IsClassD(char* ipaddr);
 
 // One sendto / send call; the bytes sent or -1 (reported with perror).
+// Failures are reported at most once per SEND_REPORT_INTERVAL_MS and socket,
+// so that a destination that refuses every datagram does not flood the
+// console: the first one as "UDP sendto(): <reason>", a later one with the
+// number of failures left unreported since the last report.
 int SendUDPPackageTo(SOCKET hsocket, char* buf, int pkg_size, Sockaddr_in* to_address);
 int SendTCPPackage(SOCKET hsocket, char* buf, int pkg_size);
+
+const long long SEND_REPORT_INTERVAL_MS = 1000;
+// The clock that paces the reports: CLOCK_MONOTONIC in milliseconds. Only a
+// test points it elsewhere.
+extern long long (*pSendReportClock)();
 
 // The host's first IPv4 address as dotted text (inet_ntoa's static buffer),
 // or null.

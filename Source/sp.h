@@ -16,7 +16,9 @@ extern char sp_port_name[SP_PORT_NAME_SIZE];
 // success, -1 when the port cannot be opened or the thread not started.
 int initsp();
 // The reader thread's body; its argument is the port descriptor. It waits
-// for data, logs and acknowledges each chunk, and never returns.
+// for data, logs and acknowledges each chunk, and never returns. After a
+// hang-up it closes the descriptor and opens sp_port_name again, once a
+// second until that succeeds.
 void* spread(void* fd);
 }
 

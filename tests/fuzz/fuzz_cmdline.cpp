@@ -1,9 +1,11 @@
-// The option parser (get_cmdline_parameters) over arbitrary argument lists.
+// The option parser (get_cmdline_parameters) over arbitrary argument lists,
+// with the start-up checks it ends with.
 //
 // Input: the arguments after the program name, each ended by a NUL byte (a
 // last argument without one ends with the input). A "-z" whose value is not
 // one of the two configuration files of the scratch directory ("a", "b") is
 // left out: the parser would open whatever path it names.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@ namespace {
 
 const size_t MAX_ARGUMENTS = 64;
 const unsigned int PORT_LIMIT = 0xFFFF;
+const unsigned int COMMAND_PARAMETER_LIMIT = 0xFFFFFF;
 
 void WriteFile(const char* name, const char* text)
 {
@@ -33,6 +36,32 @@ void WriteFile(const char* name, const char* text)
 bool SafeConfigName(const std::string& value)
 {
     return value == "a" || value == "b";
+}
+
+bool UsablePort(unsigned int port)
+{
+    return port >= 1 && port <= PORT_LIMIT;
+}
+
+// What an accepted parameter set promises the capture run: the streams
+// it asks for have a destination and ports they can use, and the I-frame
+// interval fits a command word.
+void CheckAccepted(const stInputParameters& input)
+{
+    bool audio = input.ulMediaFormat != MEDIA_FORMAT_VIDEO;
+    bool video = input.ulMediaFormat != MEDIA_FORMAT_AUDIO;
+    FUZZ_CHECK(!video || input.ulI_Frame_Interval <= COMMAND_PARAMETER_LIMIT);
+    bool elementary = input.ulStreaming == STREAM_RTP_ES;
+    bool transport = input.ulStreaming == STREAM_RTP_TS;
+    if (!elementary && !transport)
+        return;
+    std::string address = input.IP_Addr;
+    if (!address.empty() && address.back() == '\r')
+        address.pop_back();
+    in_addr parsed;
+    FUZZ_CHECK(inet_pton(AF_INET, address.c_str(), &parsed) == 1);
+    FUZZ_CHECK(!(transport || video) || UsablePort(input.Video_Port));
+    FUZZ_CHECK(!(elementary && audio) || UsablePort(input.Audio_Port));
 }
 
 }  // namespace
@@ -79,9 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(result == 0 || result == -1);
     FUZZ_CHECK(memchr(input.sOutput_Filename, 0, sizeof(input.sOutput_Filename)) != nullptr);
     FUZZ_CHECK(memchr(input.IP_Addr, 0, sizeof(input.IP_Addr)) != nullptr);
-    if (result == 0) {
-        FUZZ_CHECK(input.Video_Port <= PORT_LIMIT && input.Audio_Port <= PORT_LIMIT);
-    }
+    if (result == 0)
+        CheckAccepted(input);
     skip_disk_check = 1;  // -q changes a module flag; every run starts alike
     return 0;
 }

@@ -3,6 +3,9 @@
 # for each way a run can be refused or cut short, the exact standard output,
 # the exit status, which device commands were sent, and what is left on disk.
 #   - command line refused: usage text, configuration-file messages; exit 1
+#   - a destination, port or I-frame interval the run cannot use, from the
+#     options or the configuration file: refused before the device is
+#     touched or the recording file created
 #   - device cannot be opened (no device node; a number the device does not serve)
 #   - an encoder setting invalid, or refused by the device; an invalid TTL
 #   - recording type, streaming type not 1 or 2 (the file is not created)
@@ -67,6 +70,35 @@ expect_output "message" $'External configuration file needs to be the first para
 case_dir "config missing"
 run_case 1 "$PROG" -z missing.cfg
 expect_output "message" $'Parsing Config File missing.cfg....\n\nCannot open configuration file missing.cfg\nError No Config File foundError parsing the configuration file\n' out.txt
+
+# ---- values the run cannot use ----------------------------------------------
+# Refused before the device is touched and before the recording file is
+# created. --samples and --end make a run that is not refused end by itself.
+refusals=(
+  "-s 1 -d foo|Invalid destination address \"foo\" (-d, configuration item 27). Use a dotted IPv4 address such as 192.168.0.10."
+  "-s 2 -d 1.2.3|Invalid destination address \"1.2.3\" (-d, configuration item 27). Use a dotted IPv4 address such as 192.168.0.10."
+  "-s 1 -y 70000|Invalid audio port 70000 (-y, configuration item 33). Use 1 - 65535."
+  "-s 2 -x 0|Invalid video port 0 (-x, configuration item 31). Use 1 - 65535."
+  "-i 184549377|Invalid I-frame interval 184549377 (-i, configuration item 15). Use 1 - 16777215."
+)
+for refusal in "${refusals[@]}"; do
+  args=${refusal%%|*}
+  case_dir "refused ${args}"
+  # shellcheck disable=SC2086  # the words are the arguments
+  run_case 1 "${EMU_MAX[@]}" --log log.txt --samples 3 --end error -- "$PROG" $args -p rec
+  expect_output "message" "${refusal#*|}"$'\n' out.txt
+  expect_eq "device commands" "" "$(commands)"
+  expect_eq "recording file" "" "$(ls -A | grep '^rec' || true)"
+done
+
+case_dir "refused from the configuration file"
+printf '%s\n' "ulDevice_Number 0" "ulMediaFormat 3" "ulAudio_BitRate 48" "ulVideo_BitRate 512" \
+  "ulVideo_Frame_Width 320" "ulVideo_Frame_Height 240" "ulVideo_Frame_Rate 30" "ulI_Frame_Interval 30" \
+  "ulColor 128" "ulBrightness 128" "ulSaving 1" "sOutput_Filename rec" "ulStreaming 1" "IP_Addr foo" > cfg
+run_case 1 "${EMU_MAX[@]}" --log log.txt --samples 3 --end error -- "$PROG" -z cfg
+expect_output "message" $'Parsing Config File cfg....\nInvalid destination address "foo" (-d, configuration item 27). Use a dotted IPv4 address such as 192.168.0.10.\n' out.txt
+expect_eq "device commands" "" "$(commands)"
+expect_eq "recording file" "" "$(ls -A | grep '^rec' || true)"
 
 # ---- the device ------------------------------------------------------------
 case_dir "no device node"

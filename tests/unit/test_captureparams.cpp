@@ -185,26 +185,105 @@ TEST_F(CommandLine, OnlyTheFirstLetterSelects)
 
 TEST_F(CommandLine, NumbersFollowAtoi)
 {
-    EXPECT_EQ(0, Parse({"-a", "  +64", "-v", "12abc", "-w", "abc", "-i", "-1", "-t", "-5",
+    EXPECT_EQ(0, Parse({"-a", "  +64", "-v", "12abc", "-w", "abc", "-b", "-1", "-t", "-5",
                         "-f", "0x1F"})
                      .status);
     EXPECT_EQ(64u, input.ulAudio_BitRate);
     EXPECT_EQ(12u, input.ulVideo_BitRate);
     EXPECT_EQ(0u, input.ulVideo_Frame_Width);
-    EXPECT_EQ(4294967295u, input.ulI_Frame_Interval);
+    EXPECT_EQ(4294967295u, input.ulBrightness);
     EXPECT_EQ((unsigned int)-5, input.ucttl);
     EXPECT_EQ(0u, input.ulVideo_Frame_Rate);
 }
 
-TEST_F(CommandLine, PortsKeepTheirLow16Bits)
-{
-    EXPECT_EQ(0, Parse({"-x", "40000", "-y", "70000"}).status);
-    EXPECT_EQ(40000u, input.Video_Port);
-    EXPECT_EQ(4464u, input.Audio_Port);
+// ---- values the run cannot use, refused before the device or a file is touched
 
-    EXPECT_EQ(0, Parse({"-x", "65536", "-y", "-1"}).status);
-    EXPECT_EQ(0u, input.Video_Port);
+std::string AddressRefusal(const std::string& address)
+{
+    return "Invalid destination address \"" + address +
+           "\" (-d, configuration item 27). Use a dotted IPv4 address such as 192.168.0.10.\n";
+}
+
+TEST_F(CommandLine, StreamingRefusesADestinationThatIsNotADottedQuad)
+{
+    for (const char* streaming : {"1", "2"}) {
+        SCOPED_TRACE(std::string("-s ") + streaming);
+        // inet_addr would stream "foo" and "" to 255.255.255.255, "1.2.3"
+        // to 1.2.0.3 and "010.0.0.1" to 8.0.0.1.
+        for (const char* bad : {"foo", "", "10.0.0.300", "1.2.3", "1.2.3.4.5", "1..3.4",
+                                " 1.2.3.4", "1.2.3.4 ", "0x7f.0.0.1", "010.0.0.1"}) {
+            ParseResult result = Parse({"-s", streaming, "-d", bad});
+            EXPECT_EQ(-1, result.status) << '"' << bad << '"';
+            EXPECT_EQ(AddressRefusal(bad), result.output);
+        }
+        for (const char* good : {"127.0.0.1", "239.255.255.255", "0.0.0.0", "10.0.0.255"}) {
+            ParseResult result = Parse({"-s", streaming, "-d", good});
+            EXPECT_EQ(0, result.status) << good;
+            EXPECT_EQ("", result.output);
+        }
+    }
+    // Without streaming the address is never used, so it is not looked at.
+    ParseResult notStreaming = Parse({"-s", "0", "-d", "foo"});
+    EXPECT_EQ(0, notStreaming.status);
+    EXPECT_EQ("", notStreaming.output);
+    EXPECT_STREQ("foo", input.IP_Addr);
+}
+
+TEST_F(CommandLine, StreamingRefusesPortsOutside1To65535)
+{
+    struct Refused {
+        std::initializer_list<std::string> args;
+        const char* message;
+    };
+    const Refused refused[] = {
+        {{"-s", "1", "-x", "0"}, "Invalid video port 0 (-x, configuration item 31). Use 1 - 65535.\n"},
+        {{"-s", "1", "-x", "65536"},
+         "Invalid video port 65536 (-x, configuration item 31). Use 1 - 65535.\n"},
+        {{"-s", "1", "-y", "70000"},
+         "Invalid audio port 70000 (-y, configuration item 33). Use 1 - 65535.\n"},
+        {{"-s", "1", "-y", "-1"},
+         "Invalid audio port 4294967295 (-y, configuration item 33). Use 1 - 65535.\n"},
+        {{"-s", "2", "-x", "0"}, "Invalid video port 0 (-x, configuration item 31). Use 1 - 65535.\n"},
+    };
+    for (const Refused& r : refused) {
+        ParseResult result = Parse(r.args);
+        EXPECT_EQ(-1, result.status) << r.message;
+        EXPECT_EQ(r.message, result.output);
+    }
+
+    EXPECT_EQ(0, Parse({"-s", "1", "-x", "1", "-y", "65535"}).status);
+    EXPECT_EQ(1u, input.Video_Port);
     EXPECT_EQ(65535u, input.Audio_Port);
+    // Only the ports the streams use are looked at: the transport stream
+    // goes to the video port, elementary streams to the port of each medium.
+    EXPECT_EQ(0, Parse({"-s", "2", "-y", "0"}).status);
+    EXPECT_EQ(0, Parse({"-s", "1", "-m", "2", "-y", "0"}).status);
+    EXPECT_EQ(0, Parse({"-s", "1", "-m", "1", "-x", "70000"}).status);
+    // Nor are they without streaming; a value is kept as given, never
+    // reduced to another port.
+    ParseResult notStreaming = Parse({"-x", "70000", "-y", "0"});
+    EXPECT_EQ(0, notStreaming.status);
+    EXPECT_EQ("", notStreaming.output);
+    EXPECT_EQ(70000u, input.Video_Port);
+    EXPECT_EQ(0u, input.Audio_Port);
+}
+
+// A command word carries its value in 24 bits; a larger interval would
+// spill into the command code (-i 184549377 went out with code 0x1B).
+TEST_F(CommandLine, IFrameIntervalMustFitTheCommandWord)
+{
+    EXPECT_EQ(0, Parse({"-i", "16777215"}).status);
+    EXPECT_EQ(16777215u, input.ulI_Frame_Interval);
+
+    for (const char* bad : {"16777216", "184549377", "-1"}) {
+        ParseResult result = Parse({"-i", bad});
+        EXPECT_EQ(-1, result.status) << bad;
+        EXPECT_EQ("Invalid I-frame interval " + std::to_string((unsigned int)atoi(bad)) +
+                      " (-i, configuration item 15). Use 1 - 16777215.\n",
+                  result.output);
+    }
+    // Audio only: the interval is never sent.
+    EXPECT_EQ(0, Parse({"-m", "1", "-i", "184549377"}).status);
 }
 
 TEST_F(CommandLine, UnknownLetterShowsUsage)

@@ -109,7 +109,7 @@ protected:
         EXPECT_EQ(1u, input.ulStreaming);
         EXPECT_STREQ("239.0.0.9", input.IP_Addr);
         EXPECT_EQ(16u, input.ucttl);
-        // Unlike -x and -y, the file keeps the full 32-bit port value.
+        // The file keeps the full port value, like -x and -y.
         EXPECT_EQ(70000u, input.Video_Port);
         EXPECT_EQ(70002u, input.Audio_Port);
     }
@@ -291,6 +291,51 @@ TEST_F(ConfigFile, TextValuesMustFitTheirFields)
                                "longer than 19 characters.\n",
               Load(ConformingFile(values), -1));
     EXPECT_EQ(0, memcmp(&before, &input, sizeof(input)));
+}
+
+// The file's values are checked together with the options, before the
+// device or any file is touched: a destination or port the streams cannot
+// use, an I-frame interval the command word cannot carry.
+TEST_F(ConfigFile, ValuesTheRunCannotUseAreRefusedAtStartUp)
+{
+    const char* values[17];
+    memcpy(values, SAMPLE_VALUES, sizeof(values));
+    auto start = [&](const std::string& text, int expectedStatus) {
+        WriteFile(text);
+        char program[] = "vozirev", option[] = "-z";
+        char* argv[] = {program, option, path_, nullptr};
+        testing::internal::CaptureStdout();
+        int status = get_cmdline_parameters(&input, 3, argv);
+        fflush(stdout);
+        std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(expectedStatus, status) << output;
+        return output;
+    };
+
+    // Audio-only elementary streams use the audio port only.
+    EXPECT_EQ(Announcement() + "Invalid audio port 70002 (-y, configuration item 33). Use 1 - 65535.\n",
+              start(ConformingFile(values), -1));
+    values[1] = "3";
+    EXPECT_EQ(Announcement() + "Invalid video port 70000 (-x, configuration item 31). Use 1 - 65535.\n",
+              start(ConformingFile(values), -1));
+    values[15] = "9000";
+    values[16] = "9002";
+    values[13] = "10.0.0.300";
+    EXPECT_EQ(Announcement() + "Invalid destination address \"10.0.0.300\" (-d, configuration item 27). "
+                               "Use a dotted IPv4 address such as 192.168.0.10.\n",
+              start(ConformingFile(values), -1));
+    values[13] = "239.0.0.9";
+    values[7] = "16777216";
+    EXPECT_EQ(Announcement() + "Invalid I-frame interval 16777216 (-i, configuration item 15). "
+                               "Use 1 - 16777215.\n",
+              start(ConformingFile(values), -1));
+
+    values[7] = "12";
+    EXPECT_EQ(Announcement(), start(ConformingFile(values), 0));
+    // A file with CR LF line ends leaves a CR after the address; the address
+    // is still taken, as the socket layer reads it.
+    EXPECT_EQ(Announcement(), start(ConformingFile(values, " = ", "\r\n"), 0));
+    EXPECT_STREQ("239.0.0.9\r", input.IP_Addr);
 }
 
 TEST_F(ConfigFile, MissingFileIsReported)

@@ -234,7 +234,7 @@ TEST_F(EncoderSettings, UpperBoundsAccepted)
     input.ulVideo_Frame_Width = 720;
     input.ulVideo_Frame_Height = 576;
     input.ulVideo_Frame_Rate = 30;
-    input.ulI_Frame_Interval = 4294967295u;  // -i -1: no upper bound here
+    input.ulI_Frame_Interval = 16777215u;  // the largest the command word carries
     input.ulColor = 255;
     input.ulBrightness = 255;
     input.ucttl = 255;
@@ -246,13 +246,12 @@ TEST_F(EncoderSettings, UpperBoundsAccepted)
         "Setting Video Bitrate to: 4000 kbps\n"
         "Setting Video Resolution to: 720 x 576\n"
         "Setting Video Frame Rate to: 30 fps\n"
-        "Setting I Frame Interval to: -1\n"
+        "Setting I Frame Interval to: 16777215\n"
         "Setting Color to: 255\n"
         "Setting Brightness to: 255\n",
         result.output);
-    // The interval goes out unmasked, so its high bits cover the code byte.
     EXPECT_EQ((std::vector<uint32_t>{0x15000003, 0x17000080, 0x16000FA0, 0x290B4240,
-                                     0x2A00001E, 0xFFFFFFFF, 0x650000FF, 0x640000FF}),
+                                     0x2A00001E, 0x18FFFFFF, 0x650000FF, 0x640000FF}),
               result.words);
 }
 
@@ -360,6 +359,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Lines(4, "Setting Video Frame Rate to: 31 fps\n") + RATE_INVALID, 4},
         InvalidCase{"IntervalZero", [](stInputParameters& p) { p.ulI_Frame_Interval = 0; },
                     Lines(5, "Setting I Frame Interval to: 0\n\nInvalid I-Frame Interval.\n"),
+                    5},
+        // A value past 24 bits would spill into the command code.
+        InvalidCase{"IntervalPast24Bits",
+                    [](stInputParameters& p) { p.ulI_Frame_Interval = 16777216; },
+                    Lines(5, "Setting I Frame Interval to: 16777216\n\nInvalid I-Frame Interval.\n"),
                     5},
         InvalidCase{"Color256", [](stInputParameters& p) { p.ulColor = 256; },
                     Lines(6, "Setting Color to: 256\n\nInvalid Color value. Use (0-255)"), 6},

@@ -2,6 +2,7 @@
 // box and its track boxes, size patching and the 4 GiB limit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "test_mp4_support.h"
@@ -485,6 +486,51 @@ TEST_F(Mp4Writer, VideoTrackWithoutParameterSetsIsLeftOut)
     Video(Nalu(0x65), 3000);
     f = Finish();
     EXPECT_EQ(32u, f.size());
+}
+
+// The length fields of "avcC" are 16 bits: a parameter set of more than
+// 65535 bytes cannot be described there. The last set that fits stays in
+// use, and the recording goes on.
+TEST_F(Mp4Writer, ParameterSetsTooLongForAvcCAreNotTakenIn)
+{
+    ASSERT_TRUE(Open(true, true));
+    ParameterSets(3000);
+    Video(Nalu(0x65), 3000);
+    Audio(30, 3000);
+    std::vector<UINT8> fits = Nalu(0x68, 65534);  // 65535 bytes after the start code
+    Video(fits, 6000);
+    Video(Nalu(0x67, 65535), 6000);  // 65536 bytes
+    Video(Nalu(0x68, 70000), 6000);
+    Video(Nalu(0x41), 6000);
+    Audio(30, 4920);
+    std::vector<UINT8> f = Finish();
+    ExpectTiled(f, 0, f.size());
+    // The whole "avcC" (ISO/IEC 14496-15 5.3.3.1): the first SPS, the PPS
+    // of 65535 bytes.
+    const UINT32 avcCSize = 8 + 6 + 2 + (UINT32)kSps.size() + 1 + 2 + 65535;
+    std::vector<UINT8> avcC = Cat(Words({avcCSize, FourCC("avcC")}), {0x01, 0x42, 0xe0, 0x0d, 0xff, 0xe1, 0x00, 0x08});
+    avcC = Cat(Cat(avcC, kSps), {0x01, 0xff, 0xff});
+    avcC.insert(avcC.end(), fits.begin() + 4, fits.end());
+    const UINT8 type[] = {'a', 'v', 'c', 'C'};
+    auto at = std::search(f.begin(), f.end(), type, type + 4);
+    ASSERT_NE(f.end(), at);
+    EXPECT_TRUE(f.end() - at + 4 >= (long)avcC.size() && std::equal(avcC.begin(), avcC.end(), at - 4))
+        << "avcC differs";
+    std::vector<UINT8> stsz = BoxBytes(f, Path(kVideoStbl, "stsz"));
+    EXPECT_EQ(2u, ReadBE32(&stsz[16]));  // both slices recorded
+
+    // No SPS that fits ever came: the video track cannot be described and
+    // is left out; the audio is recorded.
+    ASSERT_TRUE(Open(true, true));
+    Video(Nalu(0x67, 65535), 3000);
+    Video(WithStartCode(kPps), 3000);
+    Video(Nalu(0x65), 3000);
+    Audio(30, 3000);
+    Audio(30, 4920);
+    f = Finish();
+    ExpectTiled(f, 0, f.size());
+    EXPECT_EQ(2u, ReadBE32(&BoxBytes(f, {"moov", "trak", "tkhd"})[20]));
+    EXPECT_FALSE(FindBox(f, {"moov", "trak#2"}).found);
 }
 
 TEST_F(Mp4Writer, NoSampleMayEndPast4GiB)

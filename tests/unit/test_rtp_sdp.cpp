@@ -55,10 +55,10 @@ TEST(VozirevSdp, ElementaryStreamsDescribeH264AndAacOnTheirPorts)
 
 TEST(VozirevSdp, MediaTypeSelectsTheMediaLines)
 {
-    SdpRun audio = Sdp("-s 1 -m 1 -y 70002 -x 9000");
+    SdpRun audio = Sdp("-s 1 -m 1 -y 7002 -x 70000");  // the video port is not used
     ASSERT_EQ(0, audio.status);
     EXPECT_EQ(std::string::npos, audio.out.find("m=video"));
-    EXPECT_NE(std::string::npos, audio.out.find("m=audio 4466 RTP/AVP 96\r\n"));  // 70002 mod 65536
+    EXPECT_NE(std::string::npos, audio.out.find("m=audio 7002 RTP/AVP 96\r\n"));
     EXPECT_NE(std::string::npos, audio.out.find(AAC_FMTP));
 
     SdpRun video = Sdp("-s 1 -m 2 -x 9000");
@@ -94,7 +94,8 @@ TEST(VozirevSdp, RefusedOptionsPrintNoDescription)
     EXPECT_EQ(std::string::npos, unknown.out.find("v=0"));
 
     const char* refused[] = {"", "-s 0", "-s 3", "-s 1 -m 4", "-s 1 -d 300.1.1.1", "-s 1 -d 239.0.0.1 -t 0",
-                             "-s 1 -d 239.0.0.1 -t 256", "-s"};
+                             "-s 1 -d 239.0.0.1 -t 256", "-s",
+                             "-s 1 -y 70002", "-s 2 -x 0"};
     for (const char* args : refused) {
         SdpRun run = Sdp(args);
         EXPECT_EQ(1, run.status) << args;

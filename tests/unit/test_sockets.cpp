@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <string>
 
 #include "Rtp.h"
 #include "sockets.h"
@@ -103,9 +105,92 @@ TEST(Sockets, DatagramArrivesWholeAndSendErrorIsReported)
     EXPECT_NE(std::string::npos, err.find(strerror(EBADF)));
     EXPECT_TRUE(receiver.Drain(0).empty());
 
+    // Another descriptor that can never be valid: failures are reported per
+    // socket, and -1 has just been reported.
     testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, SendTCPPackage(INVALID_SOCKET, payload, 10));
+    EXPECT_EQ(-1, SendTCPPackage(-2, payload, 10));
     EXPECT_EQ(0u, testing::internal::GetCapturedStderr().find("TCP send(): "));
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+// A destination that refuses every datagram (here port 0, which the system
+// refuses as invalid) is reported once, not once per datagram. The loop
+// takes far less than a second; its time is measured all the same, so that
+// a stalled machine cannot fail the test.
+TEST(Sockets, ABurstOfFailingSendsIsReportedOnce)
+{
+    char ip[] = "127.0.0.1";
+    SOCKET s = CreateServerConnection(SOCK_DGRAM, 0, ip, 64);
+    ASSERT_GT(s, 0);
+    Sockaddr_in to;
+    SetRemoteAddress(&to, 0, ip);
+    char payload[100] = {};
+    testing::internal::CaptureStderr();
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200; ++i)
+        EXPECT_EQ(-1, SendUDPPackageTo(s, payload, sizeof(payload), &to));
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    std::string err = testing::internal::GetCapturedStderr();
+    close(s);
+    const std::string first = std::string("UDP sendto(): ") + strerror(EINVAL) + "\n";
+    EXPECT_EQ(0u, err.find(first));
+    EXPECT_LE(Count(err, "UDP sendto()"), 1u + (size_t)seconds.count()) << err.substr(0, 500);
+}
+
+long long fakeNowMs = 0;
+long long FakeClock()
+{
+    return fakeNowMs;
+}
+
+// With the clock in the test's hands: a report at most once a second per
+// socket, the first failure's text unchanged, the next one counting what
+// went unreported.
+TEST(Sockets, SendFailuresAreReportedAtMostOnceASecondPerSocket)
+{
+    char ip[] = "127.0.0.1";
+    SOCKET video = CreateServerConnection(SOCK_DGRAM, 0, ip, 64);
+    SOCKET audio = CreateServerConnection(SOCK_DGRAM, 0, ip, 64);
+    ASSERT_GT(video, 0);
+    ASSERT_GT(audio, 0);
+    Sockaddr_in to;
+    SetRemoteAddress(&to, 0, ip);
+    char payload[100] = {};
+    const std::string reason = std::string(": ") + strerror(EINVAL) + "\n";
+    long long (*realClock)() = pSendReportClock;
+    fakeNowMs = realClock() + 2 * SEND_REPORT_INTERVAL_MS;  // past any earlier report
+    pSendReportClock = FakeClock;
+
+    // Each call sends once at the given time and returns what it reported.
+    auto send = [&](SOCKET s, long long afterMs) {
+        fakeNowMs += afterMs;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(-1, SendUDPPackageTo(s, payload, sizeof(payload), &to));
+        return testing::internal::GetCapturedStderr();
+    };
+    // Earlier tests of this process may have left failures of these
+    // descriptor numbers unreported: one report each settles them.
+    send(video, 0);
+    send(audio, 0);
+    EXPECT_EQ("UDP sendto()" + reason, send(video, 1000));
+    EXPECT_EQ("", send(video, 1));
+    EXPECT_EQ("", send(video, 998));
+    EXPECT_EQ("UDP sendto()" + reason, send(audio, 0));  // a socket of its own
+    EXPECT_EQ("UDP sendto() (2 earlier failures not shown)" + reason, send(video, 1));
+    EXPECT_EQ("", send(audio, 998));
+    EXPECT_EQ("UDP sendto() (1 earlier failures not shown)" + reason, send(audio, 1));
+    EXPECT_EQ("UDP sendto()" + reason, send(video, 5000));
+
+    pSendReportClock = realClock;
+    close(video);
+    close(audio);
 }
 
 TEST(RtpOpen, OpensBothSocketsAndCloseReleasesThem)

@@ -4,11 +4,13 @@
 //
 // The reader thread never returns, so it is started once per process (in
 // the suite set-up) and stays parked in its wait on the slave, which the
-// test keeps open together with the master until the process ends.
+// test keeps open together with the master until the process ends. The
+// hang-up test starts a second reader on lines of its own.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -39,31 +41,100 @@ std::string ReadFile(const std::string& path)
     return all.str();
 }
 
+bool Exists(const char* path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+// A pseudo-terminal pair whose slave side carries raw bytes without echo,
+// as a serial line does. The test keeps the slave open too, so that the
+// line's settings stay as set here.
+struct Line {
+    int master = -1;
+    int slave = -1;
+    std::string slaveName;
+};
+
+bool OpenLine(Line* line)
+{
+    line->master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (line->master < 0 || grantpt(line->master) != 0 || unlockpt(line->master) != 0)
+        return false;
+    const char* slaveName = ptsname(line->master);
+    if (!slaveName)
+        return false;
+    line->slaveName = slaveName;
+    line->slave = open(slaveName, O_RDWR | O_NOCTTY);
+    if (line->slave < 0)
+        return false;
+    struct termios raw;
+    tcgetattr(line->slave, &raw);
+    cfmakeraw(&raw);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    return tcsetattr(line->slave, TCSANOW, &raw) == 0;
+}
+
+// Counts the opens of one file of the working directory, so that a reader
+// going round its loop shows without timing anything. Closes are watched
+// too: inotify folds an event into an identical one still queued, so opens
+// that follow each other directly would count once.
+class OpenCounter {
+public:
+    explicit OpenCounter(const char* name) : name_(name)
+    {
+        fd_ = inotify_init1(IN_NONBLOCK);
+        if (fd_ >= 0)
+            inotify_add_watch(fd_, ".", IN_OPEN | IN_CLOSE);
+    }
+    ~OpenCounter()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    bool Ok() const { return fd_ >= 0; }
+    // Opens since the last call; an overflowing event queue counts as many.
+    size_t Take()
+    {
+        size_t opens = 0;
+        alignas(struct inotify_event) char events[16384];
+        ssize_t n;
+        while ((n = read(fd_, events, sizeof events)) > 0) {
+            for (char* p = events; p < events + n;) {
+                const struct inotify_event* event = (const struct inotify_event*)p;
+                if (event->mask & IN_Q_OVERFLOW)
+                    opens += 100000;
+                else if ((event->mask & IN_OPEN) && event->len > 0 && name_ == event->name)
+                    ++opens;
+                p += sizeof(struct inotify_event) + event->len;
+            }
+        }
+        return opens;
+    }
+
+private:
+    std::string name_;
+    int fd_ = -1;
+};
+
 class SerialReaderTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        s_master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (s_master < 0 || grantpt(s_master) != 0 || unlockpt(s_master) != 0)
+        // A speed and an input flag that initsp must change and keep
+        // respectively.
+        Line line;
+        if (!OpenLine(&line) || line.slaveName.size() >= SP_PORT_NAME_SIZE)
             return;
-        const char* slaveName = ptsname(s_master);
-        if (!slaveName || strlen(slaveName) >= SP_PORT_NAME_SIZE)
-            return;
-        s_slaveName = slaveName;
-
-        // The far side's view of the line: raw bytes, no echo, and a speed
-        // and input flag that initsp must change and keep respectively.
-        s_slave = open(slaveName, O_RDWR | O_NOCTTY);
-        if (s_slave < 0)
-            return;
-        struct termios line;
-        tcgetattr(s_slave, &line);
-        cfmakeraw(&line);
-        line.c_iflag |= IGNBRK;
-        line.c_cc[VMIN] = 1;
-        line.c_cc[VTIME] = 0;
-        cfsetspeed(&line, B9600);
-        tcsetattr(s_slave, TCSANOW, &line);
+        s_master = line.master;
+        s_slave = line.slave;
+        s_slaveName = line.slaveName;
+        struct termios settings;
+        tcgetattr(s_slave, &settings);
+        settings.c_iflag |= IGNBRK;
+        cfsetspeed(&settings, B9600);
+        tcsetattr(s_slave, TCSANOW, &settings);
         tcgetattr(s_slave, &s_before);
 
         char dirTemplate[] = "/tmp/vozirev_sp_XXXXXX";
@@ -75,15 +146,15 @@ protected:
             return;
         s_savedCwd = cwd;
 
-        strcpy(sp_port_name, slaveName);
+        strcpy(sp_port_name, s_slaveName.c_str());
         s_initResult = initsp();
         strcpy(sp_port_name, "/dev/ttyS1");
     }
 
     static void TearDownTestSuite()
     {
-        // The master and slave stay open: closing them would wake the
-        // reader thread with a hang-up it would keep acknowledging.
+        // The master and slave stay open: closing them would hang up the
+        // line, and the reader thread would go on trying to reopen it.
         if (!s_savedCwd.empty() && chdir(s_savedCwd.c_str()) == 0) {
             unlink((s_dir + "/" + LOG_NAME).c_str());
             rmdir(s_dir.c_str());
@@ -107,17 +178,17 @@ protected:
     // Collects what comes back on the line until at least `atLeast`
     // acknowledgements arrived, the log reads `log` (when given), and then
     // nothing more came for a while.
-    std::string Replies(size_t atLeast, const std::string* log = nullptr)
+    std::string Replies(size_t atLeast, const std::string* log = nullptr, int master = s_master)
     {
         std::string got;
         auto start = std::chrono::steady_clock::now();
         for (;;) {
             bool enough = got.size() >= atLeast * ACK.size() && (!log || Log() == *log);
-            struct pollfd p = {s_master, POLLIN, 0};
+            struct pollfd p = {master, POLLIN, 0};
             int ready = poll(&p, 1, enough ? QUIET_MS : 50);
             if (ready > 0 && (p.revents & POLLIN)) {
                 char chunk[512];
-                ssize_t n = read(s_master, chunk, sizeof chunk);
+                ssize_t n = read(master, chunk, sizeof chunk);
                 if (n > 0)
                     got.append(chunk, (size_t)n);
                 continue;
@@ -231,6 +302,78 @@ TEST_F(SerialReaderTest, ALogThatCannotBeOpenedDropsTheChunkOnly)
     Send("kept");
     EXPECT_EQ(Acks(1), Replies(1));
     EXPECT_EQ(before + "kept", Log());
+}
+
+// Neither a link in the log's place nor anything but a regular file takes
+// the data: it could lead it into another file, a FIFO or a device.
+TEST_F(SerialReaderTest, TheLogIsOnlyARegularFileNeverALink)
+{
+    { std::ofstream create(LOG_NAME, std::ios::binary | std::ios::app); }
+    std::string before = Log();
+    ASSERT_EQ(0, rename(LOG_NAME, "saved.txt"));
+    ASSERT_EQ(0, symlink("elsewhere.txt", LOG_NAME));
+    Send("link");
+    std::string linkReplies = Replies(1);
+    bool followed = Exists("elsewhere.txt");
+    unlink("elsewhere.txt");
+    ASSERT_EQ(0, unlink(LOG_NAME));
+    EXPECT_EQ(Acks(1), linkReplies);
+    EXPECT_FALSE(followed);
+
+    ASSERT_EQ(0, mkfifo(LOG_NAME, 0600));
+    int reader = open(LOG_NAME, O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    Send("fifo");
+    std::string fifoReplies = Replies(1);
+    char leaked[16];
+    ssize_t leakedBytes = read(reader, leaked, sizeof leaked);
+    close(reader);
+    ASSERT_EQ(0, unlink(LOG_NAME));
+    EXPECT_EQ(Acks(1), fifoReplies);
+    EXPECT_LE(leakedBytes, 0);
+
+    ASSERT_EQ(0, rename("saved.txt", LOG_NAME));
+    Send("kept");
+    EXPECT_EQ(Acks(1), Replies(1));
+    EXPECT_EQ(before + "kept", Log());
+}
+
+// After the far end hangs up, the port reads as ready but yields nothing.
+// The reader must then wait, not go round its loop logging and
+// acknowledging nothing, and take up the line again once it can be opened.
+// The port is reached through a link in the working directory, so that the
+// test can put a new line behind the name.
+TEST_F(SerialReaderTest, AfterAHangUpTheReaderWaitsAndReopensThePort)
+{
+    static Line first, second;  // open until the process ends, as the reader may use them
+    ASSERT_TRUE(OpenLine(&first));
+    ASSERT_EQ(0, symlink(first.slaveName.c_str(), "line"));
+    strcpy(sp_port_name, "line");
+    ASSERT_EQ(0, initsp());
+    std::string before = Log();
+    ASSERT_EQ((ssize_t)2, write(first.master, "up", 2));
+    EXPECT_EQ(Acks(1), Replies(1, nullptr, first.master));
+
+    OpenCounter logOpens(LOG_NAME);
+    ASSERT_TRUE(logOpens.Ok());
+    ASSERT_EQ(0, unlink("line"));
+    close(first.master);  // the hang-up; the line cannot be reopened for now
+    close(first.slave);
+    first.master = first.slave = -1;
+    usleep(1500 * 1000);
+    EXPECT_EQ(0u, logOpens.Take()) << "the reader spins after the hang-up";
+    EXPECT_EQ(before + "up", Log());
+
+    ASSERT_TRUE(OpenLine(&second));
+    ASSERT_EQ(0, symlink(second.slaveName.c_str(), "line"));
+    ASSERT_EQ((ssize_t)5, write(second.master, "again", 5));
+    std::string expected = before + "upagain";
+    EXPECT_EQ(Acks(1), Replies(1, &expected, second.master));
+    EXPECT_EQ(expected, Log());
+    // The reader now waits on the second line and no longer looks at the
+    // name.
+    strcpy(sp_port_name, "/dev/ttyS1");
+    unlink("line");
 }
 
 TEST_F(SerialReaderTest, APortThatCannotBeOpenedIsReported)
