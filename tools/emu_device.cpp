@@ -479,15 +479,23 @@ bool SendPieces(Device* d)
 }
 
 // Reads every pending command. Returns false when the program's end has gone.
+// A program that closes its end with boxes still unread makes the next
+// receive fail once with ECONNRESET (AF_UNIX); the commands it wrote before
+// are still queued behind that error and are read and logged all the same.
 bool ReadCommands(Device* d)
 {
     d->link->handlingCommands.store(1);
+    bool programGone = false;
     for (;;) {
         EmuCommandMessage msg;
         ssize_t got = recv(d->fd, &msg, sizeof msg, MSG_DONTWAIT);
+        if (got < 0 && errno == ECONNRESET && !programGone) {
+            programGone = true;
+            continue;
+        }
         if (got <= 0) {
             d->link->handlingCommands.store(0);
-            return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+            return !programGone && got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
         }
         if ((size_t)got == sizeof msg) {
             HandleCommand(d, msg);

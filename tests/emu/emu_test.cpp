@@ -503,7 +503,7 @@ TEST_F(Emu, ForkedChildReachesTheDeviceOfItsParent)
     EXPECT_EQ(Failures(boxes), 0u);
     EXPECT_EQ(boxes[0].len, (int)kOpeningSize);
     std::vector<LogLine> log = ParseLog(ReadLines(logPath));
-    ASSERT_GE(log.size(), 3u);
+    ASSERT_GE(log.size(), 3u) << out.text << "LOG:" << ::testing::PrintToString(ReadLines(logPath));
     EXPECT_EQ(log[0].name, "start");  // the child's
     EXPECT_EQ(log[1].name, "stop");
     EXPECT_EQ(log[2].name, "start");  // the parent's
