@@ -1,6 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when
 # they are missing. Only root can install; anyone else is told what to add.
+#
+# VOZIREV_PACKAGING=1 (make deb) adds what building and checking the Debian
+# packages needs: lintian, and the board's C and C++ runtime as armhf
+# packages (libc6:armhf, libstdc++6:armhf) so that dpkg-shlibdeps computes the
+# armhf package's dependencies from Debian's own symbol files. That enables
+# the armhf architecture in dpkg, which is done only in this mode.
+# VOZIREV_PACKAGING=chroot (make deb-check) adds debootstrap.
 set -euo pipefail
 
 need=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev ffmpeg)
@@ -10,9 +17,20 @@ if [ "${VOZIREV_CROSS:-1}" = 1 ]; then
   # The board build and qemu-user, which runs its tests on this machine.
   need+=(crossbuild-essential-armhf googletest qemu-user-static)
 fi
+packaging=${VOZIREV_PACKAGING:-0}
+foreign=()
+if [ "$packaging" != 0 ]; then
+  # dpkg-deb, dpkg-shlibdeps, fakeroot-free ownership (--root-owner-group),
+  # lintian, man -l to check the pages, systemd-analyze for the unit.
+  need+=(dpkg-dev lintian man-db groff-base systemd)
+  foreign=(libc6:armhf libstdc++6:armhf)
+fi
+if [ "$packaging" = chroot ]; then
+  need+=(debootstrap)
+fi
 
 missing=()
-for p in "${need[@]}"; do
+for p in "${need[@]}" "${foreign[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
@@ -23,5 +41,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if [ ${#foreign[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  dpkg --add-architecture armhf
+fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
