@@ -43,8 +43,11 @@
 //   after the loop, before VLStop           ServiceNotifyStopping();
 //   before returning from main              ServiceNotifyClose();
 //
-// Start-up failures exit before ServiceNotifyReady; the service manager sees
-// the process end and needs nothing more.
+// bWriteOk is false when the recording writer failed to write the sample;
+// the MP4 and transport-stream writers do not report that yet (ferror() on
+// the recording file after the sample would tell). Start-up failures exit
+// before ServiceNotifyReady; the service manager sees the process end and
+// needs nothing more.
 #ifndef VOZIREV_SERVICENOTIFY_H
 #define VOZIREV_SERVICENOTIFY_H
 
