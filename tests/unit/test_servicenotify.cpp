@@ -3,6 +3,7 @@
 // on a clock of its own and reads back the datagrams the module sent.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <sys/un.h>
@@ -208,7 +209,7 @@ TEST_F(ServiceNotify, WithoutNotifySocketNothingAtAllHappens)
 {
     unsetenv("NOTIFY_SOCKET");
     setenv("WATCHDOG_USEC", "2000000", 1);
-    int iNextFd = dup(0);
+    int iNextFd = open("/dev/null", O_RDONLY);
     close(iNextFd);
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, ServiceNotifyInit());
@@ -219,7 +220,7 @@ TEST_F(ServiceNotify, WithoutNotifySocketNothingAtAllHappens)
     EXPECT_EQ("", testing::internal::GetCapturedStdout());
     EXPECT_EQ(0u, ulClockReads);
     EXPECT_TRUE(m_vReceived.empty());
-    int iFd = dup(0);
+    int iFd = open("/dev/null", O_RDONLY);
     EXPECT_EQ(iNextFd, iFd) << "a descriptor was left open";
     close(iFd);
 }
