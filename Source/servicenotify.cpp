@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -139,14 +140,24 @@ long long FreeSpaceMiB()
     return (long long)(((unsigned long long)stFs.f_bavail * stFs.f_frsize) >> 20);
 }
 
-// "recording PATH" or "not recording".
-void AppendRecording(char* sMessage, size_t szSpace)
+// Appends printf-formatted text to a message of MESSAGE_SIZE bytes; what
+// does not fit is cut.
+__attribute__((format(printf, 2, 3))) void Append(char* sMessage, const char* sFormat, ...)
 {
     size_t szUsed = strlen(sMessage);
+    va_list args;
+    va_start(args, sFormat);
+    vsnprintf(sMessage + szUsed, MESSAGE_SIZE - szUsed, sFormat, args);
+    va_end(args);
+}
+
+// "recording PATH" or "not recording".
+void AppendRecording(char* sMessage)
+{
     if (sRecording[0] != '\0')
-        snprintf(sMessage + szUsed, szSpace - szUsed, "recording %s", sRecording);
+        Append(sMessage, "recording %s", sRecording);
     else
-        snprintf(sMessage + szUsed, szSpace - szUsed, "not recording");
+        Append(sMessage, "not recording");
 }
 
 // Events per second in tenths, rounded: 1500 frames in 50 s give 300.
@@ -176,15 +187,16 @@ void SendStatus(unsigned long long ullNowUs)
     unsigned long long ullVideo = TenthsPerSecond(ullVideoFrames, ullElapsedUs);
     unsigned long long ullAudio = TenthsPerSecond(ullAudioFrames, ullElapsedUs);
     unsigned long long ullKbps = (ullBytes * 8 * 1000 + ullElapsedUs / 2) / ullElapsedUs;
-    char sMessage[MESSAGE_SIZE];
-    int iUsed = snprintf(sMessage, sizeof(sMessage), "STATUS=video %llu.%llu fps, audio %llu.%llu fps, %llu kbit/s, ",
-                         ullVideo / 10, ullVideo % 10, ullAudio / 10, ullAudio % 10, ullKbps);
+    char sMessage[MESSAGE_SIZE] = "";
+    Append(sMessage, "STATUS=video %llu.%llu fps, ", ullVideo / 10, ullVideo % 10);
+    Append(sMessage, "audio %llu.%llu fps, ", ullAudio / 10, ullAudio % 10);
+    Append(sMessage, "%llu kbit/s, ", ullKbps);
     long long llFreeMiB = FreeSpaceMiB();
     if (llFreeMiB >= 0)
-        snprintf(sMessage + iUsed, sizeof(sMessage) - iUsed, "%lld MiB free, ", llFreeMiB);
+        Append(sMessage, "%lld MiB free, ", llFreeMiB);
     else
-        snprintf(sMessage + iUsed, sizeof(sMessage) - iUsed, "free space unknown, ");
-    AppendRecording(sMessage, sizeof(sMessage));
+        Append(sMessage, "free space unknown, ");
+    AppendRecording(sMessage);
     SendNotification(sMessage);
     StartStatusWindow(ullNowUs);
 }
@@ -245,9 +257,8 @@ int ServiceNotifyReady()
     StartStatusWindow(ullNowUs);
     StartPingWindow(ullNowUs);
     bReady = true;
-    char sMessage[MESSAGE_SIZE];
-    snprintf(sMessage, sizeof(sMessage), "READY=1\nSTATUS=Started encoding, ");
-    AppendRecording(sMessage, sizeof(sMessage));
+    char sMessage[MESSAGE_SIZE] = "READY=1\nSTATUS=Started encoding, ";
+    AppendRecording(sMessage);
     return SendNotification(sMessage);
 }
 

@@ -192,8 +192,10 @@ struct StatusLine {
 
 bool ParseStatus(const std::string& sText, StatusLine* pLine)
 {
-    int iFields = sscanf(sText.c_str(), "STATUS=video %lf fps, audio %lf fps, %llu kbit/s, %lld MiB free, %299[^\n]",
-                         &pLine->dVideoFps, &pLine->dAudioFps, &pLine->ullKbps, &pLine->llFreeMiB, pLine->sTail);
+    int iFields = sscanf(sText.c_str(),
+                         "STATUS=video %lf fps, audio %lf fps, %llu kbit/s, %lld MiB free, %299[^\n]",
+                         &pLine->dVideoFps, &pLine->dAudioFps, &pLine->ullKbps, &pLine->llFreeMiB,
+                         pLine->sTail);
     return iFields == 5;
 }
 
@@ -396,8 +398,10 @@ TEST_F(ServiceNotify, UnusableEnvironmentIsNamedAndTurnsOffOnlyWhatItConcerns)
          "no service notifications.\n"},
         {"NOTIFY_SOCKET", "/" + std::string(120, 'x'), 0, nullptr},
         {"NOTIFY_SOCKET", "@", 0, nullptr},
-        {"WATCHDOG_USEC", "2s", 1, "\nWATCHDOG_USEC=2s is not a number of microseconds: no watchdog pings.\n"},
-        {"WATCHDOG_USEC", "0", 1, "\nWATCHDOG_USEC=0 is not a number of microseconds: no watchdog pings.\n"},
+        {"WATCHDOG_USEC", "2s", 1,
+         "\nWATCHDOG_USEC=2s is not a number of microseconds: no watchdog pings.\n"},
+        {"WATCHDOG_USEC", "0", 1,
+         "\nWATCHDOG_USEC=0 is not a number of microseconds: no watchdog pings.\n"},
         {"WATCHDOG_USEC", "-2000000", 1, nullptr},
         {"WATCHDOG_PID", "self", 1, "\nWATCHDOG_PID=self is not a process id: no watchdog pings.\n"},
     };
