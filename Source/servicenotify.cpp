@@ -247,6 +247,11 @@ void ServiceNotifyRecording(const char* sPath)
     if (iNotifySocket < 0)
         return;
     snprintf(sRecording, sizeof(sRecording), "%s", sPath != nullptr ? sPath : "");
+    // A line break in the name (from -p) would start a line of its own in
+    // the datagram, which the service manager would read as an assignment.
+    for (char* p = sRecording; *p != '\0'; p++)
+        if ((unsigned char)*p < ' ')
+            *p = '?';
 }
 
 int ServiceNotifyReady()

@@ -74,7 +74,8 @@ int ServiceNotifyInit();
 
 // The recording the STATUS lines name and whose file system's free space
 // they report: the path as opened, or nullptr when nothing is recorded (the
-// free space is then that of the current directory).
+// free space is then that of the current directory). Control characters in
+// the path are shown as '?'.
 void ServiceNotifyRecording(const char* sPath);
 
 // READY=1 with a first STATUS; starts the status and watchdog windows.

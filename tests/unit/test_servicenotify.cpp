@@ -251,6 +251,16 @@ TEST_F(ServiceNotify, ReadyOnlyOnceTheEncoderHasStartedThenStoppingOnStop)
     EXPECT_EQ(szBefore, m_vReceived.size()) << "sent after STOPPING: " << m_vReceived.back().sText;
 }
 
+TEST_F(ServiceNotify, RecordingNameCannotAddAssignmentsToANotification)
+{
+    ASSERT_EQ(1, ServiceNotifyInit());
+    ServiceNotifyRecording("./x\nWATCHDOG=1\nREADY=1.mp4");
+    ServiceNotifyReady();
+    Collect();
+    ASSERT_EQ(1u, m_vReceived.size());
+    EXPECT_EQ("READY=1\nSTATUS=Started encoding, recording ./x?WATCHDOG=1?READY=1.mp4", m_vReceived[0].sText);
+}
+
 TEST_F(ServiceNotify, StatusLinesReportWhatTheDeviceDelivered)
 {
     std::string sRecording = m_sDir + "/rec.mp4";
