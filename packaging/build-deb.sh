@@ -73,6 +73,47 @@ has_target() {
   fi
 }
 
+# dpkg-shlibdeps computes a program's dependencies from the symbols files
+# of the packages that own the libraries it links, found in the dpkg
+# database. For the board those are the armhf libc6, libstdc++6 and
+# libgcc-s1, which are not installed here: installed next to the cross
+# toolchain's copies of the same libraries, they would have qemu-user load a
+# mix of the two in the armhf tests. So they are fetched with apt-get using a
+# state of its own (the machine's sources, architecture armhf), unpacked into
+# BUILD_DIR/deb-armhf/runtime/root, and described by a dpkg database of their
+# own in BUILD_DIR/deb-armhf/runtime/dpkg that lists their files there.
+RUNTIME_PACKAGES=(libc6 libstdc++6 libgcc-s1)
+
+fetch_armhf_runtime() {
+  local runtime=$1
+  local apt_state=$runtime/apt db=$runtime/dpkg root=$runtime/root
+  [ -f "$db/status" ] && return 0
+  rm -rf "$runtime"
+  mkdir -p "$apt_state/lists/partial" "$apt_state/cache/archives/partial" "$apt_state/debs" \
+    "$db/info" "$db/updates" "$root"
+  touch "$apt_state/status"
+  local -a apt=(apt-get -qq -o Dir::State="$apt_state" -o Dir::State::status="$apt_state/status"
+    -o Dir::Cache="$apt_state/cache" -o APT::Architecture=armhf -o APT::Architectures::=armhf
+    -o APT::Sandbox::User=root -o Debug::NoLocking=true)
+  "${apt[@]}" update || fail "apt-get update for armhf failed"
+  (cd "$apt_state/debs" && "${apt[@]}" download "${RUNTIME_PACKAGES[@]/%/:armhf}") ||
+    fail "apt-get download of the armhf runtime (${RUNTIME_PACKAGES[*]}) failed"
+  printf 'amd64\narmhf\n' > "$db/arch"
+  # Info files named PACKAGE:ARCH.list, as in a multiarch database.
+  echo 1 > "$db/info/format"
+  local deb name
+  for deb in "$apt_state"/debs/*.deb; do
+    name=$(dpkg-deb --field "$deb" Package):armhf
+    dpkg-deb -x "$deb" "$root"
+    { echo "Status: install ok installed"; dpkg-deb --field "$deb"; echo; } >> "$db/status.new"
+    dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -e 's|^\./|/|' -e 's|/$||' -e "s|^|$root|" \
+      > "$db/info/$name.list"
+    dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./symbols > "$db/info/$name.symbols" 2>/dev/null || true
+    dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./shlibs > "$db/info/$name.shlibs" 2>/dev/null || true
+  done
+  mv "$db/status.new" "$db/status"
+}
+
 # The installed tree of one architecture, in $root.
 stage_tree() {
   local arch=$1 root=$2 dir=$build/deb-$1
@@ -108,10 +149,17 @@ package() {
   rm -f "$pkg/debian/vozirev.substvars"
   # Run from the package's source-like directory: dpkg-shlibdeps reads
   # debian/control and finds the package by its debian/vozirev tree.
+  local -a shlibdeps=(dpkg-shlibdeps)
+  if [ "$arch" = armhf ]; then
+    local runtime=$build/deb-armhf/runtime
+    fetch_armhf_runtime "$runtime"
+    shlibdeps+=(--admindir="$runtime/dpkg" -l"$runtime/root/lib/arm-linux-gnueabihf"
+      -l"$runtime/root/usr/lib/arm-linux-gnueabihf")
+  fi
   (
     cd "$pkg"
     export DEB_HOST_ARCH=$arch
-    dpkg-shlibdeps -Tdebian/vozirev.substvars debian/vozirev/usr/bin/*
+    "${shlibdeps[@]}" -Tdebian/vozirev.substvars debian/vozirev/usr/bin/*
     dpkg-gencontrol -pvozirev -Pdebian/vozirev -Tdebian/vozirev.substvars -fdebian/files
   )
   (cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z |

@@ -3,11 +3,7 @@
 # they are missing. Only root can install; anyone else is told what to add.
 #
 # VOZIREV_PACKAGING=1 (make deb) adds what building and checking the Debian
-# packages needs: lintian, and the board's C and C++ runtime as armhf
-# packages (libc6:armhf, libstdc++6:armhf) so that dpkg-shlibdeps computes the
-# armhf package's dependencies from Debian's own symbol files. That enables
-# the armhf architecture in dpkg, which is done only in this mode.
-# VOZIREV_PACKAGING=chroot (make deb-check) adds debootstrap.
+# packages needs; VOZIREV_PACKAGING=chroot (make deb-check) adds debootstrap.
 set -euo pipefail
 
 need=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev ffmpeg)
@@ -18,19 +14,17 @@ if [ "${VOZIREV_CROSS:-1}" = 1 ]; then
   need+=(crossbuild-essential-armhf googletest qemu-user-static)
 fi
 packaging=${VOZIREV_PACKAGING:-0}
-foreign=()
 if [ "$packaging" != 0 ]; then
-  # dpkg-deb, dpkg-shlibdeps, fakeroot-free ownership (--root-owner-group),
-  # lintian, man -l to check the pages, systemd-analyze for the unit.
+  # dpkg-shlibdeps and dpkg-gencontrol, lintian, man -l to check the pages,
+  # systemd-analyze for the unit.
   need+=(dpkg-dev lintian man-db groff-base systemd)
-  foreign=(libc6:armhf libstdc++6:armhf)
 fi
 if [ "$packaging" = chroot ]; then
   need+=(debootstrap)
 fi
 
 missing=()
-for p in "${need[@]}" "${foreign[@]}"; do
+for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
@@ -41,8 +35,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-if [ ${#foreign[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  dpkg --add-architecture armhf
-fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
