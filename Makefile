@@ -8,11 +8,17 @@
 #               seconds over its seeds (part of make test)
 #   make fuzz   the long fuzzing run: FUZZ_RUNS (10000000) executions per
 #               target, one target after the other (README, "Fuzzing")
+#   make deb    the Debian packages for amd64 and the armhf board, in
+#               build/deb (README, "Installing on the board")
+#   make test-deb  checks them without installing (part of make test)
+#   make deb-check installs, removes and purges the amd64 package in a
+#               throw-away Debian root made with debootstrap (root)
 BUILD := build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all deps build test test-normal test-asan armhf-config cross test-armhf demo bench soak clean fuzz-build fuzz-smoke fuzz
+.PHONY: all deps build test test-normal test-asan armhf-config cross test-armhf demo bench soak clean fuzz-build fuzz-smoke fuzz \
+  deb test-deb deb-check
 
 all: build
 
@@ -48,7 +54,7 @@ test-armhf: armhf-config
 	cmake --build $(BUILD)/armhf -j $(JOBS)
 	cd $(BUILD)/armhf && ctest --output-on-failure -j $(JOBS) --timeout 900
 
-test: test-normal test-asan test-armhf fuzz-smoke
+test: test-normal test-asan test-armhf fuzz-smoke test-deb
 
 demo: build
 	tools/demo.sh $(BUILD)/normal
@@ -75,6 +81,21 @@ fuzz-smoke: fuzz-build
 
 fuzz: fuzz-build
 	FUZZ_RUNS=$(FUZZ_RUNS) tests/fuzz/run_fuzz.sh long $(FUZZ_BUILD)
+
+# ---- Debian packages (packaging/, tests/packaging/) ----
+# Each architecture is built in $(BUILD)/deb-ARCH with Debian's build flags.
+# test-deb also runs the packaged program under the emulated device of the
+# normal build.
+deb:
+	@VOZIREV_PACKAGING=1 tools/install-deps.sh
+	JOBS=$(JOBS) packaging/build-deb.sh $(BUILD)
+
+test-deb: build deb
+	tests/packaging/check_debs.sh $(BUILD)
+
+deb-check: deb
+	@VOZIREV_PACKAGING=chroot tools/install-deps.sh
+	tests/packaging/chroot_check.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when
 # they are missing. Only root can install; anyone else is told what to add.
+#
+# VOZIREV_PACKAGING=1 (make deb) adds what building and checking the Debian
+# packages needs; VOZIREV_PACKAGING=chroot (make deb-check) adds debootstrap.
 set -euo pipefail
 
 need=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev ffmpeg)
@@ -9,6 +12,15 @@ need+=(clang libclang-rt-14-dev lld)
 if [ "${VOZIREV_CROSS:-1}" = 1 ]; then
   # The board build and qemu-user, which runs its tests on this machine.
   need+=(crossbuild-essential-armhf googletest qemu-user-static)
+fi
+packaging=${VOZIREV_PACKAGING:-0}
+if [ "$packaging" != 0 ]; then
+  # dpkg-shlibdeps and dpkg-gencontrol, lintian, man -l to check the pages,
+  # systemd-analyze for the unit.
+  need+=(dpkg-dev lintian man-db groff-base systemd)
+fi
+if [ "$packaging" = chroot ]; then
+  need+=(debootstrap)
 fi
 
 missing=()
