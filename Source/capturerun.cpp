@@ -113,25 +113,31 @@ static int RecordingUnavailable()
     return internal_config.ulstreaming ? 0 : -1;
 }
 
+// Whether name, one of the names the recording at path will write, is
+// taken by something the run must not write through (reported).
+static bool NameTaken(const char* path, const char* name)
+{
+    if (IsUsableFileName(name))
+        return false;
+    printf("\nCannot record to %s: %s is a link, or not a regular file.\n", path, name);
+    return true;
+}
+
 // Every name the recording will write must be free or an ordinary file:
 // a symbolic link, FIFO, device or directory planted under one of them ends
 // the run before anything is opened.
 static int CheckRecordingNames(const stInputParameters* input)
 {
-    const char* names[2 + sizeof(SPOOL_FILE_NAMES) / sizeof(SPOOL_FILE_NAMES[0])] = {input->sOutput_Filename};
-    size_t count = 1;
-    if (internal_config.ulsaving_type == SAVE_MP4) {
-        names[count++] = SPOOL_LOCK_NAME;
-        for (const char* spool : SPOOL_FILE_NAMES)
-            names[count++] = spool;
-        names[count++] = INDEX_RESERVE_NAME;
-    }
-    for (size_t i = 0; i < count; i++) {
-        if (!IsUsableFileName(names[i])) {
-            printf("\nCannot record to %s: %s is a link, or not a regular file.\n", input->sOutput_Filename,
-                   names[i]);
+    const char* path = input->sOutput_Filename;
+    if (NameTaken(path, path))
+        return -1;
+    if (internal_config.ulsaving_type != SAVE_MP4)
+        return 0;
+    if (NameTaken(path, SPOOL_LOCK_NAME) || NameTaken(path, INDEX_RESERVE_NAME))
+        return -1;
+    for (const char* spool : SPOOL_FILE_NAMES) {
+        if (NameTaken(path, spool))
             return -1;
-        }
     }
     return 0;
 }
