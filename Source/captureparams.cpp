@@ -31,6 +31,9 @@ const unsigned int DEFAULT_VIDEO_PORT = 8000;
 const unsigned int DEFAULT_AUDIO_PORT = 8002;
 const unsigned int DEFAULT_BRIGHTNESS = 128;
 const unsigned int DEFAULT_COLOR = 128;
+// A power cut costs at most about this much of a recording.
+const unsigned int DEFAULT_SYNC_INTERVAL = 1;  // seconds of content
+const unsigned int SYNC_INTERVAL_MAX = 3600;
 
 // UDP destination ports; 0 names no port.
 const unsigned int PORT_MIN = 1;
@@ -61,6 +64,7 @@ const char* const USAGE_LINES[] = {
     "-y\t\taudio port (for elementary stream only) [8002]",
     "-q\t\tcheck disk space for filewrite [skip disk space check]",
     "-u\t\tusage.",
+    "-k\t\tmake the recording durable every N seconds of content, 0 never [1]",
 };
 
 void SetDefaultParameters(stInputParameters* input)
@@ -81,6 +85,7 @@ void SetDefaultParameters(stInputParameters* input)
     input->Audio_Port = DEFAULT_AUDIO_PORT;
     input->ulBrightness = DEFAULT_BRIGHTNESS;
     input->ulColor = DEFAULT_COLOR;
+    input->ulSync_Interval = DEFAULT_SYNC_INTERVAL;
 }
 
 // A text option that does not fit its field is refused rather than cut: a
@@ -141,6 +146,7 @@ int ApplyOption(char option, int index, char* value, stInputParameters* input)
                               sizeof(input->sOutput_Filename)) ? 0 : -1;
     case 'd':
         return CopyTextOption(option, value, input->IP_Addr, sizeof(input->IP_Addr)) ? 0 : -1;
+    case 'k': input->ulSync_Interval = OptionNumber(value); return 0;
     case 'q':
         skip_disk_check = 0;
         return 0;
@@ -181,6 +187,12 @@ bool CheckPort(const char* medium, unsigned int port, char option, int item)
 // they are sent to the device.
 int CheckParameters(const stInputParameters* input)
 {
+    // The spool records of a sync interval wait in memory.
+    if (input->ulSync_Interval > SYNC_INTERVAL_MAX) {
+        printf("Invalid sync interval %u (-k, configuration item %d). Use 0 - %u.\n", input->ulSync_Interval,
+               ITEM_SYNC_INTERVAL, SYNC_INTERVAL_MAX);
+        return -1;
+    }
     bool audio = input->ulMediaFormat != MEDIA_FORMAT_VIDEO;
     bool video = input->ulMediaFormat != MEDIA_FORMAT_AUDIO;
     if (video && input->ulI_Frame_Interval > VL_COMMAND_PARAMETER_MAX) {

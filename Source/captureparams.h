@@ -47,6 +47,7 @@ struct stInputParameters {
     unsigned int Audio_Port;
     unsigned int ulBrightness;
     unsigned int ulColor;
+    unsigned int ulSync_Interval;      // seconds of content between syncs, 0 none
 };
 
 // Fills *input from the defaults, the configuration file (-z, first

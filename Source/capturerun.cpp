@@ -15,6 +15,7 @@
 #include "mp4Writer.h"
 #include "mp4route.h"
 #include "mpgTSWriter.h"
+#include "recovery.h"
 #include "safefile.h"
 #include "tspacket.h"
 #include "tsroute.h"
@@ -26,6 +27,9 @@ stInternalConfig internal_config;
 static unsigned int ulfreebytes = 0;
 // A recording that could not be completed: the run's exit status is 1.
 static bool recordingIncomplete = false;
+// The time stamp of the sample recorded at the last sync (90 kHz).
+static UINT32 ulLastSyncCts = 0;
+static bool bSynced = false;
 
 // ---- opening the outputs ---------------------------------------------------------
 
@@ -157,6 +161,18 @@ static FILE* OpenRecordingFile(const char* path)
     return file;
 }
 
+// A recording that a crash or a power cut interrupted here is completed
+// before this run records; the spool lock says no live run owns it.
+static void RecoverLeftovers(const stInputParameters* input)
+{
+    if (internal_config.ulsaving_type == SAVE_MP4) {
+        RecoverInterruptedRecording(input->sOutput_Filename);
+    } else if (AcquireSpoolLock()) {
+        RecoverInterruptedRecording(input->sOutput_Filename);
+        ReleaseSpoolLock();
+    }
+}
+
 static int OpenRecording(stInputParameters* input)
 {
     if (CheckRecordingNames(input) != 0)
@@ -169,6 +185,9 @@ static int OpenRecording(stInputParameters* input)
     // the recording of the run that holds the lock.
     if (internal_config.ulsaving_type == SAVE_MP4 && !AcquireSpoolLock())
         return RecordingUnavailable();
+    RecoverLeftovers(input);
+    spoolsHeldForSync = input->ulSync_Interval > 0;
+    bSynced = false;
     FILE* file = OpenRecordingFile(input->sOutput_Filename);
     if (file == nullptr) {
         ReleaseSpoolLock();
@@ -279,6 +298,28 @@ static bool RecordingHasRoom(const stInputParameters* input, unsigned char* inpu
     return false;
 }
 
+// The recording is made durable as soon as it holds a sample, then once per
+// sync interval of content (by the time stamps of the samples recorded): a
+// power cut or a kill costs at most that.
+static void SyncRecordingIfDue(const stInputParameters* input)
+{
+    UINT32 cts = pqBoxHeader->ulSampleCts;
+    if (input->ulSync_Interval == 0)
+        return;
+    if (!bSynced) {
+        if (internal_config.ulsaving_type == SAVE_MP4 && mp4SampleCount() == 0)
+            return;
+    } else if ((UINT32)(cts - ulLastSyncCts) < input->ulSync_Interval * QBOX_CLOCK_HZ) {
+        return;
+    }
+    bSynced = true;
+    ulLastSyncCts = cts;
+    if (internal_config.ulsaving_type == SAVE_MP4)
+        syncMP4Recording();
+    else
+        syncTSRecording();
+}
+
 // A write the recording's file did not take ends the recording: the file
 // holds whole samples up to there, and is completed.
 static void CheckRecordingWrites(const stInputParameters* input)
@@ -306,6 +347,7 @@ static void RouteSample(stInputParameters* input, unsigned char* inputdata, int 
     }
     if (record && TransportStreamToBoth()) {
         QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_FILE_AND_RTP);
+        SyncRecordingIfDue(input);
         CheckRecordingWrites(input);
         return;
     }
@@ -322,6 +364,7 @@ static void RouteSample(stInputParameters* input, unsigned char* inputdata, int 
         } else {
             QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_FILE);
         }
+        SyncRecordingIfDue(input);
         CheckRecordingWrites(input);
     }
 }

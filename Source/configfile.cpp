@@ -38,6 +38,7 @@ const NumericItem NUMERIC_ITEMS[] = {
     {ITEM_TTL, &stInputParameters::ucttl},
     {ITEM_VIDEO_PORT, &stInputParameters::Video_Port},
     {ITEM_AUDIO_PORT, &stInputParameters::Audio_Port},
+    {ITEM_SYNC_INTERVAL, &stInputParameters::ulSync_Interval},
 };
 
 struct ItemTable {

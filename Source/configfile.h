@@ -24,6 +24,7 @@ const int ITEM_IP_ADDR = 27;
 const int ITEM_TTL = 29;
 const int ITEM_VIDEO_PORT = 31;
 const int ITEM_AUDIO_PORT = 33;
+const int ITEM_SYNC_INTERVAL = 35;
 
 // Reads cfgFileName and stores its values in *input. Returns 1, or -1 when
 // the file cannot be loaded or a text value does not fit its field.

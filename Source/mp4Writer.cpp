@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "QBox.h"
 #include "byteorder.h"
+#include "mp4spool.h"
 #include "safefile.h"
 
 tRootAtom* root = nullptr;
@@ -313,107 +316,10 @@ static void cutOutputBack(UINT64 length)
 }
 
 // ---- spool files -----------------------------------------------------------
-//
-// Each spool file is a sequence of 4-byte host-order records. Records are
-// gathered in memory and written out a block at a time; a block the disk
-// does not take stays in memory, so every record of an accepted sample is
-// known to completion whatever the disk did.
 
-struct tSpool {
-    const char* name;
-    int fd;           // -1 when not open
-    UINT32 written;   // records in the file
-    UINT32 pending;   // records in block, not yet in the file
-    UINT32 block[SPOOL_BLOCK_RECORDS];
-};
-
-static tSpool spools[] = {
-    {SPOOL_STTS_AUDIO, -1, 0, 0, {}}, {SPOOL_STCO_AUDIO, -1, 0, 0, {}}, {SPOOL_STSZ_AUDIO, -1, 0, 0, {}},
-    {SPOOL_STTS_VIDEO, -1, 0, 0, {}}, {SPOOL_STCO_VIDEO, -1, 0, 0, {}}, {SPOOL_STSZ_VIDEO, -1, 0, 0, {}},
-    {SPOOL_STSS_VIDEO, -1, 0, 0, {}},
-};
-tSpool* const sttsAudFile = &spools[0];
-tSpool* const stcoAudFile = &spools[1];
-tSpool* const stszAudFile = &spools[2];
-tSpool* const sttsVidFile = &spools[3];
-tSpool* const stcoVidFile = &spools[4];
-tSpool* const stszVidFile = &spools[5];
-tSpool* const stssVidFile = &spools[6];
-
-static bool writeAll(int fd, const UINT8* data, size_t size, off_t offset)
+static void spoolRecord(tSpool* spool, UINT32 value)
 {
-    while (size > 0) {
-        ssize_t n = pwrite(fd, data, size, offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = ENOSPC;
-            }
-            return false;
-        }
-        data += n;
-        size -= (size_t)n;
-        offset += n;
-    }
-    return true;
-}
-
-// Writes the records gathered in memory to the file. On failure they stay
-// in memory, the file keeps its whole records, and the error is kept.
-static bool flushSpool(tSpool* spool)
-{
-    if (spool->pending == 0 || spool->fd < 0) {
-        return spool->pending == 0;
-    }
-    off_t end = (off_t)spool->written * SPOOL_RECORD_SIZE;
-    if (!writeAll(spool->fd, (const UINT8*)spool->block, spool->pending * SPOOL_RECORD_SIZE, end)) {
-        failOutput(errno);
-        if (ftruncate(spool->fd, end) != 0) {
-            // The partial block beyond the whole records is never read.
-        }
-        return false;
-    }
-    spool->written += spool->pending;
-    spool->pending = 0;
-    return true;
-}
-
-static void appendRecord(tSpool* spool, UINT32 value)
-{
-    if (spool->pending == SPOOL_BLOCK_RECORDS && !flushSpool(spool)) {
-        // The disk refused the block; the record waits in memory until
-        // completion. The block is full, so it is kept beside it.
-        return;
-    }
-    spool->block[spool->pending++] = value;
-}
-
-// Record number index (from 0), from the file or from memory; 0 past the end.
-static UINT32 readRecordAt(const tSpool* spool, UINT32 index)
-{
-    if (index >= spool->written) {
-        index -= spool->written;
-        return index < spool->pending ? spool->block[index] : 0;
-    }
-    UINT32 value = 0;
-    if (pread(spool->fd, &value, SPOOL_RECORD_SIZE, (off_t)index * SPOOL_RECORD_SIZE) != SPOOL_RECORD_SIZE) {
-        return 0;
-    }
-    return value;
-}
-
-// Replaces record number index.
-static void writeRecordAt(tSpool* spool, UINT32 index, UINT32 value)
-{
-    if (index >= spool->written) {
-        if (index - spool->written < spool->pending) {
-            spool->block[index - spool->written] = value;
-        }
-        return;
-    }
-    if (pwrite(spool->fd, &value, SPOOL_RECORD_SIZE, (off_t)index * SPOOL_RECORD_SIZE) != SPOOL_RECORD_SIZE) {
+    if (!appendRecord(spool, value)) {
         failOutput(errno);
     }
 }
@@ -421,20 +327,13 @@ static void writeRecordAt(tSpool* spool, UINT32 index, UINT32 value)
 bool flushMP4Spools()
 {
     bool flushed = true;
-    for (tSpool& spool : spools) {
-        flushed = flushSpool(&spool) && flushed;
+    for (tSpool* spool : spoolFiles) {
+        if (!flushSpool(spool)) {
+            failOutput(errno);
+            flushed = false;
+        }
     }
     return flushed;
-}
-
-static void closeSpool(tSpool* spool)
-{
-    if (spool->fd >= 0) {
-        close(spool->fd);
-        spool->fd = -1;
-    }
-    spool->written = 0;
-    spool->pending = 0;
 }
 
 // Copies count records from the start of a spool file to the output as
@@ -524,14 +423,71 @@ static void releaseIndexReserve()
     unlink(INDEX_RESERVE_NAME);
 }
 
-// ---- opening and releasing -------------------------------------------------
+// ---- durability ----------------------------------------------------------------
+//
+// The info file beside the spool files (see mp4spool.h) is rewritten when
+// what it holds changes: when the recording is opened and when its
+// parameter sets change. syncMP4Recording makes the sample data durable,
+// then the spool records that point at it.
 
-static bool openSpool(tSpool* spool)
+static char recordingName[RECORDING_NAME_SIZE] = "";
+static bool infoStale = false;
+UINT32 mp4SyncCount = 0;
+
+void setMP4RecordingName(const char* name)
 {
-    closeSpool(spool);
-    spool->fd = OpenRegularFile(spool->name, SAFE_OPEN_TRUNCATE);
-    return spool->fd >= 0;
+    snprintf(recordingName, sizeof(recordingName), "%s", name);
 }
+
+static void copyParameterSet(std::vector<UINT8>* copy, const UINT8* buffer, UINT32 length)
+{
+    copy->assign(buffer, buffer + (buffer != nullptr ? length : 0));
+}
+
+// Writes the info file when it no longer matches the recording.
+static bool storeRecordingInfo()
+{
+    if (!infoStale) {
+        return true;
+    }
+    tRecordingInfo info = tRecordingInfo();
+    snprintf(info.name, sizeof(info.name), "%s", recordingName);
+    info.video = root->VideoPresentFlag != 0;
+    info.audio = root->AudioPresentFlag != 0;
+    info.audioFrequency = root->audioFrequency;
+    info.audioChannels = root->numAudioChannels;
+    info.audioBitsPerSample = root->audioBitsPerSample;
+    if (root->videoTrack != nullptr) {
+        copyParameterSet(&info.sps, root->videoTrack->spsBuffer, root->videoTrack->spsLength);
+        copyParameterSet(&info.pps, root->videoTrack->ppsBuffer, root->videoTrack->ppsLength);
+    }
+    if (!writeRecordingInfo(&info)) {
+        failOutput(errno);
+        return false;
+    }
+    infoStale = false;
+    return true;
+}
+
+UINT64 mp4SampleCount()
+{
+    return root != nullptr ? sampleCount(root->videoTrack) + sampleCount(root->audioTrack) : 0;
+}
+
+UINT8 syncMP4Recording()
+{
+    if (root == nullptr || outputFailed() || !flushOutput()) {
+        return 0;
+    }
+    if (fdatasync(fileno(mp4file)) != 0 || !syncSpools()) {
+        failOutput(errno);
+        return 0;
+    }
+    mp4SyncCount++;
+    return storeRecordingInfo() ? 1 : 0;
+}
+
+// ---- opening and releasing -------------------------------------------------
 
 // Builds a track's record chain; the caller opens its spool files.
 static tTrack* newTrack()
@@ -579,18 +535,19 @@ UINT8 createMP4Params()
     mp4WriteError = 0;
     root->mvhd = new tMVHD();
     resetTimeline();
+    infoStale = true;
 
     if (root->AudioPresentFlag) {
         root->audioTrack = newTrack();
-        if (!openSpool(sttsAudFile) || !openSpool(stcoAudFile) || !openSpool(stszAudFile)) {
+        if (!openSpool(sttsAudFile, true) || !openSpool(stcoAudFile, true) || !openSpool(stszAudFile, true)) {
             return 0;
         }
     }
     if (root->VideoPresentFlag) {
         root->videoTrack = newTrack();
         sampleTable(root->videoTrack)->stss = new tSTSS();
-        if (!openSpool(sttsVidFile) || !openSpool(stcoVidFile) || !openSpool(stszVidFile) ||
-            !openSpool(stssVidFile)) {
+        if (!openSpool(sttsVidFile, true) || !openSpool(stcoVidFile, true) || !openSpool(stszVidFile, true) ||
+            !openSpool(stssVidFile, true)) {
             return 0;
         }
     }
@@ -660,6 +617,9 @@ void deleteMP4Params()
     for (const char* name : SPOOL_FILE_NAMES) {
         remove(name);
     }
+    remove(RECORDING_INFO_NAME);
+    remove(RECORDING_INFO_NEW_NAME);
+    infoStale = false;
 }
 
 // ---- samples ---------------------------------------------------------------
@@ -681,11 +641,15 @@ static void captureParameterSet(UINT8*& copy, UINT32& length, UINT8& setFlag, co
     if (size - START_CODE_SIZE > AVCC_MAX_PARAMETER_SET_SIZE) {
         return;
     }
+    if (copy != nullptr && length == size && memcmp(copy, unit, size) == 0) {
+        return;  // the same set again
+    }
     delete[] copy;
     copy = new UINT8[size];
     memcpy(copy, unit, size);
     length = size;
     setFlag = 1;
+    infoStale = true;
 }
 
 // Writes one sample at the end of "mdat" and spools its size and chunk
@@ -694,7 +658,7 @@ static void captureParameterSet(UINT8*& copy, UINT32& length, UINT8& setFlag, co
 // full), or the write failed (mp4WriteError says why).
 static bool appendSample(tSTBL* stbl, tSpool* stszSpool, tSpool* stcoSpool, const UINT8* buffer, UINT32 size)
 {
-    if (outputFailed() || !growIndexReserve(1)) {
+    if (outputFailed() || !growIndexReserve(1) || !storeRecordingInfo()) {
         return false;
     }
     UINT64 offset = root->fileLength;
@@ -703,9 +667,9 @@ static bool appendSample(tSTBL* stbl, tSpool* stszSpool, tSpool* stcoSpool, cons
         return false;
     }
     root->fileLength += size;
-    appendRecord(stszSpool, size);
+    spoolRecord(stszSpool, size);
     stbl->stsz->numSamples++;
-    appendRecord(stcoSpool, (UINT32)offset);
+    spoolRecord(stcoSpool, (UINT32)offset);
     stbl->stco->nChunks++;
     return true;
 }
@@ -713,7 +677,7 @@ static bool appendSample(tSTBL* stbl, tSpool* stszSpool, tSpool* stcoSpool, cons
 // Spools a video duration (90 kHz ticks) and keeps the running total.
 static void appendVideoDuration(tSTBL* stbl, UINT32 duration)
 {
-    appendRecord(sttsVidFile, duration);
+    spoolRecord(sttsVidFile, duration);
     stbl->stts->numEntries++;
     durationTimeVid += duration;
 }
@@ -760,7 +724,7 @@ UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
     }
     prevTimeStampVid = timeStamp;
     if (naluHeader == NALU_HEADER_IDR) {
-        appendRecord(stssVidFile, stbl->stsz->numSamples);
+        spoolRecord(stssVidFile, stbl->stsz->numSamples);
         stbl->stss->nEntries++;
     }
     return 1;
@@ -778,10 +742,169 @@ UINT8 writeAudioSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
     currTimeStampAud = timeStamp;
     UINT32 gap = timeStamp - prevTimeStampAud;
     UINT32 duration = (UINT32)(UINT64)((root->audioFrequency / (double)MP4_MOVIE_TIMESCALE) * gap);
-    appendRecord(sttsAudFile, duration);
+    spoolRecord(sttsAudFile, duration);
     durationTimeAud += duration;
     stbl->stts->numEntries++;
     prevTimeStampAud = timeStamp;
+    return 1;
+}
+
+// ---- resuming an interrupted recording ---------------------------------------------
+//
+// A recording interrupted by a crash or a power cut leaves its file, its
+// spool files and its info file. The samples kept are the longest run of
+// each track whose table entries are whole in the spool files and whose
+// data lies whole in the file (a video sample must also begin with its own
+// NAL unit length); everything after them is cut off, and completion then
+// writes the same index it would have written for those samples.
+
+// Samples of a track whose entries and data are whole: at most count, each
+// after the one before, inside the file after the "mdat" header.
+static UINT32 wholeSamples(tSpool* stsz, tSpool* stco, UINT32 count, UINT64 fileSize, bool lengthPrefixed,
+                           UINT64* end)
+{
+    UINT64 previousOffset = 0;
+    for (UINT32 i = 0; i < count; i++) {
+        UINT64 offset = readRecordAt(stco, i);
+        UINT64 size = readRecordAt(stsz, i);
+        if (offset < MP4_MDAT_DATA_OFFSET || offset < previousOffset || size == 0 || offset + size > fileSize) {
+            return i;
+        }
+        if (lengthPrefixed) {
+            UINT8 prefix[START_CODE_SIZE];
+            if (size <= START_CODE_SIZE ||
+                pread(fileno(mp4file), prefix, sizeof(prefix), (off_t)offset) != (ssize_t)sizeof(prefix) ||
+                ReadBE32(prefix) != size - START_CODE_SIZE) {
+                return i;
+            }
+        }
+        previousOffset = offset + size;
+        if (previousOffset > *end) {
+            *end = previousOffset;
+        }
+    }
+    return count;
+}
+
+static UINT32 minRecords(UINT32 a, UINT32 b)
+{
+    return a < b ? a : b;
+}
+
+static UINT64 sumRecords(const tSpool* spool, UINT32 count)
+{
+    UINT64 sum = 0;
+    for (UINT32 i = 0; i < count; i++) {
+        sum += readRecordAt(spool, i);
+    }
+    return sum;
+}
+
+// The video track: durations are the gaps to the next sample, so n samples
+// have n - 1 of them; sync-sample numbers are kept while they count up
+// within the samples kept.
+static bool resumeVideo(UINT64 fileSize, UINT64* end)
+{
+    tSTBL* stbl = sampleTable(root->videoTrack);
+    UINT32 count = minRecords(spoolRecords(stszVidFile), spoolRecords(stcoVidFile));
+    count = minRecords(count, spoolRecords(sttsVidFile) + 1);
+    UINT32 kept = wholeSamples(stszVidFile, stcoVidFile, count, fileSize, true, end);
+    UINT32 durations = kept > 0 ? kept - 1 : 0;
+    UINT32 sync = 0;
+    for (UINT32 n = spoolRecords(stssVidFile), previous = 0; sync < n; sync++) {
+        UINT32 number = readRecordAt(stssVidFile, sync);
+        if (number <= previous || number > kept) {
+            break;
+        }
+        previous = number;
+    }
+    if (!cutSpool(stszVidFile, kept) || !cutSpool(stcoVidFile, kept) || !cutSpool(sttsVidFile, durations) ||
+        !cutSpool(stssVidFile, sync)) {
+        return false;
+    }
+    stbl->stsz->numSamples = stbl->stco->nChunks = kept;
+    stbl->stts->numEntries = durations;
+    stbl->stss->nEntries = sync;
+    durationTimeVid = sumRecords(sttsVidFile, durations);
+    for (UINT32 i = durations; i > 0 && lastVideoGap == 0; i--) {
+        lastVideoGap = readRecordAt(sttsVidFile, i - 1);
+    }
+    return true;
+}
+
+static bool resumeAudio(UINT64 fileSize, UINT64* end)
+{
+    tSTBL* stbl = sampleTable(root->audioTrack);
+    UINT32 count = minRecords(minRecords(spoolRecords(stszAudFile), spoolRecords(stcoAudFile)),
+                              spoolRecords(sttsAudFile));
+    UINT32 kept = wholeSamples(stszAudFile, stcoAudFile, count, fileSize, false, end);
+    if (!cutSpool(stszAudFile, kept) || !cutSpool(stcoAudFile, kept) || !cutSpool(sttsAudFile, kept)) {
+        return false;
+    }
+    stbl->stsz->numSamples = stbl->stco->nChunks = stbl->stts->numEntries = kept;
+    durationTimeAud = sumRecords(sttsAudFile, kept);
+    return true;
+}
+
+static bool openTrackSpools(bool video)
+{
+    if (video) {
+        return openSpool(sttsVidFile, false) && openSpool(stcoVidFile, false) && openSpool(stszVidFile, false) &&
+               openSpool(stssVidFile, false);
+    }
+    return openSpool(sttsAudFile, false) && openSpool(stcoAudFile, false) && openSpool(stszAudFile, false);
+}
+
+static void takeParameterSet(UINT8*& copy, UINT32& length, UINT8& setFlag, const std::vector<UINT8>& set)
+{
+    if (set.size() > START_CODE_SIZE) {
+        captureParameterSet(copy, length, setFlag, set.data(), (UINT32)set.size());
+    }
+}
+
+int resumeMP4Recording(const tRecordingInfo* info, FILE* file)
+{
+    root = new tRootAtom();
+    root->VideoPresentFlag = info->video ? 1 : 0;
+    root->AudioPresentFlag = info->audio ? 1 : 0;
+    root->audioFrequency = info->audioFrequency;
+    root->numAudioChannels = info->audioChannels;
+    root->audioBitsPerSample = info->audioBitsPerSample;
+    root->mvhd = new tMVHD();
+    mp4file = file;
+    mp4WriteError = 0;
+    resetTimeline();
+    setMP4RecordingName(info->name);
+
+    off_t fileSize = lseek(fileno(file), 0, SEEK_END);
+    if (fileSize < (off_t)MP4_MDAT_DATA_OFFSET) {
+        return -1;
+    }
+    UINT64 end = MP4_MDAT_DATA_OFFSET;
+    if (root->AudioPresentFlag) {
+        root->audioTrack = newTrack();
+        if (!openTrackSpools(false) || !resumeAudio((UINT64)fileSize, &end)) {
+            return -1;
+        }
+    }
+    if (root->VideoPresentFlag) {
+        tTrack* track = root->videoTrack = newTrack();
+        sampleTable(track)->stss = new tSTSS();
+        if (!openTrackSpools(true) || !resumeVideo((UINT64)fileSize, &end)) {
+            return -1;
+        }
+        takeParameterSet(track->spsBuffer, track->spsLength, track->SPSSetFlag, info->sps);
+        takeParameterSet(track->ppsBuffer, track->ppsLength, track->PPSSetFlag, info->pps);
+    }
+    infoStale = false;
+    if (sampleCount(root->videoTrack) + sampleCount(root->audioTrack) == 0) {
+        return 0;
+    }
+    if (ftruncate(fileno(file), (off_t)end) != 0 || fseeko(file, (off_t)end, SEEK_SET) != 0) {
+        failOutput(errno);
+        return -1;
+    }
+    root->fileLength = end;
     return 1;
 }
 
@@ -1059,7 +1182,9 @@ static void repairFirstAudioDuration()
     }
     UINT32 e0 = readRecordAt(sttsAudFile, 0);
     UINT32 e1 = readRecordAt(sttsAudFile, 1);
-    writeRecordAt(sttsAudFile, 0, e1);
+    if (!writeRecordAt(sttsAudFile, 0, e1)) {
+        failOutput(errno);
+    }
     durationTimeAud = durationTimeAud - e0 + e1;
 }
 

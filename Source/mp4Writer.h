@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "Types.h"
+#include "mp4spool.h"
 
 // ---- in-memory records (all created zero-filled) ---------------------------
 
@@ -165,29 +166,6 @@ extern UINT64 durationTimeAudonVidScale;  // 90 kHz
 extern UINT32 videoTrakSize;
 extern UINT32 lengthIODSAtom;
 
-// The spool files: 4-byte host-order records, gathered in memory and
-// written out a block of SPOOL_BLOCK_RECORDS at a time (flushMP4Spools
-// writes out what is gathered).
-const UINT32 SPOOL_RECORD_SIZE = 4;
-const UINT32 SPOOL_BLOCK_RECORDS = 1024;
-const char* const SPOOL_STTS_AUDIO = "~temp1";
-const char* const SPOOL_STCO_AUDIO = "~temp2";
-const char* const SPOOL_STSZ_AUDIO = "~temp3";
-const char* const SPOOL_STTS_VIDEO = "~temp4";
-const char* const SPOOL_STCO_VIDEO = "~temp5";
-const char* const SPOOL_STSZ_VIDEO = "~temp6";
-const char* const SPOOL_STSS_VIDEO = "~temp7";
-const char* const SPOOL_FILE_NAMES[] = {SPOOL_STTS_AUDIO, SPOOL_STCO_AUDIO, SPOOL_STSZ_AUDIO, SPOOL_STTS_VIDEO,
-                                        SPOOL_STCO_VIDEO, SPOOL_STSZ_VIDEO, SPOOL_STSS_VIDEO};
-struct tSpool;
-extern tSpool* const sttsAudFile;  // "~temp1" audio durations
-extern tSpool* const stcoAudFile;  // "~temp2" audio chunk offsets
-extern tSpool* const stszAudFile;  // "~temp3" audio sample sizes
-extern tSpool* const sttsVidFile;  // "~temp4" video durations
-extern tSpool* const stcoVidFile;  // "~temp5" video chunk offsets
-extern tSpool* const stszVidFile;  // "~temp6" video sample sizes
-extern tSpool* const stssVidFile;  // "~temp7" video sync-sample numbers
-
 // The index reserve: zeros at least as large as the index the samples
 // taken so far need, given back just before completion writes it.
 const char* const INDEX_RESERVE_NAME = "~temp.reserve";
@@ -238,6 +216,27 @@ UINT8 completeMP4File();
 // Writes out the spool records gathered in memory. False when the disk did
 // not take them (they stay in memory for completion).
 bool flushMP4Spools();
+
+// The recording's name, kept in its info file so that an interrupted
+// recording can be rebuilt (set before createMP4Params).
+void setMP4RecordingName(const char* name);
+// Makes what was recorded durable: the sample data first, then the spool
+// records that point at it (and the info file when it changed). 1, or 0
+// when that failed (mp4WriteError says why: the recording stops).
+UINT8 syncMP4Recording();
+// Syncs made so far.
+extern UINT32 mp4SyncCount;
+// Samples the recording holds (both tracks).
+UINT64 mp4SampleCount();
+
+// Takes up the recording described by info, interrupted before completion,
+// from its spool files in the current directory and its file (opened for
+// reading and writing): keeps the longest run of each track's samples
+// whose entries and data are whole, cuts the file and the spool files back
+// to them. 1 when samples are kept (completeMP4File and deleteMP4Params
+// follow), 0 when none is, -1 when the spool files cannot be read or cut;
+// deleteMP4Params releases the state in every case.
+int resumeMP4Recording(const tRecordingInfo* info, FILE* file);
 
 // Releases root and its records, closes whatever completion left open (the
 // output file included) and removes the seven spool files.

@@ -15,6 +15,7 @@ const UINT16 MP4_AUDIO_BITS_PER_SAMPLE = 16;
 int SetParameters(stInputParameters input, FILE* outfile_handle)
 {
     mp4file = outfile_handle;
+    setMP4RecordingName(input.sOutput_Filename);
     root = new tRootAtom();
     if (input.ulMediaFormat != MEDIA_FORMAT_VIDEO) {
         root->AudioPresentFlag = 1;

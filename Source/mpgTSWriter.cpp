@@ -393,6 +393,22 @@ unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWri
     return WritesFile(bWriteStream) && tsWriteError != 0 ? 0 : 1;
 }
 
+UINT32 tsSyncCount = 0;
+
+unsigned int syncTSRecording()
+{
+    if (pfmpg == nullptr) {
+        return 0;
+    }
+    // Every sample is pushed to the file as it is written (WriteFilePackets).
+    if (fdatasync(fileno(pfmpg)) != 0) {
+        tsWriteError = errno;
+        return 0;
+    }
+    tsSyncCount++;
+    return 1;
+}
+
 void BeginTSSample()
 {
     if (pfmpg != nullptr) {

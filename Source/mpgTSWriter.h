@@ -74,6 +74,11 @@ extern int tsWriteError;
 // Marks the start of a sample in the recording file: the writes that
 // follow, up to the next mark, belong to one sample.
 void BeginTSSample();
+// Makes what the recording file holds durable. 1, or 0 when there is no
+// file or the sync failed (tsWriteError says why: the recording stops).
+unsigned int syncTSRecording();
+// Syncs made so far.
+extern UINT32 tsSyncCount;
 
 // One NAL unit behind its 4-byte start code (the NAL header at byte 4). A
 // buffer holding further NAL units behind the first sends them in the same

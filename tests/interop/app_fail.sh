@@ -52,10 +52,11 @@ usage_text=$(printf '%s\n' \
   $'-s\t\tstream settings (0 - Do not stream, 1 - Elementary Stream, 2 - MPEG Transport Stream) [0]' \
   $'-d\t\tdestination ip address [127.0.0.1]' $'-t\t\tttl[64] ' \
   $'-x\t\tvideo port/MPEG-TS port [8000]' $'-y\t\taudio port (for elementary stream only) [8002]' \
-  $'-q\t\tcheck disk space for filewrite [skip disk space check]' $'-u\t\tusage.'; echo x)
+  $'-q\t\tcheck disk space for filewrite [skip disk space check]' $'-u\t\tusage.' \
+  $'-k\t\tmake the recording durable every N seconds of content, 0 never [1]'; echo x)
 usage_text=${usage_text%x}
 
-for args in "-u 1" "-" "-k 1" "-r 1 -e 2"; do
+for args in "-u 1" "-" "-K 1" "-r 1 -e 2"; do
   case_dir "usage ${args}"
   # shellcheck disable=SC2086  # the words are the arguments
   run_case 1 "${EMU_MAX[@]}" --log log.txt -- "$PROG" $args

@@ -399,7 +399,8 @@ TEST(UsageText, ExactLinesInOrder)
         "-x\t\tvideo port/MPEG-TS port [8000]\n"
         "-y\t\taudio port (for elementary stream only) [8002]\n"
         "-q\t\tcheck disk space for filewrite [skip disk space check]\n"
-        "-u\t\tusage.\n",
+        "-u\t\tusage.\n"
+        "-k\t\tmake the recording durable every N seconds of content, 0 never [1]\n",
         UsageText());
 }
 

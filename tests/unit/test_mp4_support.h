@@ -189,6 +189,9 @@ protected:
             remove(name);
             rmdir(name);
         }
+        for (const char* name : {INDEX_RESERVE_NAME, RECORDING_INFO_NAME, RECORDING_INFO_NEW_NAME}) {
+            remove(name);
+        }
         EXPECT_EQ(0, chdir(oldDir_));
         rmdir(dir_.c_str());
     }

@@ -88,7 +88,7 @@ TEST(VozirevSdp, MulticastConnectionCarriesTheTtl)
 
 TEST(VozirevSdp, RefusedOptionsPrintNoDescription)
 {
-    SdpRun unknown = Sdp("-s 1 -k 3");
+    SdpRun unknown = Sdp("-s 1 -K 3");
     EXPECT_EQ(1, unknown.status);
     EXPECT_EQ(0u, unknown.out.find("The following command line parameters are used for the Vozirev Program:"));
     EXPECT_EQ(std::string::npos, unknown.out.find("v=0"));

@@ -1,0 +1,107 @@
+// The MP4 writer's spool files: the sample-table entries of a recording,
+// one 4-byte host-order record per entry, in files next to it ("~temp1" to
+// "~temp7"). Records are gathered in memory and written out a block at a
+// time, or only when the recording is made durable (see
+// spoolsHeldForSync); a block the disk does not take stays in memory, so
+// every record is known to completion whatever the disk did. After a crash
+// the files hold the entries of every sample made durable.
+#ifndef VOZIREV_MP4SPOOL_H
+#define VOZIREV_MP4SPOOL_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <vector>
+
+#include "Types.h"
+
+const UINT32 SPOOL_RECORD_SIZE = 4;
+// Records written out at a time when the recording is not made durable.
+const UINT32 SPOOL_BLOCK_RECORDS = 1024;
+const char* const SPOOL_STTS_AUDIO = "~temp1";
+const char* const SPOOL_STCO_AUDIO = "~temp2";
+const char* const SPOOL_STSZ_AUDIO = "~temp3";
+const char* const SPOOL_STTS_VIDEO = "~temp4";
+const char* const SPOOL_STCO_VIDEO = "~temp5";
+const char* const SPOOL_STSZ_VIDEO = "~temp6";
+const char* const SPOOL_STSS_VIDEO = "~temp7";
+const char* const SPOOL_FILE_NAMES[] = {SPOOL_STTS_AUDIO, SPOOL_STCO_AUDIO, SPOOL_STSZ_AUDIO, SPOOL_STTS_VIDEO,
+                                        SPOOL_STCO_VIDEO, SPOOL_STSZ_VIDEO, SPOOL_STSS_VIDEO};
+const size_t SPOOL_COUNT = sizeof(SPOOL_FILE_NAMES) / sizeof(SPOOL_FILE_NAMES[0]);
+
+struct tSpool {
+    const char* name;
+    int fd;                       // -1 when not open
+    UINT32 written;               // records in the file
+    std::vector<UINT32> pending;  // records gathered, not yet in the file
+};
+
+extern tSpool* const sttsAudFile;  // "~temp1" audio durations
+extern tSpool* const stcoAudFile;  // "~temp2" audio chunk offsets
+extern tSpool* const stszAudFile;  // "~temp3" audio sample sizes
+extern tSpool* const sttsVidFile;  // "~temp4" video durations
+extern tSpool* const stcoVidFile;  // "~temp5" video chunk offsets
+extern tSpool* const stszVidFile;  // "~temp6" video sample sizes
+extern tSpool* const stssVidFile;  // "~temp7" video sync-sample numbers
+extern tSpool* const spoolFiles[SPOOL_COUNT];  // in the order of SPOOL_FILE_NAMES
+
+// True while the recording is made durable at intervals: records are then
+// written out only by syncSpools, after the sample data they point at has
+// reached the disk. False: a full block is written out at once.
+extern bool spoolsHeldForSync;
+
+// Opens the spool file (never through a link), emptied (truncate) or kept
+// as it is; false with errno when it cannot be.
+bool openSpool(tSpool* spool, bool truncate);
+// Closes the file and forgets the records held in memory.
+void closeSpool(tSpool* spool);
+// Appends a record. False (with errno) when a block the spool had to write
+// out was refused; the record is kept in memory all the same.
+bool appendRecord(tSpool* spool, UINT32 value);
+UINT32 spoolRecords(const tSpool* spool);
+// Record number index (from 0), from the file or from memory; 0 past the end.
+UINT32 readRecordAt(const tSpool* spool, UINT32 index);
+// Replaces record number index; false (errno) when the file refused it.
+bool writeRecordAt(tSpool* spool, UINT32 index, UINT32 value);
+// Writes out the records held in memory; false (errno) when the disk did
+// not take them: they stay in memory, the file keeps its whole records.
+bool flushSpool(tSpool* spool);
+// Writes out every open spool's records and makes the files durable.
+// False (errno) at the first failure.
+bool syncSpools();
+// Keeps only the first count records (in the file and in memory).
+bool cutSpool(tSpool* spool, UINT32 count);
+
+// Writes size bytes at offset, going on after partial writes. False (errno;
+// ENOSPC for a write that wrote nothing) when they did not all go.
+bool writeAll(int fd, const UINT8* data, size_t size, off_t offset);
+
+// ---- the recording's info file -------------------------------------------------
+//
+// Beside the spool files, "~temp.info" keeps what completion needs beyond
+// the records: the recording's name, its tracks, the audio settings and the
+// parameter sets. It is replaced as a whole (written under a temporary name,
+// made durable, renamed) whenever that changes, so an interrupted
+// recording can always be rebuilt from what is on the disk.
+const char* const RECORDING_INFO_NAME = "~temp.info";
+const char* const RECORDING_INFO_NEW_NAME = "~temp.info.new";
+// Names that hold a recording's name: "./" + 255 characters + extension.
+const size_t RECORDING_NAME_SIZE = 272;
+
+struct tRecordingInfo {
+    char name[RECORDING_NAME_SIZE];  // the recording file
+    bool video;
+    bool audio;
+    UINT32 audioFrequency;  // Hz
+    UINT16 audioChannels;
+    UINT16 audioBitsPerSample;
+    std::vector<UINT8> sps;  // NAL units, start code included
+    std::vector<UINT8> pps;
+};
+
+// Replaces the info file durably; false (errno) when it could not be.
+bool writeRecordingInfo(const tRecordingInfo* info);
+// Reads the info file; false when it is missing, cut short or not one.
+bool readRecordingInfo(tRecordingInfo* info);
+
+#endif

@@ -1,0 +1,185 @@
+// Recovery of an interrupted MP4 recording from its spool files.
+#include "recovery.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "QBox.h"
+#include "QBoxParser.h"
+#include "mp4Writer.h"
+#include "mp4spool.h"
+#include "safefile.h"
+
+namespace {
+
+// What an interrupted recording leaves beside its file.
+std::string LeftoverName(size_t index)
+{
+    if (index < SPOOL_COUNT)
+        return SPOOL_FILE_NAMES[index];
+    const char* const others[] = {RECORDING_INFO_NAME, RECORDING_INFO_NEW_NAME, INDEX_RESERVE_NAME};
+    return others[index - SPOOL_COUNT];
+}
+const size_t LEFTOVER_COUNT = SPOOL_COUNT + 3;
+
+bool Exists(const std::string& name)
+{
+    struct stat st;
+    return lstat(name.c_str(), &st) == 0;
+}
+
+bool AnyLeftover()
+{
+    for (size_t i = 0; i < LEFTOVER_COUNT; i++) {
+        if (Exists(LeftoverName(i)))
+            return true;
+    }
+    return false;
+}
+
+// Whether a spool file holds at least one whole record.
+bool SpoolsHoldRecords()
+{
+    for (const char* name : SPOOL_FILE_NAMES) {
+        struct stat st;
+        if (lstat(name, &st) == 0 && st.st_size >= (off_t)SPOOL_RECORD_SIZE)
+            return true;
+    }
+    return false;
+}
+
+void RemoveLeftovers()
+{
+    for (size_t i = 0; i < LEFTOVER_COUNT; i++)
+        remove(LeftoverName(i).c_str());
+}
+
+// Keeps the spool and info files under names that say they were not
+// recovered; a name already taken gets a number.
+void SetLeftoversAside()
+{
+    for (size_t i = 0; i < LEFTOVER_COUNT; i++) {
+        std::string name = LeftoverName(i);
+        if (!Exists(name) || name == INDEX_RESERVE_NAME) {
+            continue;
+        }
+        std::string aside = name + UNRECOVERED_SUFFIX;
+        for (int n = 2; Exists(aside); n++)
+            aside = name + UNRECOVERED_SUFFIX + "." + std::to_string(n);
+        rename(name.c_str(), aside.c_str());
+    }
+    remove(INDEX_RESERVE_NAME);
+}
+
+int ReportUnrecovered(const char* name, const char* reason)
+{
+    printf("\nThe interrupted recording %s could not be recovered: %s. Its spool files are kept as ~temp*%s.\n",
+           name, reason, UNRECOVERED_SUFFIX);
+    return -1;
+}
+
+int CannotRecover(const char* name, const char* reason)
+{
+    SetLeftoversAside();
+    return ReportUnrecovered(name, reason);
+}
+
+// The writer has taken the recording up: its state goes, the leftovers are
+// kept aside first.
+int CannotComplete(const char* name, const char* reason)
+{
+    SetLeftoversAside();
+    deleteMP4Params();
+    return ReportUnrecovered(name, reason);
+}
+
+// The picture size of the video track, from its sequence parameter set.
+void TakePictureSize()
+{
+    tTrack* track = root->videoTrack;
+    if (track == nullptr || !track->SPSSetFlag || track->spsLength <= START_CODE_SIZE)
+        return;
+    unsigned int size[2] = {track->width, track->height};
+    DecParSet(track->spsBuffer + START_CODE_SIZE, track->spsLength - START_CODE_SIZE, size);
+    track->width = size[0];
+    track->height = size[1];
+}
+
+UINT32 TrackSamples(const tTrack* track)
+{
+    return track != nullptr ? track->mdia->minf->stbl->stsz->numSamples : 0;
+}
+
+// A name beside path for the recovered file, so that the recording about to
+// start under path does not overwrite it: "./NAME-recovered.mp4", numbered
+// when taken.
+std::string RecoveredName(const std::string& path)
+{
+    std::string stem = path, extension;
+    size_t dot = path.rfind('.');
+    if (dot != std::string::npos && dot > 1) {
+        stem = path.substr(0, dot);
+        extension = path.substr(dot);
+    }
+    std::string name = stem + "-recovered" + extension;
+    for (int n = 2; Exists(name); n++)
+        name = stem + "-recovered-" + std::to_string(n) + extension;
+    return name;
+}
+
+}  // namespace
+
+int RecoverInterruptedRecording(const char* pathAboutToBeWritten)
+{
+    if (!AnyLeftover())
+        return 0;
+    tRecordingInfo info;
+    if (!readRecordingInfo(&info)) {
+        if (!SpoolsHoldRecords()) {
+            RemoveLeftovers();  // a run that made nothing durable
+            return 0;
+        }
+        return CannotRecover("(name unknown)", "its info file ~temp.info is missing or damaged");
+    }
+    if (!Exists(info.name))
+        return CannotRecover(info.name, "the file is gone");
+    if (!IsUsableFileName(info.name))
+        return CannotRecover(info.name, "the name is taken by a link or by something that is not a regular file");
+    int fd = OpenRegularFile(info.name, SAFE_OPEN_KEEP);
+    FILE* file = fd >= 0 ? fdopen(fd, "r+b") : nullptr;
+    if (file == nullptr) {
+        int error = errno;
+        if (fd >= 0)
+            close(fd);
+        return CannotRecover(info.name, strerror(error));
+    }
+
+    int resumed = resumeMP4Recording(&info, file);
+    if (resumed < 0)
+        return CannotComplete(info.name, "its spool files cannot be read");
+    if (resumed == 0) {
+        deleteMP4Params();  // nothing was made durable: the file stays as it is
+        return 0;
+    }
+    TakePictureSize();
+    UINT32 samples = TrackSamples(root->videoTrack) + TrackSamples(root->audioTrack);
+    if (completeMP4File() != 1)
+        return CannotComplete(info.name, strerror(mp4WriteError));
+    UINT64 duration = durationTimeVid > durationTimeAudonVidScale ? durationTimeVid : durationTimeAudonVidScale;
+    deleteMP4Params();
+
+    std::string name = info.name;
+    if (pathAboutToBeWritten != nullptr && name == pathAboutToBeWritten) {
+        std::string recovered = RecoveredName(name);
+        if (rename(name.c_str(), recovered.c_str()) == 0)
+            name = recovered;
+    }
+    printf("\nRecovered the interrupted recording %s: %u samples, %.3f s.\n", name.c_str(), samples,
+           (double)duration / MP4_MOVIE_TIMESCALE);
+    return 1;
+}

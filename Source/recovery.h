@@ -1,0 +1,23 @@
+// Recovery of an MP4 recording interrupted before completion (a power cut,
+// a reset, a kill): its file, spool files and info file are left in the
+// directory it was recorded in, and are rebuilt into a complete MP4 file in
+// place, with every sample whose data and table entries are whole.
+#ifndef VOZIREV_RECOVERY_H
+#define VOZIREV_RECOVERY_H
+
+// Suffix of the spool and info files of a recording that cannot be
+// recovered: they are kept under their names plus this, never deleted.
+const char* const UNRECOVERED_SUFFIX = ".unrecovered";
+
+// Recovers the interrupted recording whose spool files are in the current
+// directory, if there is one; the caller holds the spool lock, so no live
+// run owns them. A recovered recording is reported in one line (file,
+// samples, duration). When pathAboutToBeWritten (may be null) names the
+// same file, the recovered one is renamed first so that the new recording
+// does not overwrite it. 1 recovered, 0 nothing to recover (leftovers of a
+// run that recorded nothing are removed), -1 it could not be recovered: the
+// recording is left as it was, its spool files are kept with
+// UNRECOVERED_SUFFIX, and the reason is printed.
+int RecoverInterruptedRecording(const char* pathAboutToBeWritten);
+
+#endif
