@@ -27,7 +27,8 @@ stInternalConfig internal_config;
 static unsigned int ulfreebytes = 0;
 // A recording that could not be completed: the run's exit status is 1.
 static bool recordingIncomplete = false;
-// The time stamp of the sample recorded at the last sync (90 kHz).
+// The latest stamp recorded, and the latest at the last sync (90 kHz).
+static UINT32 ulLatestCts = 0;
 static UINT32 ulLastSyncCts = 0;
 static bool bSynced = false;
 
@@ -299,21 +300,30 @@ static bool RecordingHasRoom(const stInputParameters* input, unsigned char* inpu
 }
 
 // The recording is made durable as soon as it holds a sample, then once per
-// sync interval of content (by the time stamps of the samples recorded): a
-// power cut or a kill costs at most that.
+// sync interval of content: a power cut or a kill costs at most that. The
+// content time is the latest stamp recorded (audio and video interleave,
+// and one track may start well after the other); a stamp far behind it
+// starts a new time base.
 static void SyncRecordingIfDue(const stInputParameters* input)
 {
+    const INT32 NEW_TIME_BASE_TICKS = 60 * (INT32)QBOX_CLOCK_HZ;
     UINT32 cts = pqBoxHeader->ulSampleCts;
     if (input->ulSync_Interval == 0)
         return;
     if (!bSynced) {
         if (internal_config.ulsaving_type == SAVE_MP4 && mp4SampleCount() == 0)
             return;
-    } else if ((UINT32)(cts - ulLastSyncCts) < input->ulSync_Interval * QBOX_CLOCK_HZ) {
-        return;
+        ulLatestCts = ulLastSyncCts = cts;
+    } else {
+        INT32 ahead = (INT32)(cts - ulLatestCts);
+        bool newTimeBase = ahead < -NEW_TIME_BASE_TICKS;
+        if (ahead > 0 || newTimeBase)
+            ulLatestCts = cts;
+        if (!newTimeBase && (INT32)(ulLatestCts - ulLastSyncCts) < (INT32)(input->ulSync_Interval * QBOX_CLOCK_HZ))
+            return;
+        ulLastSyncCts = ulLatestCts;
     }
     bSynced = true;
-    ulLastSyncCts = cts;
     if (internal_config.ulsaving_type == SAVE_MP4)
         syncMP4Recording();
     else

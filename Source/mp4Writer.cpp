@@ -862,6 +862,17 @@ static void takeParameterSet(UINT8*& copy, UINT32& length, UINT8& setFlag, const
     }
 }
 
+// Whether the file begins as the writer begins every recording: its "ftyp"
+// box and the header of "mdat".
+static bool beginsAsWritten(FILE* file)
+{
+    UINT8 head[MP4_MDAT_DATA_OFFSET];
+    if (pread(fileno(file), head, sizeof(head), 0) != (ssize_t)sizeof(head)) {
+        return false;
+    }
+    return memcmp(head, FTYP_BOX, sizeof(FTYP_BOX)) == 0 && ReadBE32(head + MP4_MDAT_HEADER_OFFSET + 4) == FourCC("mdat");
+}
+
 int resumeMP4Recording(const tRecordingInfo* info, FILE* file)
 {
     root = new tRootAtom();
@@ -877,7 +888,7 @@ int resumeMP4Recording(const tRecordingInfo* info, FILE* file)
     setMP4RecordingName(info->name);
 
     off_t fileSize = lseek(fileno(file), 0, SEEK_END);
-    if (fileSize < (off_t)MP4_MDAT_DATA_OFFSET) {
+    if (fileSize < (off_t)MP4_MDAT_DATA_OFFSET || !beginsAsWritten(file)) {
         return -1;
     }
     UINT64 end = MP4_MDAT_DATA_OFFSET;

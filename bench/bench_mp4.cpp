@@ -21,6 +21,7 @@
 // Printed per run: content minutes, input MB, wall seconds, input MB/s, CPU
 // seconds per hour of content, peak RSS and its excess over the bare run.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,6 +35,7 @@
 #include "QBox.h"
 #include "capturerun.h"
 #include "devicereader.h"
+#include "mp4Writer.h"
 
 namespace {
 
@@ -151,11 +153,18 @@ UINT64 Replay(const Stream& s, double minutes, UINT8* buffer, Sink sink)
     }
 }
 
+// What a run's child reports back.
+struct Counts {
+    UINT64 inputBytes = 0;
+    UINT64 syncs = 0;        // the recording made durable
+    UINT64 outputBytes = 0;  // the finished recording
+};
+
 struct Measure {
     double wall = 0;
     double cpu = 0;
     long maxRssKiB = 0;
-    UINT64 inputBytes = 0;
+    Counts counts;
     bool ok = false;
 };
 
@@ -166,8 +175,7 @@ double Now()
     return tv.tv_sec + tv.tv_usec / 1e6;
 }
 
-// Runs fn in a child; fn's return value is the input byte count, passed back
-// through a pipe.
+// Runs fn in a child; what fn returns (Counts) comes back through a pipe.
 template <typename Fn>
 Measure InChild(Fn fn)
 {
@@ -181,8 +189,8 @@ Measure InChild(Fn fn)
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        UINT64 bytes = fn();
-        if (write(fds[1], &bytes, sizeof(bytes)) != (ssize_t)sizeof(bytes)) {
+        Counts counts = fn();
+        if (write(fds[1], &counts, sizeof(counts)) != (ssize_t)sizeof(counts)) {
             _exit(1);
         }
         _exit(0);
@@ -192,8 +200,8 @@ Measure InChild(Fn fn)
     struct rusage ru;
     wait4(pid, &status, 0, &ru);
     m.wall = Now() - start;
-    if (read(fds[0], &m.inputBytes, sizeof(m.inputBytes)) != (ssize_t)sizeof(m.inputBytes)) {
-        m.inputBytes = 0;
+    if (read(fds[0], &m.counts, sizeof(m.counts)) != (ssize_t)sizeof(m.counts)) {
+        m.counts = Counts();
     }
     close(fds[0]);
     m.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
@@ -208,13 +216,18 @@ Measure RunBare(const Stream& s, double minutes)
 {
     return InChild([&]() {
         volatile UINT8 sum = 0;
-        return Replay(s, minutes, sampleBuffer, [&](UINT8* box, UINT32 size) { sum = sum + box[size - 1]; });
+        Counts counts;
+        counts.inputBytes =
+            Replay(s, minutes, sampleBuffer, [&](UINT8* box, UINT32 size) { sum = sum + box[size - 1]; });
+        return counts;
     });
 }
 
-Measure RunWriter(const Stream& s, double minutes, const std::string& dir)
+// syncSeconds: the recording is made durable every that many seconds of
+// content (the program's -k), 0 never.
+Measure RunWriter(const Stream& s, double minutes, const std::string& dir, unsigned int syncSeconds)
 {
-    return InChild([&]() -> UINT64 {
+    return InChild([&]() -> Counts {
         if (chdir(dir.c_str()) != 0) {
             _exit(1);
         }
@@ -228,14 +241,19 @@ Measure RunWriter(const Stream& s, double minutes, const std::string& dir)
         input.ulMediaFormat = s.mediaFormat;
         input.ulSaving = SAVE_MP4;
         input.ulVideo_Frame_Rate = 30;
+        input.ulSync_Interval = syncSeconds;
         strcpy(input.sOutput_Filename, "bench");
         if (OpenOutputs(&input) != 0 || !internal_config.ulsaving) {
             _exit(1);
         }
-        UINT64 fed = Replay(s, minutes, sampleBuffer,
-                            [&](UINT8* box, UINT32 size) { ProcessSample(&input, box, (int)size); });
+        Counts counts;
+        counts.inputBytes = Replay(s, minutes, sampleBuffer,
+                                   [&](UINT8* box, UINT32 size) { ProcessSample(&input, box, (int)size); });
+        counts.syncs = mp4SyncCount;
         CloseOutputs(&input);
-        return fed;
+        struct stat st;
+        counts.outputBytes = stat("bench.mp4", &st) == 0 ? (UINT64)st.st_size : 0;
+        return counts;
     });
 }
 
@@ -294,7 +312,7 @@ bool WriteFile(const std::string& name, const std::vector<UINT8>& data)
 // Runs ffmpeg with args in a child and measures it.
 Measure RunFfmpegCommand(std::vector<std::string> args)
 {
-    return InChild([&]() -> UINT64 {
+    return InChild([&]() -> Counts {
         std::vector<char*> argv;
         for (std::string& a : args) {
             argv.push_back(&a[0]);
@@ -338,17 +356,21 @@ Measure RunFfmpeg(const Stream& s, const std::string& loopFile, double minutes, 
     Measure m = RunFfmpegCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-stream_loop",
                                   std::to_string((long)loopsNeeded + 1), "-i", loopFile, "-t",
                                   std::to_string(minutes * 60), "-c", "copy", out});
-    m.inputBytes = (UINT64)(s.bytes.size() * loopsNeeded);  // the same content, as QBox bytes
+    m.counts.inputBytes = (UINT64)(s.bytes.size() * loopsNeeded);  // the same content, as QBox bytes
+    struct stat st;
+    m.counts.outputBytes = stat(out.c_str(), &st) == 0 ? (UINT64)st.st_size : 0;
     remove(out.c_str());
     return m;
 }
 
 void PrintRow(const char* name, double minutes, const Measure& m, long bareRss)
 {
-    double mb = m.inputBytes / 1e6;
-    printf("%-8s %7.0f %10.1f %8.2f %9.1f %14.2f %10ld %12s\n", name, minutes, mb, m.wall, m.wall > 0 ? mb / m.wall : 0,
-           m.cpu * 60.0 / minutes, m.maxRssKiB,
-           bareRss > 0 ? std::to_string(m.maxRssKiB - bareRss).c_str() : "-");
+    double mb = m.counts.inputBytes / 1e6;
+    double hours = minutes / 60.0;
+    printf("%-9s %7.0f %10.1f %8.2f %9.1f %14.2f %10ld %10s %11.0f %14.1f\n", name, minutes, mb, m.wall,
+           m.wall > 0 ? mb / m.wall : 0, m.cpu / hours, m.maxRssKiB,
+           bareRss > 0 ? std::to_string(m.maxRssKiB - bareRss).c_str() : "-", m.counts.syncs / hours,
+           m.counts.outputBytes / 1e6 / hours);
 }
 
 }  // namespace
@@ -378,19 +400,27 @@ int main(int argc, char** argv)
     }
 
     printf("stream %s (media %u), %zu boxes per loop\n", argv[1], s.mediaFormat, s.offsets.size());
-    printf("%-8s %7s %10s %8s %9s %14s %10s %12s\n", "run", "minutes", "input MB", "wall s", "MB/s",
-           "CPU s/hour", "RSS KiB", "over bare");
+    printf("%-9s %7s %10s %8s %9s %14s %10s %10s %11s %14s\n", "run", "minutes", "input MB", "wall s", "MB/s",
+           "CPU s/hour", "RSS KiB", "over bare", "syncs/hour", "file MB/hour");
     int status = 0;
     for (double minutes : runs) {
         Measure bare = RunBare(s, minutes);
-        Measure mp4 = RunWriter(s, minutes, dir);
+        Measure mp4 = RunWriter(s, minutes, dir, 0);
+        remove((dir + "/bench.mp4").c_str());
+        Measure synced = RunWriter(s, minutes, dir, 1);
         remove((dir + "/bench.mp4").c_str());
         Measure ff = RunFfmpeg(s, loopFile, minutes, dir);
         PrintRow("bare", minutes, bare, 0);
         PrintRow("mp4", minutes, mp4, bare.maxRssKiB);
+        PrintRow("mp4 -k 1", minutes, synced, bare.maxRssKiB);
         PrintRow("ffmpeg", minutes, ff, bare.maxRssKiB);
-        if (!bare.ok || !mp4.ok || !ff.ok) {
-            fprintf(stderr, "a run failed (bare %d, mp4 %d, ffmpeg %d)\n", bare.ok, mp4.ok, ff.ok);
+        if (synced.counts.outputBytes != mp4.counts.outputBytes) {
+            fprintf(stderr, "the synced recording differs in size (%llu, %llu bytes)\n",
+                    (unsigned long long)synced.counts.outputBytes, (unsigned long long)mp4.counts.outputBytes);
+            status = 1;
+        }
+        if (!bare.ok || !mp4.ok || !synced.ok || !ff.ok) {
+            fprintf(stderr, "a run failed (bare %d, mp4 %d, mp4 -k 1 %d, ffmpeg %d)\n", bare.ok, mp4.ok, synced.ok, ff.ok);
             status = 1;
         }
     }

@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "Rtp.h"
+#include "QBox.h"
 #include "housekeeping.h"
 #include "tsroute.h"
 #include "byteorder.h"

@@ -18,6 +18,7 @@
 #include "Vozirev.h"
 #include "capturerun.h"
 #include "housekeeping.h"
+#include "mp4Writer.h"
 #include "mpgTSWriter.h"
 #include "tspacket.h"
 
@@ -111,6 +112,51 @@ TEST_F(NearlyFullDisk, ABurstOfTinyUnitsEndsATransportStreamRecordingBeforeTheDi
     EXPECT_EQ(0, st.st_size % TS_PACKET_SIZE);
     EXPECT_GT(st.st_size, 3 * (long)TS_PACKET_SIZE) << "the samples before the burst are recorded";
     EXPECT_EQ(0, CloseOutputs(&input));
+}
+
+std::vector<UINT8> AudioSample(UINT32 cts, UINT32 size)
+{
+    std::vector<UINT8> sample(QBOX_HEADER_SIZE + size, 0x21);
+    QBox h = {(UINT32)sample.size(), QBOX_TYPE, 0, QBOX_STREAM_AUDIO, 0, 0, cts};
+    EncodeQBoxHeader(&h, sample.data());
+    return sample;
+}
+
+// The recording is made durable once per second of content, whatever the
+// interleaving: here audio runs 1.5 s ahead of video, so every other sample
+// is well behind the latest stamp.
+TEST(SyncInterval, OnceASecondOfContentWithTracksOffsetFromEachOther)
+{
+    char tmpl[] = "/tmp/capturerun_sync_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    char home[4096];
+    ASSERT_NE(nullptr, getcwd(home, sizeof(home)));
+    ASSERT_EQ(0, chdir(tmpl));
+    stInputParameters input = {};
+    input.ulMediaFormat = MEDIA_FORMAT_AUDIO_VIDEO;
+    input.ulVideo_Frame_Rate = 30;
+    input.ulSaving = SAVE_MP4;
+    input.ulSync_Interval = 1;
+    strcpy(input.sOutput_Filename, "sync");
+    ASSERT_EQ(0, OpenOutputs(&input));
+    UINT32 before = mp4SyncCount;
+    const std::vector<UINT8> sps = {0x67, 0x42, 0xE0, 0x1E, 0xDA, 0x05, 0x07, 0xE4}, pps = {0x68, 0xCE, 0x3C, 0x80};
+    for (UINT32 frame = 0; frame < 300; frame++) {  // 10 s of video at 30 fps
+        UINT32 video = 9000 + 3000 * frame;
+        std::vector<UINT8> picture(200, 0x11);
+        picture[0] = frame % 30 == 0 ? 0x65 : 0x41;
+        std::vector<UINT8> v = frame == 0 ? VideoSample(video, {sps, pps, picture}) : VideoSample(video, {picture});
+        ProcessSample(&input, v.data(), (int)v.size());
+        std::vector<UINT8> a = AudioSample(video + 135000, 100);
+        ProcessSample(&input, a.data(), (int)a.size());
+    }
+    UINT32 syncs = mp4SyncCount - before;
+    EXPECT_EQ(0, CloseOutputs(&input));
+    EXPECT_GE(syncs, 10u);
+    EXPECT_LE(syncs, 12u);
+    EXPECT_EQ(0, chdir(home));
+    remove((std::string(tmpl) + "/sync.mp4").c_str());
+    rmdir(tmpl);
 }
 
 }  // namespace

@@ -196,6 +196,35 @@ void TextSeeds()
     SaveText("fuzz_cmdline", "help", Arguments({"-u", "x", "-k"}));
 }
 
+// Spool records in host order, as the MP4 writer writes them.
+Bytes Records(std::initializer_list<uint32_t> values)
+{
+    Bytes out;
+    for (uint32_t v : values)
+        out.insert(out.end(), (const uint8_t*)&v, (const uint8_t*)&v + sizeof(v));
+    return out;
+}
+
+// The leftovers of a recording interrupted after two pictures and one audio
+// frame, each entry whole: the input of fuzz_recovery.
+void RecoverySeed()
+{
+    Bytes picture = {0, 0, 0, 16, 0x65, 0x88, 0x84, 0, 0x33, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    Bytes frame = {0x21, 0x1b, 0x94, 0xa5, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+    Bytes input = {0x0F};  // info from the flags, video and audio, file header
+    for (const Bytes& spool : {Records({1024}), Records({52}), Records({10}), Records({3000}), Records({32, 62}),
+                               Records({20, 20}), Records({1})}) {
+        PutWord(input, spool.size());
+        Append(input, spool);
+    }
+    Bytes data = picture;
+    Append(data, frame);
+    Append(data, picture);
+    PutWord(input, data.size());
+    Append(input, data);
+    Save("fuzz_recovery", "two-pictures-one-frame", input);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -210,5 +239,6 @@ int main(int argc, char** argv)
     for (const char* stem : streams)
         StreamSeeds(stem, ReadBoxes(std::string(argv[1]) + "/" + stem + ".qbox"));
     TextSeeds();
+    RecoverySeed();
     return 0;
 }
