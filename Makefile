@@ -17,7 +17,7 @@ BUILD := build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all deps build test test-normal test-asan armhf-config cross test-armhf demo bench soak clean fuzz-build fuzz-smoke fuzz \
+.PHONY: demo-recover all deps build test test-normal test-asan armhf-config cross test-armhf demo bench soak clean fuzz-build fuzz-smoke fuzz \
   deb test-deb deb-check
 
 all: build
@@ -58,6 +58,9 @@ test: test-normal test-asan test-armhf fuzz-smoke test-deb
 
 demo: build
 	tools/demo.sh $(BUILD)/normal
+
+demo-recover: build
+	tools/demo-recover.sh $(BUILD)/normal
 
 bench: build
 	cd $(BUILD)/normal && ctest -R '^corpus$$' --output-on-failure
