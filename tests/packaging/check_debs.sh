@@ -185,7 +185,7 @@ messages_are_documented() {
         $message =~ s/\\n/ /g;
         $message =~ s/\\(.)/$1/g;
         $message =~ s/^\s+|\s+$//g;
-        my @parts = split /%[-0-9.]*l{0,2}[dusxc]/, $message, -1;
+        my @parts = split /%[-0-9.]*l{0,2}[dusxcf]/, $message, -1;
         next unless grep { /\w/ } @parts;
         my $pattern = join ".+?", map { join "\\s+", map { quotemeta } split /\s+/, $_, -1 } @parts;
         next if $text =~ /$pattern/;
@@ -256,7 +256,7 @@ done
 check "amd64 and armhf programs print the same" same_output_on_both
 check "lintian: no error, no warning" lintian_is_clean
 
-for page in vozirev vozirev-sdp; do
+for page in vozirev vozirev-sdp vozirev-recover; do
   gzip -dc "$work/amd64/usr/share/man/man1/$page.1.gz" > "$work/$page.1"
   check "man -l $page.1 renders without warnings" renders_cleanly "$work/$page.1"
   render "$work/$page.1" > "$work/$page.txt"
