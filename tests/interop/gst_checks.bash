@@ -87,7 +87,7 @@ gst_receiver_pid=
 gst_receiver_start() {  # streaming(1|2) media video_port audio_port log
   local streaming=$1 media=$2 vport=$3 aport=$4 log=$5 pipeline
   local h264="application/x-rtp,media=video,clock-rate=90000,encoding-name=H264,payload=97"
-  local aac="application/x-rtp,media=audio,clock-rate=48000,encoding-name=MPEG4-GENERIC,payload=96,mode=AAC-hbr,sizelength=13,indexlength=3,indexdeltalength=3,config=1190,streamtype=5"
+  local aac="application/x-rtp,media=audio,clock-rate=48000,encoding-name=MPEG4-GENERIC,payload=96,mode=(string)AAC-hbr,sizelength=(string)13,indexlength=(string)3,indexdeltalength=(string)3,config=(string)1190,streamtype=(string)5"
   local mp2t="application/x-rtp,media=video,clock-rate=90000,encoding-name=MP2T,payload=33"
   if [ "$streaming" = 2 ]; then
     pipeline="udpsrc port=$vport buffer-size=4194304 caps=$mp2t ! rtpjitterbuffer ! rtpmp2tdepay ! tsdemux name=d $(gst_branches "$media")"
