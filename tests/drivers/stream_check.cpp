@@ -17,7 +17,7 @@
 //   stream_check ts-splice FILE
 //       Prints the byte offset of the PAT in front of the random access
 //       point nearest the middle of FILE, where a receiver joining late
-//       starts.
+//       starts (0 when the file has only the one it starts with).
 //   stream_check mp4 FILE BOXES
 //       ISO/IEC 14496-12, -14, -15 against the boxes that were recorded
 //       (BOXES as printed by "mp4_record list"): the track that starts later
@@ -390,7 +390,7 @@ int Splice(const char* path)
         while (pat > 0 && ts.packets[pat].pid != 0)
             pat--;
         size_t middle = ts.packets.size() / 2;
-        if (pat > 0 && (!found || (pat > middle ? pat - middle : middle - pat) < (best > middle ? best - middle : middle - best))) {
+        if (ts.packets[pat].pid == 0 && (!found || (pat > middle ? pat - middle : middle - pat) < (best > middle ? best - middle : middle - best))) {
             best = pat;
             found = true;
         }

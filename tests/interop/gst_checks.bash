@@ -114,3 +114,16 @@ gst_receiver_stop() {
   wait "$gst_receiver_pid" 2>/dev/null || true
   gst_receiver_pid=
 }
+
+# Checks the frames a live GStreamer receiver decoded, per sink, against
+# "a N" / "v N" lines: every one, or every one but the last, which can still
+# be on its way through the jitter buffer and the demuxer when the receiver
+# is stopped (an end of stream at an arbitrary moment, not a fault of the
+# stream).
+check_gst_stream_frames() {  # expected lines, log file
+  local got
+  got=$(gst_sink_summary "$2" | cut -d' ' -f1,2)
+  expect_eq "GStreamer sinks (stream: sink, frames; the last may be held back)" "$1" \
+    "$(join -a 1 -a 2 -e none -o 0,1.2,2.2 <(sort <<<"$1") <(sort <<<"$got") |
+       awk '$2 != "none" && ($3 == $2 || $3 == $2 - 1) { print $1, $2; next } { print $1, $3 }')"
+}

@@ -49,7 +49,7 @@ check_stream() {
   local gst_expected=
   [ "$media" != 2 ] && gst_expected="a $audio_frames"
   [ "$media" != 1 ] && gst_expected="${gst_expected:+$gst_expected$'\n'}v $pictures"
-  expect_eq "GStreamer sinks (sink, frames)" "$gst_expected" "$(gst_sink_summary "$dir/gst.log" | cut -d' ' -f1,2)"
+  check_gst_stream_frames "$gst_expected" "$dir/gst.log"
   local vcap=- acap=-
   [ "$media" != 1 ] && vcap=$dir/capture.$tport
   [ "$media" != 2 ] && acap=$dir/capture.$((tport + 2))
