@@ -35,6 +35,10 @@ FILE* stssVidFile = nullptr;
 // so it is spooled when that sample arrives; the last sample of the track
 // takes the last non-zero gap. Audio likewise, in audio samples.
 static UINT32 lastVideoGap = 0;
+// Until a gap is seen (a track of one picture), a picture lasts one frame
+// at the program's default 30 fps: a track of duration 0 is dropped by
+// readers that take it for a preview image (GStreamer's qtdemux).
+const UINT32 MP4_LONE_PICTURE_TICKS = 3000;
 // 90 kHz ticks from the first audio sample to the latest one: its audio
 // time, converted whole, gives every duration without rounding drift.
 static UINT64 audioTicks = 0;
@@ -357,7 +361,7 @@ static void resetTimeline()
     currTimeStampAud = prevTimeStampAud = firstTimeStampAud = durationTimeAud = 0;
     durationTimeAudonVidScale = 0;
     videoTrakSize = 0;
-    lastVideoGap = 0;
+    lastVideoGap = MP4_LONE_PICTURE_TICKS;
     audioTicks = 0;
     startOffsetVid = startOffsetAud = 0;
 }

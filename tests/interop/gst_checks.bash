@@ -25,14 +25,16 @@ GST_VIDEO_BRANCH="video/x-h264 ! $GST_QUEUE ! h264parse ! avdec_h264 ! fakesink 
 GST_AUDIO_BRANCH="audio/mpeg ! $GST_QUEUE ! aacparse ! avdec_aac ! fakesink name=a sync=false"
 
 # Runs a gst-launch-1.0 pipeline (the arguments) with the log at warning
-# level and the sinks' timing; the log goes to stdout.
+# level and the sinks' timing; the log goes to stdout, with an ERROR line
+# when gst-launch-1.0 fails or has to be stopped.
 gst_run() {
-  GST_DEBUG=2,basesink:5 GST_DEBUG_NO_COLOR=1 timeout 60 gst-launch-1.0 -q "$@" 2>&1
+  GST_DEBUG=2,basesink:5 GST_DEBUG_NO_COLOR=1 timeout 30 gst-launch-1.0 -q "$@" 2>&1 ||
+    echo "ERROR: gst-launch-1.0 ended with status $?"
 }
 
 # The warnings and errors of a log, less GStreamer's quirks named above.
 gst_warnings() {  # log file
-  grep -E '^[0-9:.]+ +[0-9]+ +0x[0-9a-f]+ +(WARN|ERROR|FIXME)|^ERROR' "$1" | grep -v -E "$GST_QUIRKS" |
+  grep -E '^[0-9:.]+ +[0-9]+ +0x[0-9a-f]+ +(WARN|ERROR|FIXME)|^(ERROR|WARNING)' "$1" | grep -v -E "$GST_QUIRKS" |
     sed -E 's/^[0-9:.]+ +[0-9]+ +0x[0-9a-f]+ +//' | head -5 || true
 }
 

@@ -278,6 +278,20 @@ TEST_F(Mp4Writer, VideoDurationsRunForwardToTheNextSample)
     EXPECT_EQ(27000u, ReadBE32(&BoxBytes(f, {"moov", "trak", "mdia", "mdhd"})[24]));
 }
 
+// A recording stopped after its first picture: with no gap to go by, the
+// picture lasts one frame at 30 fps, not 0 (a reader drops a track of
+// duration 0 as a preview image).
+TEST_F(Mp4Writer, APictureAloneLastsOneFrame)
+{
+    ASSERT_TRUE(Open(true, true));
+    ParameterSets(9000);
+    Video(Nalu(0x65), 9000);
+    Audio(20, 9000);
+    std::vector<UINT8> f = Finish();
+    EXPECT_EQ((std::vector<std::pair<UINT32, UINT32>>{{1, 3000}}), SttsEntries(BoxBytes(f, Path(kVideoStbl, "stts"))));
+    EXPECT_EQ(3000u, ReadBE32(&BoxBytes(f, {"moov", "trak", "tkhd"})[28]));
+}
+
 TEST_F(Mp4Writer, VideoTimeStampsWrapModulo32Bits)
 {
     ASSERT_TRUE(Open(false, true));
