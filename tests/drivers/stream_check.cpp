@@ -385,12 +385,12 @@ int Splice(const char* path)
     CollectPes(ts);
     size_t best = 0;
     bool found = false;
+    long middle = (long)ts.packets.size() / 2;
     for (size_t i : RandomAccessPes(ts)) {
         size_t pat = ts.pes[i].first;
         while (pat > 0 && ts.packets[pat].pid != 0)
             pat--;
-        size_t middle = ts.packets.size() / 2;
-        if (ts.packets[pat].pid == 0 && (!found || (pat > middle ? pat - middle : middle - pat) < (best > middle ? best - middle : middle - best))) {
+        if (ts.packets[pat].pid == 0 && (!found || labs((long)pat - middle) < labs((long)best - middle))) {
             best = pat;
             found = true;
         }
