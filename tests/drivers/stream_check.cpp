@@ -561,7 +561,8 @@ int CheckMp4(const char* path, const char* boxesPath)
         if (video && stsd.size > 0) {
             std::vector<Box> entries = Children(f, stsd.body + 8, stsd.at + stsd.size);
             const Box* avc1 = Find(entries, "avc1");
-            const Box* cfg = avc1 ? Find(Children(f, avc1->body + 78, avc1->at + avc1->size), "avcC") : nullptr;
+            std::vector<Box> inAvc1 = avc1 ? Children(f, avc1->body + 78, avc1->at + avc1->size) : std::vector<Box>();
+            const Box* cfg = Find(inAvc1, "avcC");
             if (!cfg)
                 Fault("avcC", "no avc1/avcC");
             else if (memcmp(&f[cfg->body + 1], &f[cfg->body + 9], 3) != 0)
