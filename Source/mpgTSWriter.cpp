@@ -524,7 +524,9 @@ UINT32 WriteSampleTS(const tSampleJob& job, unsigned char* samBuff, unsigned int
     int64_t clock = ExtendTimeStamp(sam_CTS);
     UINT8* pes = pTSBuff + spare * TS_PACKET_SIZE;
     UINT32 count = job.packetise(samBuff, sam_len, pes, PtsOf(clock), job.bAccessUnitStart);
-    BuffManager out = {pTSBuff, TSBuffSize, 0};
+    // The output ends where the PES packets do, so that what the multiplex
+    // adds in front of a packet never reaches a packet not yet placed.
+    BuffManager out = {pTSBuff, (spare + count) * TS_PACKET_SIZE, 0};
     if (count > 0) {
         MultiplexPES(pes, count, clock, job.bTablesOwed, &out);
     }

@@ -252,6 +252,19 @@ TEST(FileMode, PcrAndTablesNeverLapse)
     EXPECT_GE(PacketsOfPid(packets, 0).size(), 5u);
 }
 
+// A stall of the encoder (a gap in the stamps longer than the multiplex
+// fills, here about an hour) takes as many PCR-only packets as the sample's
+// buffer holds, and never one of the sample's own packets.
+TEST(FileMode, ALongGapLosesNoPacket)
+{
+    std::vector<Sample> samples;
+    for (unsigned i = 0; i < 4; i++) samples.push_back({false, MakeNalu(0, 100, 3), 90000 + 1920 * i});
+    for (unsigned i = 0; i < 4; i++) samples.push_back({false, MakeNalu(0, 100, 3), 324000000 + 1920 * i});
+    std::vector<Packet> packets = RecordFile(MEDIA_FORMAT_AUDIO, samples);
+    ExpectContinuous(packets, "gap");
+    EXPECT_EQ(8u, Reassemble(packets).size());
+}
+
 // A stream opens with the tables and repeats them, counters going on, in
 // front of every access unit a receiver can join at; the datagrams carry
 // the sample's time stamp.
