@@ -51,6 +51,40 @@ inline UINT8 NaluType(UINT8 header)
 // QBox time stamps count a 90 kHz clock.
 const UINT32 QBOX_CLOCK_HZ = 90000;
 
+// The QBox clock unwrapped to 64 bits, one per output so that every stream
+// of it is unwrapped the same way: each 32-bit stamp is placed on the
+// unwrapped clock nearest the latest one so far, so the clock runs on across
+// the wrap (every 13.25 hours), and a stamp of another stream a little behind
+// the latest stays behind it.
+struct tCtsUnwrap {
+    int64_t llLatest;
+    bool bStarted;
+};
+
+inline int64_t UnwrapCts(tCtsUnwrap* clock, UINT32 cts)
+{
+    if (!clock->bStarted) {
+        clock->bStarted = true;
+        clock->llLatest = cts;
+    }
+    int64_t unwrapped = clock->llLatest + (INT32)(cts - (UINT32)clock->llLatest);
+    if (unwrapped > clock->llLatest) {
+        clock->llLatest = unwrapped;
+    }
+    return unwrapped;
+}
+
+// A time on the (unwrapped) QBox clock as ticks of a clock of ulRateHz,
+// rounded down. Integer arithmetic throughout (48 kHz is exactly 8/15 of
+// 90 kHz), so converted times never drift from the stamps however long a
+// run lasts.
+inline int64_t QBoxTicksToRate(int64_t llTicks, UINT32 ulRateHz)
+{
+    int64_t scaled = llTicks * (int64_t)ulRateHz;
+    int64_t quotient = scaled / QBOX_CLOCK_HZ;
+    return (scaled % QBOX_CLOCK_HZ < 0) ? quotient - 1 : quotient;
+}
+
 struct QBox {
     UINT32 ulBoxSize;
     UINT32 ulBoxType;

@@ -26,8 +26,8 @@ Sockaddr_in m_TxAudioSockAddr;
 Sockaddr_in m_TxVideoSockAddr;
 int rtpheaderlen = RTP_HEADER_SIZE;
 
-// NRI for each NAL unit type 0..31. The FU indicator takes the entry of type
-// 28 (FU-A).
+// NRI for each NAL unit type 0..31 (SetRtpPayloadHeader). The FU indicator
+// takes the fragmented unit's own NRI instead (RFC 6184, 5.8).
 int NUT2NRI[32] = {0, 2, 2, 1, 1, 3, 0, 3, 3, 0, 0, 0, 0, 3, 0, 0,
                    0, 0, 0, 2, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0, 0};
 
@@ -41,6 +41,10 @@ const unsigned int AAC_MIN_FRAME_SIZE = 4;  // shorter frames are not sent
 const unsigned short AU_HEADERS_LENGTH_BITS = 16;
 const int AU_INDEX_BITS = 3;
 const int FU_HEADERS_SIZE = 2;  // FU indicator and FU header
+const int NALU_REF_IDC_SHIFT = 5;
+// The last slice type of a picture (ISO/IEC 14496-10, Table 7-1): 1 to 5
+// are the coded slice NAL units, the units that make up a picture.
+const unsigned char NALU_TYPE_LAST_SLICE = NALU_TYPE_IDR;
 const int SOCKET_OPEN_RETRIES = 5;
 const useconds_t SOCKET_OPEN_RETRY_PAUSE_US = 100000;
 
@@ -90,6 +94,16 @@ static bool IsSentNalu(const unsigned char* nalu, unsigned int size)
     return type >= NALU_TYPE_FIRST_SENT && type <= NALU_TYPE_LAST_SENT;
 }
 
+// FU indicator (RFC 6184, 5.8): the F bit and NRI of the fragmented unit's
+// own header, type 28. A receiver rebuilds the unit's header from it and the
+// FU header's type, so a reference slice keeps its nal_ref_idc.
+static void SetFuIndicator(rtp_payload_first_byte* indicator, unsigned char naluHeader)
+{
+    indicator->F = naluHeader >> 7;
+    indicator->NRI = (naluHeader & NALU_REF_IDC_MASK) >> NALU_REF_IDC_SHIFT;
+    indicator->TYPE = RTP_NALU_TYPE_FU_A;
+}
+
 void SetRtpPayloadHeader(rtp_payload_first_byte* rtppayload_header, unsigned char type)
 {
     rtppayload_header->F = 0;
@@ -124,7 +138,7 @@ static void SendFragments(SOCKET hsocket, Sockaddr_in* to_address, int payloadty
 {
     rtp package;
     rtp_payload_first_byte indicator;
-    SetRtpPayloadHeader(&indicator, RTP_NALU_TYPE_FU_A);
+    SetFuIndicator(&indicator, buf[0]);
     FU_header fu;
     fu.TYPE = buf[0] & NALU_TYPE_MASK;
     fu.R = 0;
@@ -185,13 +199,28 @@ unsigned RTPH264Stream(unsigned char* pbData, unsigned int lDataLength, unsigned
     return 1;
 }
 
+// ---- capture clock -------------------------------------------------------------
+
+static tCtsUnwrap rtpCaptureClock = {0, false};
+
+int64_t RtpCaptureClock(unsigned int cts)
+{
+    return UnwrapCts(&rtpCaptureClock, cts);
+}
+
+unsigned int AacRtpTimestamp(int64_t llCaptureClock)
+{
+    return (unsigned int)QBoxTicksToRate(llCaptureClock, RTP_AAC_CLOCK_HZ);
+}
+
 // ---- AAC ---------------------------------------------------------------------
 
+// The RTP time stamp follows the frame's QBox stamp (RFC 3640, 3.2.1: the
+// sampling instant of the frame's first sample), so a lost frame leaves a gap
+// in time, as it does in the stream.
 unsigned RTPAACStream(unsigned char* pbData, unsigned int lDataLength, unsigned int timestamp)
 {
-    (void)timestamp;  // the RTP clock is the audio sampling rate, counted here
     static unsigned short lAACpacketsend = 0;
-    static unsigned int ultimestamp = 0;
     static rtp aacpkt;
 
     if (lDataLength < AAC_MIN_FRAME_SIZE)
@@ -211,7 +240,8 @@ unsigned RTPAACStream(unsigned char* pbData, unsigned int lDataLength, unsigned 
         return 0;
     }
 
-    RtpHeaderBuilder(&aacpkt.common_header, 1, RTP_PT_AAC, lAACpacketsend, ultimestamp, RTP_SSRC);
+    unsigned int rtpTime = AacRtpTimestamp(RtpCaptureClock(timestamp));
+    RtpHeaderBuilder(&aacpkt.common_header, 1, RTP_PT_AAC, lAACpacketsend, rtpTime, RTP_SSRC);
     unsigned char* p = aacpkt.payload;
     p = WriteBE16(p, AU_HEADERS_LENGTH_BITS);
     p = WriteBE16(p, (unsigned short)(frame_size << AU_INDEX_BITS));  // AU-size, AU-Index 0
@@ -219,19 +249,28 @@ unsigned RTPAACStream(unsigned char* pbData, unsigned int lDataLength, unsigned 
     SendUDPPackageTo(m_fdaudio, (char*)&aacpkt, rtpheaderlen + RTP_AAC_AU_HEADERS_SIZE + (int)frame_size,
                      &m_TxAudioSockAddr);
     ++lAACpacketsend;
-    ultimestamp += RTP_AAC_SAMPLES_PER_FRAME;
     return 1;
 }
 
 // ---- QBox samples ------------------------------------------------------------
 
+// A coded slice: the units that make up a picture.
+static bool IsSliceNalu(const unsigned char* nalu)
+{
+    unsigned char type = nalu[0] & NALU_TYPE_MASK;
+    return type >= NALU_TYPE_SLICE && type <= NALU_TYPE_LAST_SLICE;
+}
+
 // Walks the length-prefixed NAL units of a video payload and sends each whole
 // one. A unit is held back until the next one is found, so that the marker
-// goes on the last unit actually sent for the access unit.
+// goes on the last unit actually sent. The marker ends an access unit
+// (RFC 6184, 5.1): a sample without a picture (the parameter sets that open
+// a run, with the stamp of the picture that follows) leaves it clear.
 static void StreamVideoPayload(unsigned char* payload, unsigned int payload_size, unsigned int cts)
 {
     unsigned char* pending = nullptr;
     unsigned int pending_size = 0;
+    bool picture = false;
     tNaluWalk walk = StartNaluWalk(payload, payload_size);
     unsigned char* unit = nullptr;
     unsigned int nalu_size = 0;
@@ -243,9 +282,10 @@ static void StreamVideoPayload(unsigned char* payload, unsigned int payload_size
             RTPH264Stream(pending, pending_size, cts, 0);
         pending = nalu;
         pending_size = nalu_size;
+        picture = picture || IsSliceNalu(nalu);
     }
     if (pending != nullptr)
-        RTPH264Stream(pending, pending_size, cts, 1);
+        RTPH264Stream(pending, pending_size, cts, picture ? 1 : 0);
 }
 
 int QBox2Streaming(unsigned char* inputdata, int inputdata_length)
@@ -262,6 +302,7 @@ int QBox2Streaming(unsigned char* inputdata, int inputdata_length)
     if (stream_type == QBOX_STREAM_AUDIO) {
         RTPAACStream(payload, payload_size, cts);
     } else if (stream_type == QBOX_STREAM_VIDEO) {
+        RtpCaptureClock(cts);  // both streams advance the one capture clock
         StreamVideoPayload(payload, payload_size, cts);
     } else {
         printf("sample_stream_type = %d Unknown Format\n", stream_type);

@@ -6,6 +6,9 @@
 #ifndef VOZIREV_RTP_H
 #define VOZIREV_RTP_H
 
+#include <cstdint>
+
+#include "WriteAACHeader.h"
 #include "sockets.h"
 
 const int RTP_VERSION = 2;
@@ -24,9 +27,9 @@ const unsigned int RTP_FU_FRAGMENT_SIZE = 1434;
 const unsigned char RTP_NALU_TYPE_FU_A = 28;
 
 // AAC: 2-byte AU-headers-length plus one 2-byte AU header
-// (13-bit AU-size, 3-bit AU-Index).
+// (13-bit AU-size, 3-bit AU-Index). The RTP clock is the sampling rate.
 const int RTP_AAC_AU_HEADERS_SIZE = 4;
-const unsigned int RTP_AAC_SAMPLES_PER_FRAME = 1024;
+const unsigned int RTP_AAC_CLOCK_HZ = AAC_SAMPLE_RATE_HZ;
 
 // MPEG-2 TS carriage: at most 5 transport packets per RTP packet.
 const unsigned int RTP_TS_PACKETS_PER_DATAGRAM = 5;
@@ -100,13 +103,23 @@ int QBox2Streaming(unsigned char* inputdata, int inputdata_length);
 
 // Sends one NAL unit (header byte first, no start code or length prefix).
 // An empty unit, or one of a type outside 1..23, is not sent (returns 1).
-// bEndOfAccessUnit: 1 when the unit is the last of its access unit, which
-// puts the RTP marker on its last packet.
+// bEndOfAccessUnit: 1 when the unit ends its access unit (RFC 6184, 5.1),
+// which puts the RTP marker on its last packet.
 unsigned RTPH264Stream(unsigned char* pbData, unsigned int lDataLength, unsigned int naluTS,
                        int bEndOfAccessUnit = 1);
 
-// Sends one AAC frame, raw or behind a 7-byte ADTS header.
+// Sends one AAC frame, raw or behind a 7-byte ADTS header; its RTP time
+// stamp is AacRtpTimestamp(RtpCaptureClock(timestamp)), the QBox stamp on
+// the 48 kHz clock.
 unsigned RTPAACStream(unsigned char* pbData, unsigned int lDataLength, unsigned int timestamp);
+
+// The capture clock of the streams: the QBox stamp (90 kHz) unwrapped to
+// 64 bits, the same way for every stream of the run (UnwrapCts of QBox.h).
+// Video RTP time is this clock modulo 2^32.
+int64_t RtpCaptureClock(unsigned int cts);
+// The AAC stream's RTP time of a capture-clock time: (clock x 8 / 15),
+// rounded down, modulo 2^32 (exact integer arithmetic, RTP_AAC_CLOCK_HZ).
+unsigned int AacRtpTimestamp(int64_t llCaptureClock);
 
 // Sends nTSPackets consecutive 188-byte transport-stream packets.
 unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, unsigned int esTS);

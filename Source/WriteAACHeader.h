@@ -14,6 +14,10 @@ const UINT32 ADTS_HEADER_BITS = 56;
 // aac_frame_length is 13 bits and counts the header itself.
 const UINT32 ADTS_MAX_FRAME_LENGTH = 0x1FFF;
 const UINT32 ADTS_MAX_RAW_FRAME_SIZE = ADTS_MAX_FRAME_LENGTH - ADTS_HEADER_SIZE;  // 8184
+// The encoder's AAC LC frames hold 1024 samples each (ISO/IEC 14496-3,
+// frameLengthFlag 0) at 48 kHz.
+const UINT32 AAC_FRAME_SAMPLES = 1024;
+const UINT32 AAC_SAMPLE_RATE_HZ = 48000;
 // channel_configuration and sampling_frequency_index of the encoder's audio.
 const UINT32 ADTS_CHANNEL_CONFIG_STEREO = 2;
 const UINT32 ADTS_SAMPLING_INDEX_48000 = 3;

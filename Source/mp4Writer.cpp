@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "QBox.h"
+#include "WriteAACHeader.h"
 #include "byteorder.h"
 #include "mp4spool.h"
 #include "safefile.h"
@@ -19,9 +20,11 @@ FILE* mp4file = nullptr;
 
 UINT32 currTimeStampVid = 0;
 UINT32 prevTimeStampVid = 0;
+UINT32 firstTimeStampVid = 0;
 UINT64 durationTimeVid = 0;
 UINT32 currTimeStampAud = 0;
 UINT32 prevTimeStampAud = 0;
+UINT32 firstTimeStampAud = 0;
 UINT64 durationTimeAud = 0;
 UINT64 durationTimeAudonVidScale = 0;
 UINT32 videoTrakSize = 0;
@@ -29,17 +32,25 @@ UINT32 lengthIODSAtom = 0;
 
 // A video sample's duration is the gap to the next accepted video sample,
 // so it is spooled when that sample arrives; the last sample of the track
-// takes the last non-zero gap.
+// takes the last non-zero gap. Audio likewise, in audio samples.
 static UINT32 lastVideoGap = 0;
+// Until a gap is seen (a track of one picture), a picture lasts one frame
+// at the program's default 30 fps: a track of duration 0 is dropped by
+// readers that take it for a preview image (GStreamer's qtdemux).
+const UINT32 MP4_LONE_PICTURE_TICKS = 3000;
+// 90 kHz ticks from the first audio sample to the latest one: its audio
+// time, converted whole, gives every duration without rounding drift.
+static UINT64 audioTicks = 0;
+// How much later than the earlier track each track starts, in movie ticks
+// (set at completion; 0 for the track that starts first).
+static UINT64 startOffsetVid = 0;
+static UINT64 startOffsetAud = 0;
 
 // ---- constants -------------------------------------------------------------
 
 const UINT32 VIDEO_TRACK_ID = 1;
 const UINT32 AUDIO_TRACK_ID = 2;
 const UINT32 MIN_NALU_SIZE = START_CODE_SIZE + 1;  // start code and NAL header byte
-
-// Audio "stts" with more than this many entries is written as two runs.
-const UINT32 AUDIO_STTS_MAX_SINGLE_ENTRIES = 3;
 
 // ---- fixed box templates ---------------------------------------------------
 // Fields filled per file are zero here; their offsets are named beside them.
@@ -52,6 +63,7 @@ const UINT8 FTYP_BOX[24] = {
 };
 
 const UINT32 MVHD_DURATION_OFFSET = 24;
+const UINT32 MVHD_NEXT_TRACK_ID_OFFSET = 104;
 const UINT8 MVHD_TEMPLATE[108] = {
     0x00, 0x00, 0x00, 0x6c, 'm', 'v', 'h', 'd',
     0x00, 0x00, 0x00, 0x00,                      // version 0, flags
@@ -66,17 +78,19 @@ const UINT8 MVHD_TEMPLATE[108] = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00,
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // pre_defined
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x00, 0x02,                      // next_track_ID
+    0x00, 0x00, 0x00, 0x00,                      // next_track_ID
 };
 
-// Initial object descriptor (ISO/IEC 14496-1 and -14) naming track 1.
-const UINT8 IODS_BOX[27] = {
+// Initial object descriptor (ISO/IEC 14496-1 and -14) naming the first
+// track of the file.
+const UINT32 IODS_TRACK_ID_OFFSET = 23;
+const UINT8 IODS_TEMPLATE[27] = {
     0x00, 0x00, 0x00, 0x1b, 'i', 'o', 'd', 's',
     0x00, 0x00, 0x00, 0x00,
     0x10, 0x0d,                                  // MP4_IOD tag, length 13
     0x00, 0x4f,                                  // OD ID 1, no URL, no inline profiles
     0xff, 0xff, 0x0f, 0x03, 0xff,                // OD, scene, audio, visual, graphics levels
-    0x0e, 0x04, 0x00, 0x00, 0x00, 0x01,          // ES_ID_Inc: track 1
+    0x0e, 0x04, 0x00, 0x00, 0x00, 0x00,          // ES_ID_Inc: track_ID
 };
 
 const UINT32 TKHD_TRACK_ID_OFFSET = 20;
@@ -161,9 +175,16 @@ const UINT8 AVC1_BODY_TEMPLATE[78] = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
     0x00, 0x18, 0xff, 0xff,                      // depth 24, pre_defined -1
 };
-// AVCDecoderConfigurationRecord head (ISO/IEC 14496-15): version 1,
-// Baseline, compatibility e0, level 1.3, 4-byte lengths, one SPS.
-const UINT8 AVCC_FIXED_HEAD[6] = {0x01, 0x42, 0xe0, 0x0d, 0xff, 0xe1};
+// AVCDecoderConfigurationRecord (ISO/IEC 14496-15, 5.2.4.1): version 1,
+// then AVCProfileIndication, profile_compatibility and AVCLevelIndication,
+// which are the three bytes after the SPS's NAL header (profile_idc, the
+// constraint flags, level_idc: ISO/IEC 14496-10, 7.3.2.1), then 4-byte
+// lengths and one SPS.
+const UINT8 AVCC_CONFIGURATION_VERSION = 0x01;
+const UINT32 AVCC_PROFILE_BYTES = 3;
+const UINT8 AVCC_LENGTH_SIZE_4 = 0xff;  // reserved '111111', lengthSizeMinusOne 3
+const UINT8 AVCC_ONE_SPS = 0xe1;        // reserved '111', numOfSequenceParameterSets 1
+const UINT32 AVCC_HEAD_SIZE = 6;
 const UINT8 AVCC_NUM_PPS = 0x01;
 // "avc1" = header 8 + body 78 + "avcC" header 8 + 11 fixed bytes, less the
 // two start codes counted in the parameter-set lengths.
@@ -172,26 +193,28 @@ const UINT32 AVCC_LENGTH_BASE = 11;
 const UINT32 STSD_HEADER_SIZE = 16;
 
 // "mp4a" sample entry body with its "esds", after its size and type.
-const UINT32 MP4A_ENTRY_SIZE = 76;
-const UINT32 MP4A_STSD_SIZE = 92;
+const UINT32 MP4A_ENTRY_SIZE = 75;
+const UINT32 MP4A_STSD_SIZE = 91;
 const UINT32 MP4A_CHANNELS_OFFSET = 16;
 const UINT32 MP4A_SAMPLE_SIZE_OFFSET = 18;
 const UINT32 MP4A_SAMPLE_RATE_OFFSET = 24;
-const UINT8 MP4A_BODY_TEMPLATE[68] = {
+const UINT8 MP4A_BODY_TEMPLATE[67] = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, // reserved, data_reference_index 1
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // reserved
     0x00, 0x00, 0x00, 0x00,                      // channelcount, samplesize
     0x00, 0x00, 0x00, 0x00,                      // pre_defined, reserved
     0x00, 0x00, 0x00, 0x00,                      // samplerate 16.16
-    0x00, 0x00, 0x00, 0x28, 'e', 's', 'd', 's',
+    0x00, 0x00, 0x00, 0x27, 'e', 's', 'd', 's',
     0x00, 0x00, 0x00, 0x00,
-    0x03, 0x1a, 0x00, 0x01, 0x00,                // ES_Descriptor, ES_ID 1
+    0x03, 0x19, 0x00, 0x01, 0x00,                // ES_Descriptor, ES_ID 1
     0x04, 0x11, 0x40, 0x15,                      // DecoderConfig: MPEG-4 audio, audio stream
     0x00, 0x3a, 0x98,                            // bufferSizeDB 15000
     0x00, 0x16, 0xe3, 0x60,                      // maxBitrate 1500000
     0x00, 0x00, 0x00, 0x00,                      // avgBitrate
     0x05, 0x02, 0x11, 0x90,                      // AudioSpecificConfig: AAC LC, 48 kHz, stereo
-    0x06, 0x02, 0x02, 0x15,                      // SLConfigDescriptor
+    // SLConfigDescriptor (ISO/IEC 14496-1, 7.2.6.8): predefined 2, the
+    // MP4 file's own layer, so nothing follows it.
+    0x06, 0x01, 0x02,
 };
 
 // ---- output primitives -----------------------------------------------------
@@ -457,6 +480,8 @@ static bool storeRecordingInfo()
     info.audioFrequency = root->audioFrequency;
     info.audioChannels = root->numAudioChannels;
     info.audioBitsPerSample = root->audioBitsPerSample;
+    info.firstVideoStamp = firstTimeStampVid;
+    info.firstAudioStamp = firstTimeStampAud;
     if (root->videoTrack != nullptr) {
         copyParameterSet(&info.sps, root->videoTrack->spsBuffer, root->videoTrack->spsLength);
         copyParameterSet(&info.pps, root->videoTrack->ppsBuffer, root->videoTrack->ppsLength);
@@ -479,12 +504,20 @@ UINT8 syncMP4Recording()
     if (root == nullptr || outputFailed() || !flushOutput()) {
         return 0;
     }
-    if (fdatasync(fileno(mp4file)) != 0 || !syncSpools()) {
+    if (fdatasync(fileno(mp4file)) != 0) {
+        failOutput(errno);
+        return 0;
+    }
+    // The info (first stamps, parameter sets) before the records it explains.
+    if (!storeRecordingInfo()) {
+        return 0;
+    }
+    if (!syncSpools()) {
         failOutput(errno);
         return 0;
     }
     mp4SyncCount++;
-    return storeRecordingInfo() ? 1 : 0;
+    return 1;
 }
 
 // ---- opening and releasing -------------------------------------------------
@@ -513,11 +546,13 @@ static tTrack* newTrack()
 // One recording per run: its time line starts from nothing.
 static void resetTimeline()
 {
-    currTimeStampVid = prevTimeStampVid = durationTimeVid = 0;
-    currTimeStampAud = prevTimeStampAud = durationTimeAud = 0;
+    currTimeStampVid = prevTimeStampVid = firstTimeStampVid = durationTimeVid = 0;
+    currTimeStampAud = prevTimeStampAud = firstTimeStampAud = durationTimeAud = 0;
     durationTimeAudonVidScale = 0;
     videoTrakSize = 0;
-    lastVideoGap = 0;
+    lastVideoGap = MP4_LONE_PICTURE_TICKS;
+    audioTicks = 0;
+    startOffsetVid = startOffsetAud = 0;
 }
 
 static tSTBL* sampleTable(tTrack* track)
@@ -721,6 +756,9 @@ UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
         if (gap != 0) {
             lastVideoGap = gap;
         }
+    } else {
+        firstTimeStampVid = timeStamp;
+        infoStale = true;
     }
     prevTimeStampVid = timeStamp;
     if (naluHeader == NALU_HEADER_IDR) {
@@ -730,21 +768,41 @@ UINT8 writeVideoSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
     return 1;
 }
 
+// Spools an audio duration (audio samples) and keeps the running total.
+static void appendAudioDuration(tSTBL* stbl, UINT32 duration)
+{
+    spoolRecord(sttsAudFile, duration);
+    stbl->stts->numEntries++;
+    durationTimeAud += duration;
+}
+
+// The previous audio frame lasts until this one: the difference of the two
+// stamps' audio times, each converted whole from the first frame on.
+static UINT32 audioDurationUntil(UINT32 timeStamp)
+{
+    UINT64 ticks = audioTicks + (UINT32)(timeStamp - prevTimeStampAud);
+    UINT64 duration = QBoxTicksToRate(ticks, root->audioFrequency) - QBoxTicksToRate(audioTicks, root->audioFrequency);
+    audioTicks = ticks;
+    return (UINT32)duration;
+}
+
 UINT8 writeAudioSample(UINT8* buffer, UINT32 size, UINT32 timeStamp)
 {
     if (root == nullptr || root->audioTrack == nullptr || buffer == nullptr || !fitsInFile(size)) {
         return 0;
     }
     tSTBL* stbl = sampleTable(root->audioTrack);
+    UINT32 previousSamples = stbl->stsz->numSamples;
     if (!appendSample(stbl, stszAudFile, stcoAudFile, buffer, size)) {
         return 0;
     }
     currTimeStampAud = timeStamp;
-    UINT32 gap = timeStamp - prevTimeStampAud;
-    UINT32 duration = (UINT32)(UINT64)((root->audioFrequency / (double)MP4_MOVIE_TIMESCALE) * gap);
-    spoolRecord(sttsAudFile, duration);
-    durationTimeAud += duration;
-    stbl->stts->numEntries++;
+    if (previousSamples > 0) {
+        appendAudioDuration(stbl, audioDurationUntil(timeStamp));
+    } else {
+        firstTimeStampAud = timeStamp;
+        infoStale = true;
+    }
     prevTimeStampAud = timeStamp;
     return 1;
 }
@@ -800,9 +858,9 @@ static UINT64 sumRecords(const tSpool* spool, UINT32 count)
     return sum;
 }
 
-// The video track: durations are the gaps to the next sample, so n samples
-// have n - 1 of them; sync-sample numbers are kept while they count up
-// within the samples kept.
+// The video track: durations are the gaps to the next sample (audio's too),
+// so n samples have n - 1 of them; sync-sample numbers are kept while they
+// count up within the samples kept.
 static bool resumeVideo(UINT64 fileSize, UINT64* end)
 {
     tSTBL* stbl = sampleTable(root->videoTrack);
@@ -826,8 +884,11 @@ static bool resumeVideo(UINT64 fileSize, UINT64* end)
     stbl->stts->numEntries = durations;
     stbl->stss->nEntries = sync;
     durationTimeVid = sumRecords(sttsVidFile, durations);
-    for (UINT32 i = durations; i > 0 && lastVideoGap == 0; i--) {
-        lastVideoGap = readRecordAt(sttsVidFile, i - 1);
+    for (UINT32 i = durations; i > 0; i--) {
+        if (readRecordAt(sttsVidFile, i - 1) != 0) {
+            lastVideoGap = readRecordAt(sttsVidFile, i - 1);
+            break;
+        }
     }
     return true;
 }
@@ -836,13 +897,15 @@ static bool resumeAudio(UINT64 fileSize, UINT64* end)
 {
     tSTBL* stbl = sampleTable(root->audioTrack);
     UINT32 count = minRecords(minRecords(spoolRecords(stszAudFile), spoolRecords(stcoAudFile)),
-                              spoolRecords(sttsAudFile));
+                              spoolRecords(sttsAudFile) + 1);
     UINT32 kept = wholeSamples(stszAudFile, stcoAudFile, count, fileSize, false, end);
-    if (!cutSpool(stszAudFile, kept) || !cutSpool(stcoAudFile, kept) || !cutSpool(sttsAudFile, kept)) {
+    UINT32 durations = kept > 0 ? kept - 1 : 0;
+    if (!cutSpool(stszAudFile, kept) || !cutSpool(stcoAudFile, kept) || !cutSpool(sttsAudFile, durations)) {
         return false;
     }
-    stbl->stsz->numSamples = stbl->stco->nChunks = stbl->stts->numEntries = kept;
-    durationTimeAud = sumRecords(sttsAudFile, kept);
+    stbl->stsz->numSamples = stbl->stco->nChunks = kept;
+    stbl->stts->numEntries = durations;
+    durationTimeAud = sumRecords(sttsAudFile, durations);
     return true;
 }
 
@@ -886,6 +949,8 @@ int resumeMP4Recording(const tRecordingInfo* info, FILE* file)
     mp4WriteError = 0;
     resetTimeline();
     setMP4RecordingName(info->name);
+    firstTimeStampVid = info->firstVideoStamp;
+    firstTimeStampAud = info->firstAudioStamp;
 
     off_t fileSize = lseek(fileno(file), 0, SEEK_END);
     if (fileSize < (off_t)MP4_MDAT_DATA_OFFSET || !beginsAsWritten(file)) {
@@ -933,6 +998,13 @@ const UINT32 VERSION_1_WIDENING = 12;      // three fields grow from 4 to 8 byte
 const UINT8 FULL_BOX_VERSION_1 = 1;
 const UINT32 MAX_TIMED_BOX_SIZE = sizeof(MVHD_TEMPLATE) + VERSION_1_WIDENING;
 
+const UINT32 BOX_HEADER_SIZE = 8;
+const UINT32 ELST_HEADER_SIZE = 16;  // size, type, version and flags, entry_count
+const UINT32 ELST_ENTRY_SIZE = 12;
+const UINT32 ELST_WIDE_ENTRY_SIZE = 20;
+const UINT32 ELST_ENTRIES = 2;
+const int64_t ELST_EMPTY_MEDIA_TIME = -1;
+
 static void writeTimedBox(const UINT8* box, UINT32 size, UINT32 durationOffset, UINT64 duration)
 {
     if (duration <= UINT32_MAX) {
@@ -965,6 +1037,41 @@ static void writeTkhdAtom(UINT32 trackId, UINT64 duration, UINT32 volume, UINT32
     writeTimedBox(box, sizeof(box), TKHD_DURATION_OFFSET, duration);
 }
 
+// One entry of an edit list: segment_duration (movie ticks), media_time
+// (media ticks, -1 for an empty edit), media_rate 1.0.
+static void writeElstEntry(bool wide, UINT64 segmentDuration, int64_t mediaTime)
+{
+    UINT8 entry[ELST_WIDE_ENTRY_SIZE];
+    UINT8* p = entry;
+    if (wide) {
+        p = WriteBE64(p, segmentDuration);
+        p = WriteBE64(p, (UINT64)mediaTime);
+    } else {
+        p = WriteBE32(p, (UINT32)segmentDuration);
+        p = WriteBE32(p, (UINT32)mediaTime);
+    }
+    p = WriteBE16(p, 1);  // media_rate_integer
+    p = WriteBE16(p, 0);  // media_rate_fraction
+    writeBlock(entry, (UINT32)(p - entry));
+}
+
+// Edit list (ISO/IEC 14496-12, 8.6.6) of a track that starts `offset` movie
+// ticks after the other one: an empty edit as long as the offset, then the
+// whole media from its start. Version 1 when a duration needs 64 bits.
+static void writeEdtsAtom(UINT64 offset, UINT64 mediaDuration)
+{
+    bool wide = offset > UINT32_MAX || mediaDuration > UINT32_MAX;
+    UINT32 elstSize = ELST_HEADER_SIZE + ELST_ENTRIES * (wide ? ELST_WIDE_ENTRY_SIZE : ELST_ENTRY_SIZE);
+    longWrite(BOX_HEADER_SIZE + elstSize, mp4file);
+    longWrite(FourCC("edts"), mp4file);
+    longWrite(elstSize, mp4file);
+    longWrite(FourCC("elst"), mp4file);
+    longWrite(wide ? (UINT32)FULL_BOX_VERSION_1 << 24 : 0, mp4file);  // version, flags 0
+    longWrite(ELST_ENTRIES, mp4file);
+    writeElstEntry(wide, offset, ELST_EMPTY_MEDIA_TIME);
+    writeElstEntry(wide, mediaDuration, 0);
+}
+
 static void writeMdhdAtom(UINT32 timescale, UINT64 duration)
 {
     UINT8 box[sizeof(MDHD_TEMPLATE)];
@@ -988,6 +1095,17 @@ static void writeFullBoxHeader(UINT32 size, UINT32 type)
     longWrite(0, mp4file);  // version 0, flags 0
 }
 
+// AVCProfileIndication, profile_compatibility, AVCLevelIndication: the
+// SPS's own bytes after its NAL header. A unit too short to hold them
+// leaves zeros for what it lacks.
+static UINT8* putSpsProfile(UINT8* p, const UINT8* sps, UINT32 spsSize)
+{
+    for (UINT32 i = 1; i <= AVCC_PROFILE_BYTES; i++) {
+        *p++ = i < spsSize ? sps[i] : 0;
+    }
+    return p;
+}
+
 // "stsd" with one "avc1" entry whose "avcC" holds the captured SPS and PPS.
 static void writeAvc1Stsd(const tTrack* track)
 {
@@ -1007,9 +1125,13 @@ static void writeAvc1Stsd(const tTrack* track)
     UINT32 ppsSize = track->ppsLength - START_CODE_SIZE;
     longWrite(track->spsLength + track->ppsLength + AVCC_LENGTH_BASE, mp4file);
     longWrite(FourCC("avcC"), mp4file);
-    UINT8 head[sizeof(AVCC_FIXED_HEAD) + 2];
-    memcpy(head, AVCC_FIXED_HEAD, sizeof(AVCC_FIXED_HEAD));
-    WriteBE16(head + sizeof(AVCC_FIXED_HEAD), (UINT16)spsSize);
+    UINT8 head[AVCC_HEAD_SIZE + 2];
+    UINT8* p = head;
+    *p++ = AVCC_CONFIGURATION_VERSION;
+    p = putSpsProfile(p, track->spsBuffer + START_CODE_SIZE, spsSize);
+    *p++ = AVCC_LENGTH_SIZE_4;
+    *p++ = AVCC_ONE_SPS;
+    WriteBE16(p, (UINT16)spsSize);
     writeBlock(head, sizeof(head));
     writeBlock(track->spsBuffer + START_CODE_SIZE, spsSize);
     writeBlock(&AVCC_NUM_PPS, 1);
@@ -1046,19 +1168,39 @@ static void writeSttsPerSample(tSpool* spool, UINT32 n)
     }
 }
 
-// Audio "stts" as two runs: the first two frames, then the rest with the
-// duration of the last-but-one frame.
-static void writeSttsTwoRuns(tSpool* spool, UINT32 n)
+// Runs of equal durations among the n spooled records: with write set, each
+// run goes out as (sample_count, sample_delta); returns the number of runs.
+static UINT32 copySttsRuns(tSpool* spool, UINT32 n, bool write)
 {
-    UINT32 first = readRecordAt(spool, 0);
-    UINT32 lastButOne = readRecordAt(spool, n - 2);
+    UINT32 runs = 0, count = 0, delta = 0;
+    for (UINT32 i = 0; i < n; i++) {
+        UINT32 record = readRecordAt(spool, i);
+        if (count > 0 && record == delta) {
+            count++;
+            continue;
+        }
+        if (count > 0 && write) {
+            longWrite(count, mp4file);
+            longWrite(delta, mp4file);
+        }
+        runs++;
+        count = 1;
+        delta = record;
+    }
+    if (count > 0 && write) {
+        longWrite(count, mp4file);
+        longWrite(delta, mp4file);
+    }
+    return runs;
+}
 
-    writeFullBoxHeader(32, FourCC("stts"));
-    longWrite(2, mp4file);
-    longWrite(2, mp4file);
-    longWrite(first, mp4file);
-    longWrite(n - 2, mp4file);
-    longWrite(lastButOne, mp4file);
+// "stts" with one entry per run of equal durations (ISO/IEC 14496-12, 8.6.1.2).
+static void writeSttsRuns(tSpool* spool, UINT32 n)
+{
+    UINT32 runs = copySttsRuns(spool, n, false);
+    writeFullBoxHeader((runs + 2) * 8, FourCC("stts"));
+    longWrite(runs, mp4file);
+    copySttsRuns(spool, n, true);
 }
 
 static void writeStscAtom(const tSTSC* stsc)
@@ -1117,7 +1259,10 @@ void writeVideoTrackAtom(UINT32 mdatAtomSize, UINT32 moovOffset)
     tOpenBoxes boxes;
 
     boxes.trak = openBox(FourCC("trak"));
-    writeTkhdAtom(VIDEO_TRACK_ID, durationTimeVid, 0, track->width, track->height);
+    writeTkhdAtom(VIDEO_TRACK_ID, startOffsetVid + durationTimeVid, 0, track->width, track->height);
+    if (startOffsetVid > 0) {
+        writeEdtsAtom(startOffsetVid, durationTimeVid);
+    }
     boxes.mdia = openBox(FourCC("mdia"));
     writeMdhdAtom(MP4_MOVIE_TIMESCALE, durationTimeVid);
     writeHdlrAtom(FourCC("vide"));
@@ -1147,7 +1292,10 @@ void writeAudioTrackAtom(UINT32 mdatAtomSize, UINT32 moovOffset)
     tOpenBoxes boxes;
 
     boxes.trak = openBox(FourCC("trak"));
-    writeTkhdAtom(AUDIO_TRACK_ID, durationTimeAudonVidScale, TKHD_AUDIO_VOLUME, 0, 0);
+    writeTkhdAtom(AUDIO_TRACK_ID, startOffsetAud + durationTimeAudonVidScale, TKHD_AUDIO_VOLUME, 0, 0);
+    if (startOffsetAud > 0) {
+        writeEdtsAtom(startOffsetAud, durationTimeAudonVidScale);
+    }
     boxes.mdia = openBox(FourCC("mdia"));
     writeMdhdAtom(root->audioFrequency, durationTimeAud);
     writeHdlrAtom(FourCC("soun"));
@@ -1156,12 +1304,7 @@ void writeAudioTrackAtom(UINT32 mdatAtomSize, UINT32 moovOffset)
     writeBlock(DINF_BOX, sizeof(DINF_BOX));
     boxes.stbl = openBox(FourCC("stbl"));
     writeMp4aStsd();
-    UINT32 n = stbl->stts->numEntries;
-    if (n > AUDIO_STTS_MAX_SINGLE_ENTRIES) {
-        writeSttsTwoRuns(sttsAudFile, n);
-    } else {
-        writeSttsPerSample(sttsAudFile, n);
-    }
+    writeSttsRuns(sttsAudFile, stbl->stts->numEntries);
     writeStscAtom(stbl->stsc);
     writeStszAtom(stszAudFile, stbl->stsz->numSamples);
     writeCountedTable(FourCC("stco"), stcoAudFile, stbl->stco->nChunks);
@@ -1183,31 +1326,57 @@ static void closeVideoDurations()
     }
 }
 
-// The first audio duration is the gap back to time 0; it is replaced by
-// the second. A track with fewer than two durations keeps what it has.
-static void repairFirstAudioDuration()
+// The last audio frame has no successor to end it: it lasts one AAC frame.
+static void closeAudioDurations()
 {
     tSTBL* stbl = sampleTable(root->audioTrack);
-    if (stbl->stts->numEntries < 2) {
+    if (stbl->stsz->numSamples > 0) {
+        appendAudioDuration(stbl, AAC_FRAME_SAMPLES);
+    }
+}
+
+// The audio media duration on the movie clock, rounded down.
+static UINT64 audioDurationOnMovieScale()
+{
+    if (root->audioFrequency == 0) {
+        return 0;
+    }
+    return durationTimeAud * MP4_MOVIE_TIMESCALE / root->audioFrequency;
+}
+
+// The track whose first sample comes later starts that many movie ticks
+// into the movie, so that each sample plays at its stamp relative to the
+// earliest one of the file.
+static void setStartOffsets(bool video, bool audio)
+{
+    startOffsetVid = startOffsetAud = 0;
+    if (!video || !audio || sampleTable(root->videoTrack)->stsz->numSamples == 0 ||
+        sampleTable(root->audioTrack)->stsz->numSamples == 0) {
         return;
     }
-    UINT32 e0 = readRecordAt(sttsAudFile, 0);
-    UINT32 e1 = readRecordAt(sttsAudFile, 1);
-    if (!writeRecordAt(sttsAudFile, 0, e1)) {
-        failOutput(errno);
+    int64_t videoLater = (INT32)(firstTimeStampVid - firstTimeStampAud);
+    if (videoLater > 0) {
+        startOffsetVid = (UINT64)videoLater;
+    } else {
+        startOffsetAud = (UINT64)-videoLater;
     }
-    durationTimeAud = durationTimeAud - e0 + e1;
 }
 
-static void writeMvhdAtom(UINT64 movieFileDuration)
+static void writeMvhdAtom(UINT64 movieFileDuration, UINT32 nextTrackId)
 {
-    writeTimedBox(MVHD_TEMPLATE, sizeof(MVHD_TEMPLATE), MVHD_DURATION_OFFSET, movieFileDuration);
+    UINT8 box[sizeof(MVHD_TEMPLATE)];
+    memcpy(box, MVHD_TEMPLATE, sizeof(box));
+    WriteBE32(box + MVHD_NEXT_TRACK_ID_OFFSET, nextTrackId);
+    writeTimedBox(box, sizeof(box), MVHD_DURATION_OFFSET, movieFileDuration);
 }
 
-static void writeIodsAtom()
+static void writeIodsAtom(UINT32 trackId)
 {
-    lengthIODSAtom = sizeof(IODS_BOX);
-    writeBlock(IODS_BOX, sizeof(IODS_BOX));
+    UINT8 box[sizeof(IODS_TEMPLATE)];
+    memcpy(box, IODS_TEMPLATE, sizeof(box));
+    WriteBE32(box + IODS_TRACK_ID_OFFSET, trackId);
+    lengthIODSAtom = sizeof(box);
+    writeBlock(box, sizeof(box));
 }
 
 UINT8 completeMP4File()
@@ -1237,28 +1406,21 @@ UINT8 completeMP4File()
         closeVideoDurations();
     }
     if (writeAudio) {
-        repairFirstAudioDuration();
-        double tempDur = 0.0;
-        if (root->audioFrequency != 0) {
-            tempDur = durationTimeAud * ((double)MP4_MOVIE_TIMESCALE / root->audioFrequency);
-        }
-        durationTimeAudonVidScale = (UINT64)tempDur;
+        closeAudioDurations();
+        durationTimeAudonVidScale = audioDurationOnMovieScale();
     }
+    setStartOffsets(writeVideo, writeAudio);
 
     if (writeVideo || writeAudio) {
-        UINT64 movieFileDuration = 0;
-        if (writeVideo && writeAudio) {
-            movieFileDuration = durationTimeVid > durationTimeAudonVidScale ? durationTimeVid : durationTimeAudonVidScale;
-        } else if (writeVideo) {
-            movieFileDuration = durationTimeVid;
-        } else {
-            movieFileDuration = durationTimeAudonVidScale;
-        }
+        // The movie lasts as long as its longest track, start offset included.
+        UINT64 videoEnd = writeVideo ? startOffsetVid + durationTimeVid : 0;
+        UINT64 audioEnd = writeAudio ? startOffsetAud + durationTimeAudonVidScale : 0;
+        UINT64 movieFileDuration = videoEnd > audioEnd ? videoEnd : audioEnd;
 
         UINT32 moovOffset = (UINT32)root->fileLength;
         openBox(FourCC("moov"));
-        writeMvhdAtom(movieFileDuration);
-        writeIodsAtom();
+        writeMvhdAtom(movieFileDuration, (writeAudio ? AUDIO_TRACK_ID : VIDEO_TRACK_ID) + 1);
+        writeIodsAtom(writeVideo ? VIDEO_TRACK_ID : AUDIO_TRACK_ID);
         videoTrakSize = 0;
         if (writeVideo) {
             writeVideoTrackAtom(mdatAtomSize, moovOffset);

@@ -157,14 +157,24 @@ extern FILE* mp4file;    // opened "wb" by the caller; the writer closes it
 
 extern UINT32 currTimeStampVid;  // 90 kHz
 extern UINT32 prevTimeStampVid;
+extern UINT32 firstTimeStampVid;  // 90 kHz, of the first accepted video sample
 extern UINT64 durationTimeVid;  // 90 kHz, sum of the spooled video durations
 extern UINT32 currTimeStampAud;  // 90 kHz
 extern UINT32 prevTimeStampAud;
+extern UINT32 firstTimeStampAud;  // 90 kHz, of the first audio sample
 // The sums are 64-bit: at 90 kHz a 32-bit duration overflows after 13.25 hours.
 extern UINT64 durationTimeAud;            // audio samples
 extern UINT64 durationTimeAudonVidScale;  // 90 kHz
 extern UINT32 videoTrakSize;
 extern UINT32 lengthIODSAtom;
+
+// Each track's durations are spooled one sample late: a sample lasts until
+// the next one of its track begins, so its duration is spooled when that
+// sample arrives, and completion adds the last one (video: the last non-zero
+// gap; audio: one AAC frame). Audio durations are the stamps' differences
+// converted to audioFrequency with integer arithmetic, so they add up to the
+// stamps. With firstTimeStampVid and firstTimeStampAud the spools hold all
+// the index needs (see mp4spool.h).
 
 // The index reserve: zeros at least as large as the index the samples
 // taken so far need, given back just before completion writes it.

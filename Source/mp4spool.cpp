@@ -173,6 +173,7 @@ bool cutSpool(tSpool* spool, UINT32 count)
 //   audio <frequency> <channels> <bits per sample>
 //   sps <hex>
 //   pps <hex>
+//   first <video stamp> <audio stamp>
 //   end
 // The last line tells a whole file from one cut short.
 
@@ -218,7 +219,8 @@ static std::string formatRecordingInfo(const tRecordingInfo* info)
     appendHex(&text, info->sps.data(), info->sps.size());
     text += "\npps ";
     appendHex(&text, info->pps.data(), info->pps.size());
-    text += "\nend\n";
+    snprintf(line, sizeof(line), "\nfirst %u %u\nend\n", info->firstVideoStamp, info->firstAudioStamp);
+    text += line;
     return text;
 }
 
@@ -307,6 +309,9 @@ static bool parseInfoLine(const std::string& line, tRecordingInfo* info, bool* e
     }
     if (key == "pps") {
         return parseHex(value, &info->pps);
+    }
+    if (key == "first") {
+        return sscanf(value, "%u %u", &info->firstVideoStamp, &info->firstAudioStamp) == 2;
     }
     if (key == "end") {
         *ended = true;

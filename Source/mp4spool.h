@@ -97,6 +97,8 @@ struct tRecordingInfo {
     UINT16 audioBitsPerSample;
     std::vector<UINT8> sps;  // NAL units, start code included
     std::vector<UINT8> pps;
+    UINT32 firstVideoStamp;  // 90 kHz, of each track's first sample (0 before it)
+    UINT32 firstAudioStamp;
 };
 
 // Replaces the info file durably; false (errno) when it could not be.

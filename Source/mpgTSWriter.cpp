@@ -1,4 +1,5 @@
-// PES and transport-stream packetiser (ISO/IEC 13818-1, 2.4.3 and 2.4.3.6).
+// PES and transport-stream packetiser (ISO/IEC 13818-1, 2.4.3 and 2.4.3.6)
+// and the multiplex timing of mpgTSWriter.h.
 #include "mpgTSWriter.h"
 
 #include <unistd.h>
@@ -23,8 +24,11 @@ const UINT8 TS_UNIT_START = 0x40;      // payload_unit_start_indicator
 const UINT8 TS_PRIORITY = 0x20;        // transport_priority
 const UINT8 TS_PAYLOAD_ONLY = 0x10;    // adaptation_field_control '01'
 const UINT8 TS_AF_AND_PAYLOAD = 0x30;  // adaptation_field_control '11'
+const UINT8 TS_AF_ONLY = 0x20;         // adaptation_field_control '10'
 const UINT8 AF_RANDOM_ACCESS = 0x40;   // random_access_indicator
 const UINT8 AF_PCR = 0x10;             // PCR_flag
+const UINT8 PCR_RESERVED_BITS = 0x7E;  // the six reserved bits between base and extension
+const int64_t PCR_EXTENSION_MODULUS = 300;  // 27 MHz cycles per 90 kHz tick
 const unsigned int AF_LENGTH_AND_FLAGS = 2;
 const unsigned int PCR_SIZE = 6;
 const UINT8 STUFFING_BYTE = 0xFF;
@@ -43,21 +47,40 @@ const UINT32 PES_BYTES_AFTER_LENGTH = 8;
 // Above this a video PES packet is sent with PES_packet_length 0 (unbounded).
 const UINT32 PES_MAX_BOUNDED_VIDEO_NALU = 64999;
 
+// Access unit delimiter (ISO/IEC 14496-10, 7.3.2.4) behind a 4-byte start
+// code: nal_unit_type 9, primary_pic_type 7 (any slice type: a unit is
+// packetised before the rest of its access unit is seen), stop bit.
+const UINT8 ACCESS_UNIT_DELIMITER[] = {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0};
+const UINT32 AUD_SIZE = sizeof(ACCESS_UNIT_DELIMITER);
+
 // Continuity counters run 16..31; the low four bits are the
 // continuity_counter, so the first packet of every PID carries 0.
 const UINT8 CONTINUITY_START = 16;
 
 // Packet buffer sizing: ceil(sam_len / 170 * K) packets, K = 3/2 for video
-// and 6/5 for audio and private data; never fewer than two packets.
+// and 6/5 for audio and private data; never fewer than two packets. On top
+// of them, room for the packets the multiplex adds: the two tables owed at
+// a random access point, and PCR-only packets and tables every 40 and 400 ms
+// of the time the sample's packets span, or of an idle gap before them (up
+// to about a second; a longer gap is a break in the stream).
 const unsigned int BUFFER_RULE_DIVISOR = 170;
 const unsigned int BUFFER_RULE_MIN_PACKETS = 2;
+const UINT32 MUX_SPARE_PACKETS = 40;
+const UINT32 MUX_SPARE_PER_PACKETS = 256;
+
+// The multiplex model on the 27 MHz system clock (mpgTSWriter.h).
+const int64_t PCR_DELAY_27MHZ = (int64_t)TS_PCR_DELAY_TICKS * PCR_EXTENSION_MODULUS;
+const int64_t PCR_INTERVAL_27MHZ = (int64_t)TS_PCR_INTERVAL_MS * 27000;
+const int64_t PSI_INTERVAL_27MHZ = (int64_t)TS_PSI_INTERVAL_MS * 27000;
+const int64_t PACKET_TIME_27MHZ = TS_PACKET_TIME_27MHZ;
 
 // One elementary stream of the programme.
 struct tTSStream {
     UINT16 usPid;
     UINT8 ucStreamId;
     bool bPcr;
-    UINT8* pucContCnt;
+    UINT8* pucContCnt;   // counter of the next packet packetised
+    UINT8* pucPlacedCc;  // continuity_counter of the last packet placed in the multiplex
 };
 
 }  // namespace
@@ -74,16 +97,40 @@ static UINT32 TSBuffSize = 0;
 static UINT8 cont_cnt_vid = CONTINUITY_START;
 static UINT8 cont_cnt_aud = CONTINUITY_START;
 static UINT8 cont_cnt_pr = CONTINUITY_START;
+// Before the first packet of a PID, the count before 0.
+static UINT8 placed_cc_vid = 0x0F;
+static UINT8 placed_cc_aud = 0x0F;
+static UINT8 placed_cc_pr = 0x0F;
+static UINT8 cont_cnt_pat = CONTINUITY_START;
+static UINT8 cont_cnt_pmt = CONTINUITY_START;
 static UINT8 ParSetNotFound = 1;
 static UINT8 PATBuff[TS_PACKET_SIZE];
 static UINT8 PMTBuff[TS_PACKET_SIZE];
-// The latest time stamp so far on an unwrapped 90 kHz clock (see ExtendTimeStamp).
-static int64_t latestClock = 0;
-static bool clockStarted = false;
+// The stamps on an unwrapped 90 kHz clock (see ExtendTimeStamp).
+static tCtsUnwrap streamClock = {0, false};
+// The programme's PCR PID: video when the programme has video.
+static UINT16 pcrPid = PID_VIDEO;
 
-static const tTSStream VideoStream = {PID_VIDEO, PES_STREAM_ID_VIDEO, true, &cont_cnt_vid};
-static const tTSStream AudioStream = {PID_AUDIO, PES_STREAM_ID_AUDIO, true, &cont_cnt_aud};
-static const tTSStream PrivateStream = {PID_PRIVATE, PES_STREAM_ID_PRIVATE_1, false, &cont_cnt_pr};
+// The multiplex schedule (27 MHz), restarted by initMP2TS.
+struct tMuxClock {
+    bool bStarted;       // a packet has been placed since the stream was opened
+    int64_t llLast;      // arrival time of the last packet
+    bool bPcrSeen;       // a PCR has gone out on the PCR PID
+    int64_t llLastPcr;   // arrival time of that PCR
+    int64_t llLastPsi;   // arrival time of the last PAT and PMT
+    bool bPsiJustSent;   // the tables were the last thing to go out
+};
+static tMuxClock mux = {};
+
+// The video access unit being written: its stamp, and whether the tables
+// went out in front of it.
+static bool bVideoAuOpen = false;
+static UINT32 ulVideoAuStamp = 0;
+static bool bVideoAuTablesSent = false;
+
+static const tTSStream VideoStream = {PID_VIDEO, PES_STREAM_ID_VIDEO, true, &cont_cnt_vid, &placed_cc_vid};
+static const tTSStream AudioStream = {PID_AUDIO, PES_STREAM_ID_AUDIO, true, &cont_cnt_aud, &placed_cc_aud};
+static const tTSStream PrivateStream = {PID_PRIVATE, PES_STREAM_ID_PRIVATE_1, false, &cont_cnt_pr, &placed_cc_pr};
 
 // ---- packet pieces -----------------------------------------------------------
 
@@ -106,14 +153,29 @@ UINT8* PutTSHeader(UINT8* p, const tTSStream* stream, UINT8 ucIndicators, UINT8 
     return p;
 }
 
-// program_clock_reference: 33-bit base = the 90 kHz time stamp, reserved
-// '111111', 9-bit extension 0.
-UINT8* PutPCR(UINT8* p, UINT64 timestamp)
+// program_clock_reference (2.4.3.5) of a time on the 27 MHz system clock:
+// 33-bit base = time / 300 (modulo 2^33), reserved '111111', 9-bit
+// extension = time modulo 300.
+UINT8* PutPCR(UINT8* p, int64_t llTime27)
 {
-    p = WriteBE32(p, (UINT32)(timestamp >> 1));
-    *p++ = (UINT8)(((timestamp & 1) << 7) | 0x7E);
-    *p++ = 0x00;
+    int64_t base = llTime27 / PCR_EXTENSION_MODULUS;
+    int64_t extension = llTime27 % PCR_EXTENSION_MODULUS;
+    if (extension < 0) {
+        extension += PCR_EXTENSION_MODULUS;
+        base -= 1;
+    }
+    UINT64 base33 = (UINT64)base & TS_CLOCK_MASK;
+    p = WriteBE32(p, (UINT32)(base33 >> 1));
+    *p++ = (UINT8)(((base33 & 1) << 7) | PCR_RESERVED_BITS | (extension >> 8));
+    *p++ = (UINT8)extension;
     return p;
+}
+
+// Where a PES packet with this PTS starts in the multiplex when nothing is
+// ahead of it: TS_PCR_DELAY_TICKS before its time stamp.
+int64_t NominalStart27(UINT64 pts)
+{
+    return (int64_t)pts * PCR_EXTENSION_MODULUS - PCR_DELAY_27MHZ;
 }
 
 // PTS in its 5-byte form: '0010', bits 32..30, marker; bits 29..15, marker;
@@ -173,7 +235,7 @@ void PutFirstPacket(const tTSStream* stream, const UINT8* pucHeaders, UINT32 szH
     *p++ = (UINT8)(AF_LENGTH_AND_FLAGS - 1 + (stream->bPcr ? PCR_SIZE : 0) + stuffing);
     *p++ = flags;
     if (stream->bPcr) {
-        p = PutPCR(p, timestamp);
+        p = PutPCR(p, NominalStart27(timestamp));  // the multiplex sets the arrival time
     }
     memset(p, STUFFING_BYTE, stuffing);
     p += stuffing;
@@ -241,6 +303,154 @@ UINT32 PacketiseUnit(const tTSStream* stream, const UINT8* pucHeaders, UINT32 sz
     return CutPESIntoPackets(stream, pucHeaders, szHeaders, &in, timestamp, bRandomAccess, &out);
 }
 
+// ---- multiplex -------------------------------------------------------------------
+
+int64_t Later(int64_t a, int64_t b)
+{
+    return a > b ? a : b;
+}
+
+UINT16 PidOf(const UINT8* packet)
+{
+    return (UINT16)(ReadBE16(packet + 1) & 0x1FFF);
+}
+
+// Whether a packet's adaptation field holds a PCR.
+bool CarriesPcr(const UINT8* packet)
+{
+    return (packet[3] & TS_AF_ONLY) != 0 && packet[4] > 0 && (packet[5] & AF_PCR) != 0;
+}
+
+const tTSStream* StreamOfPid(UINT16 pid)
+{
+    if (pid == PID_VIDEO) {
+        return &VideoStream;
+    }
+    if (pid == PID_AUDIO) {
+        return &AudioStream;
+    }
+    return pid == PID_PRIVATE ? &PrivateStream : nullptr;
+}
+
+// Room for one more packet ahead of the `reserved` packets still to come.
+bool HasRoom(const BuffManager* out, UINT32 reserved)
+{
+    return out->CurrPos + (1 + reserved) * TS_PACKET_SIZE <= out->Size;
+}
+
+// Moves a packet to the output cursor at its arrival time: a PCR it holds
+// becomes that time.
+void PlacePacket(BuffManager* out, const UINT8* packet, int64_t llArrival)
+{
+    UINT8* p = out->pBuff + out->CurrPos;
+    memmove(p, packet, TS_PACKET_SIZE);
+    const tTSStream* stream = StreamOfPid(PidOf(p));
+    if (stream != nullptr && (p[3] & TS_PAYLOAD_ONLY) != 0) {
+        *stream->pucPlacedCc = p[3] & 0x0F;
+    }
+    if (CarriesPcr(p)) {
+        PutPCR(p + TS_HEADER_SIZE + AF_LENGTH_AND_FLAGS, llArrival);
+        if (PidOf(p) == pcrPid) {
+            mux.bPcrSeen = true;
+            mux.llLastPcr = llArrival;
+        }
+    }
+    out->CurrPos += TS_PACKET_SIZE;
+    mux.llLast = llArrival;
+    mux.bPsiJustSent = false;
+}
+
+// A packet of the PCR PID with an adaptation field alone (2.4.3.4): its PCR
+// and stuffing, no payload, so it repeats the continuity_counter of the
+// PID's packet before it (2.4.3.3).
+void PutPcrOnlyPacket(BuffManager* out, int64_t llArrival)
+{
+    UINT8 packet[TS_PACKET_SIZE];
+    const tTSStream* stream = StreamOfPid(pcrPid);
+    UINT8* p = packet;
+    *p++ = TS_SYNC_BYTE;
+    p = WriteBE16(p, (UINT16)(stream->usPid & 0x1FFF));
+    *p++ = (UINT8)(TS_AF_ONLY | *stream->pucPlacedCc);
+    *p++ = (UINT8)(TS_PAYLOAD_SIZE - 1);  // adaptation_field_length: the rest of the packet
+    *p++ = AF_PCR;
+    p = PutPCR(p, llArrival);
+    memset(p, STUFFING_BYTE, (size_t)(packet + TS_PACKET_SIZE - p));
+    PlacePacket(out, packet, llArrival);
+}
+
+// The PAT and the PMT, each with the next count of its PID.
+void PutTablePackets(BuffManager* out, int64_t llArrival)
+{
+    UINT8 packet[TS_PACKET_SIZE];
+    memcpy(packet, PATBuff, TS_PACKET_SIZE);
+    packet[3] = (UINT8)(TS_AF_AND_PAYLOAD | NextContinuity(&cont_cnt_pat));
+    PlacePacket(out, packet, llArrival);
+    memcpy(packet, PMTBuff, TS_PACKET_SIZE);
+    packet[3] = (UINT8)(TS_AF_AND_PAYLOAD | NextContinuity(&cont_cnt_pmt));
+    PlacePacket(out, packet, llArrival + PACKET_TIME_27MHZ);
+    mux.llLastPsi = llArrival;
+    mux.bPsiJustSent = true;
+}
+
+// Before a packet that would arrive at llArrival: the tables when owed (a
+// random access point) or due (every TS_PSI_INTERVAL_MS), and PCR-only
+// packets wherever the PCR would lapse for more than TS_PCR_INTERVAL_MS,
+// each at its due time or right after the last packet, in time order.
+// Returns the packet's arrival time behind them.
+int64_t PutDuePackets(BuffManager* out, int64_t llArrival, bool bTablesOwed, bool bHasPcr, UINT32 reserved)
+{
+    bool owed = bTablesOwed && !mux.bPsiJustSent;
+    for (;;) {
+        int64_t next = mux.llLast + PACKET_TIME_27MHZ;
+        int64_t psiDue = mux.llLastPsi + PSI_INTERVAL_27MHZ;
+        if (owed && llArrival - 2 * PACKET_TIME_27MHZ < psiDue) {
+            psiDue = llArrival - 2 * PACKET_TIME_27MHZ;  // right in front of the packet
+        }
+        // Before the first PCR: at once, unless this packet brings it.
+        int64_t pcrDue = mux.bPcrSeen ? mux.llLastPcr + PCR_INTERVAL_27MHZ : next;
+        bool psi = owed || llArrival > psiDue;
+        bool pcr = mux.bPcrSeen ? llArrival > pcrDue : !bHasPcr;
+        if (psi && (!pcr || psiDue <= pcrDue) && HasRoom(out, reserved + 1)) {
+            PutTablePackets(out, Later(next, psiDue));
+            owed = false;
+        } else if (pcr && HasRoom(out, reserved)) {
+            PutPcrOnlyPacket(out, Later(next, pcrDue));
+        } else {
+            break;
+        }
+    }
+    return Later(llArrival, mux.llLast + PACKET_TIME_27MHZ);
+}
+
+// The schedule starts with the first packet after the tables that opened
+// the stream.
+void StartMuxClock(int64_t llFirstArrival)
+{
+    mux.bStarted = true;
+    mux.llLast = llFirstArrival - PACKET_TIME_27MHZ;
+    mux.llLastPsi = mux.llLast;
+    mux.bPcrSeen = false;
+}
+
+// Places the count packets of one PES packet (at pPes, anywhere behind the
+// output cursor) into the multiplex: back to back from TS_PCR_DELAY_TICKS
+// before their time stamp, or right behind the packets already placed,
+// with the tables and PCR-only packets that fall due in between.
+void MultiplexPES(const UINT8* pPes, UINT32 count, int64_t llClock90, bool bTablesOwed, BuffManager* out)
+{
+    int64_t start = llClock90 * PCR_EXTENSION_MODULUS - PCR_DELAY_27MHZ;
+    if (!mux.bStarted) {
+        StartMuxClock(start);
+    }
+    for (UINT32 i = 0; i < count; i++) {
+        const UINT8* packet = pPes + i * TS_PACKET_SIZE;
+        bool hasPcr = CarriesPcr(packet) && PidOf(packet) == pcrPid;
+        int64_t arrival = Later(start, mux.llLast + PACKET_TIME_27MHZ);
+        arrival = PutDuePackets(out, arrival, bTablesOwed && i == 0, hasPcr, count - i);
+        PlacePacket(out, packet, arrival);
+    }
+}
+
 // ---- output ------------------------------------------------------------------
 
 bool WritesFile(unsigned int bWriteStream)
@@ -278,23 +488,19 @@ void WriteFilePackets(const UINT8* pPackets, UINT32 count)
     }
 }
 
-void EmitPackets(UINT8* pPackets, UINT32 count, UINT32 timestamp, unsigned int bWriteStream, bool bTablesFirst)
+void EmitPackets(UINT8* pPackets, UINT32 count, UINT32 timestamp, unsigned int bWriteStream)
 {
     if (WritesFile(bWriteStream)) {
         WriteFilePackets(pPackets, count);
     }
     if (SendsRTP(bWriteStream)) {
-        if (bTablesFirst) {
-            RTPTransportStream(PATBuff, 1, timestamp);
-            RTPTransportStream(PMTBuff, 1, timestamp);
-        }
         RTPTransportStream(pPackets, count, timestamp);
     }
 }
 
-// Packet buffer for one sample: the sizing rule, and never less than the
+// PES packets for one sample: the sizing rule, and never less than the
 // packets the unit can take.
-UINT32 PacketBufferSize(UINT32 sam_len, UINT32 ulRuleNum, UINT32 ulRuleDen, UINT32 ulFirstCapacity)
+UINT32 PesPacketsFor(UINT32 sam_len, UINT32 ulRuleNum, UINT32 ulRuleDen, UINT32 ulFirstCapacity)
 {
     UINT32 n = sam_len / BUFFER_RULE_DIVISOR;
     UINT32 packets = (n * ulRuleNum + ulRuleDen - 1) / ulRuleDen;
@@ -302,49 +508,87 @@ UINT32 PacketBufferSize(UINT32 sam_len, UINT32 ulRuleNum, UINT32 ulRuleDen, UINT
         packets = BUFFER_RULE_MIN_PACKETS;
     }
     UINT32 needed = PacketsForPES(ulFirstCapacity, sam_len);
-    return (packets > needed ? packets : needed) * TS_PACKET_SIZE;
+    return packets > needed ? packets : needed;
 }
 
-typedef unsigned int (*tPacketiser)(unsigned char*, unsigned int, unsigned char*, UINT64);
+UINT32 MuxSparePackets(UINT32 pesPackets)
+{
+    return MUX_SPARE_PACKETS + pesPackets / MUX_SPARE_PER_PACKETS;
+}
 
 // The device's time stamps are 32-bit on the 90 kHz clock and wrap every
 // 13.25 hours; PTS and PCR are 33-bit and wrap at twice that (ISO/IEC
-// 13818-1, 2.4.2.2 and 2.4.3.7). Each time stamp is placed on the unwrapped
-// clock nearest the latest one so far, so the clock runs on across the
+// 13818-1, 2.4.2.2 and 2.4.3.7). The stamps are placed on one unwrapped
+// clock for every stream (UnwrapCts), so the clock runs on across the
 // 32-bit wrap, and a stamp of the other stream a little behind stays behind.
-UINT64 ExtendTimeStamp(UINT32 cts)
+int64_t ExtendTimeStamp(UINT32 cts)
 {
-    if (!clockStarted) {
-        clockStarted = true;
-        latestClock = cts;
-    }
-    int64_t clock = latestClock + (INT32)(cts - (UINT32)latestClock);
-    if (clock > latestClock) {
-        latestClock = clock;
-    }
-    return (UINT64)clock & TS_CLOCK_MASK;
+    return UnwrapCts(&streamClock, cts);
 }
 
-// Packs one sample into the module's packet buffer and emits it.
-unsigned int WriteSampleTS(tPacketiser packetise, UINT32 ulBufferSize, unsigned char* samBuff, unsigned int sam_len,
-                           unsigned int sam_CTS, unsigned int bWriteStream, bool bTablesFirst)
+UINT64 PtsOf(int64_t llClock90)
 {
-    TSBuffSize = ulBufferSize;
+    return (UINT64)llClock90 & TS_CLOCK_MASK;
+}
+
+// One sample: how to packetise it, and what the multiplex owes in front.
+typedef unsigned int (*tPacketiser)(unsigned char*, unsigned int, unsigned char*, UINT64, bool);
+struct tSampleJob {
+    tPacketiser packetise;
+    UINT32 ulPesPackets;     // room for its PES packets
+    bool bAccessUnitStart;   // video: an access unit delimiter goes first
+    bool bTablesOwed;        // PAT and PMT go first: a random access point
+};
+
+// Packs one sample into the module's packet buffer, the PES packets behind
+// the room for what the multiplex adds, places them in the multiplex in
+// place and emits the result. Returns the PES packets written.
+UINT32 WriteSampleTS(const tSampleJob& job, unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS,
+                     unsigned int bWriteStream)
+{
+    UINT32 spare = MuxSparePackets(job.ulPesPackets);
+    TSBuffSize = (spare + job.ulPesPackets) * TS_PACKET_SIZE;
     pTSBuff = new (std::nothrow) UINT8[TSBuffSize];
     if (pTSBuff == nullptr) {
         TSBuffSize = 0;
         return 0;
     }
-    UINT32 count = packetise(samBuff, sam_len, pTSBuff, ExtendTimeStamp(sam_CTS));
-    EmitPackets(pTSBuff, count, sam_CTS, bWriteStream, bTablesFirst);
+    int64_t clock = ExtendTimeStamp(sam_CTS);
+    UINT8* pes = pTSBuff + spare * TS_PACKET_SIZE;
+    UINT32 count = job.packetise(samBuff, sam_len, pes, PtsOf(clock), job.bAccessUnitStart);
+    // The output ends where the PES packets do, so that what the multiplex
+    // adds in front of a packet never reaches a packet not yet placed.
+    BuffManager out = {pTSBuff, (spare + count) * TS_PACKET_SIZE, 0};
+    if (count > 0) {
+        MultiplexPES(pes, count, clock, job.bTablesOwed, &out);
+    }
+    EmitPackets(pTSBuff, out.CurrPos / TS_PACKET_SIZE, sam_CTS, bWriteStream);
     delete[] pTSBuff;
     pTSBuff = nullptr;
     TSBuffSize = 0;
-    return 1;
+    return count;
 }
 
-void EmitTable(UINT8* packet, unsigned int bWriteStream)
+unsigned int PacketiseVideo(unsigned char* data, unsigned int size, unsigned char* out, UINT64 pts, bool bAud)
 {
+    return getVideoTS(data, size, out, pts, bAud);
+}
+
+unsigned int PacketiseAudio(unsigned char* data, unsigned int size, unsigned char* out, UINT64 pts, bool)
+{
+    return getAudioTS(data, size, out, pts);
+}
+
+unsigned int PacketisePrivate(unsigned char* data, unsigned int size, unsigned char* out, UINT64 pts, bool)
+{
+    return getPrvDataTS(data, size, out, pts);
+}
+
+// The tables that open a stream, each with the first count of its PID.
+void EmitTable(UINT8* packet, UINT8* pucContCnt, unsigned int bWriteStream)
+{
+    *pucContCnt = CONTINUITY_START;
+    packet[3] = (UINT8)(TS_AF_AND_PAYLOAD | NextContinuity(pucContCnt));
     if (WritesFile(bWriteStream)) {
         WriteFilePackets(packet, 1);
     }
@@ -353,9 +597,26 @@ void EmitTable(UINT8* packet, unsigned int bWriteStream)
     }
 }
 
-bool StartsWithNALU(const unsigned char* buf, unsigned int len, UINT8 type)
+// Units of one time stamp make up one access unit: a new stamp starts the
+// next one.
+bool StartsAccessUnit(unsigned int sam_CTS)
 {
-    return len > START_CODE_SIZE && NaluType(buf[START_CODE_SIZE]) == type;
+    return !bVideoAuOpen || sam_CTS != ulVideoAuStamp;
+}
+
+UINT8 FirstNaluType(const unsigned char* buf, unsigned int len)
+{
+    return len > START_CODE_SIZE ? NaluType(buf[START_CODE_SIZE]) : 0;
+}
+
+// A new stream: its clock, its schedule and its access units start afresh.
+void RestartStream(UINT16 usPcrPid)
+{
+    streamClock.bStarted = false;
+    mux = tMuxClock();
+    mux.bPsiJustSent = true;
+    bVideoAuOpen = false;
+    pcrPid = usPcrPid;
 }
 
 }  // namespace
@@ -367,14 +628,14 @@ unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWri
     pfmpg = pfOut;
     tsWriteError = 0;
     sampleStart = 0;
-    clockStarted = false;
     if (bWriteStream != TS_OUTPUT_RTP && pfOut == nullptr) {
         return 0;
     }
+    RestartStream(stream_type == MEDIA_FORMAT_AUDIO ? PID_AUDIO : PID_VIDEO);
 
     UINT8 packet[TS_PACKET_SIZE];
     getPAT(packet);
-    EmitTable(packet, bWriteStream);
+    EmitTable(packet, &cont_cnt_pat, bWriteStream);
     memcpy(PATBuff, packet, TS_PACKET_SIZE);
 
     unsigned char video = STREAM_TYPE_H264, audio = STREAM_TYPE_AAC_ADTS, priv = 1;
@@ -388,7 +649,7 @@ unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWri
         printf("MP2TS initMP2TS: Unknown stream type. Defaulting to Audio/Video");
     }
     getPMT(packet, video, audio, priv);
-    EmitTable(packet, bWriteStream);
+    EmitTable(packet, &cont_cnt_pmt, bWriteStream);
     memcpy(PMTBuff, packet, TS_PACKET_SIZE);
     return WritesFile(bWriteStream) && tsWriteError != 0 ? 0 : 1;
 }
@@ -431,7 +692,8 @@ unsigned int deinitMP2TS()
 
 // ---- packetisers -----------------------------------------------------------------
 
-unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, UINT64 timestamp)
+unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, UINT64 timestamp,
+                        bool bAccessUnitStart)
 {
     if (szNALU <= START_CODE_SIZE) {
         return 0;  // a start code with no NAL unit behind it
@@ -449,10 +711,15 @@ unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char
         return 0;
     }
 
-    UINT16 pesLength = szNALU <= PES_MAX_BOUNDED_VIDEO_NALU ? (UINT16)(szNALU + PES_BYTES_AFTER_LENGTH) : 0;
-    UINT8 headers[PES_HEADER_SIZE];
+    // The access unit delimiter travels behind the PES header, in front of
+    // the unit, as the first NAL unit of its access unit.
+    UINT32 szAud = bAccessUnitStart ? AUD_SIZE : 0;
+    UINT32 szEs = szNALU + szAud;
+    UINT16 pesLength = szNALU <= PES_MAX_BOUNDED_VIDEO_NALU ? (UINT16)(szEs + PES_BYTES_AFTER_LENGTH) : 0;
+    UINT8 headers[PES_HEADER_SIZE + AUD_SIZE];
     PutPESHeader(headers, VideoStream.ucStreamId, pesLength, timestamp);
-    return PacketiseUnit(&VideoStream, headers, PES_HEADER_SIZE, pNALU, szNALU, pTSBuff, timestamp,
+    memcpy(headers + PES_HEADER_SIZE, ACCESS_UNIT_DELIMITER, szAud);
+    return PacketiseUnit(&VideoStream, headers, PES_HEADER_SIZE + szAud, pNALU, szNALU, pTSBuff, timestamp,
                          type == NALU_TYPE_IDR);
 }
 
@@ -483,11 +750,22 @@ unsigned int getPrvDataTS(unsigned char* pData, unsigned int szData, unsigned ch
 
 unsigned int writeVideoTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream)
 {
-    // Stream receivers can join at any sequence parameter set: the tables
-    // go out again in front of each one.
-    bool bTablesFirst = StartsWithNALU(samBuff, sam_len, NALU_TYPE_SPS);
-    UINT32 size = PacketBufferSize(sam_len, 3, 2, TS_FIRST_PACKET_VIDEO_DATA);
-    WriteSampleTS(getVideoTS, size, samBuff, sam_len, sam_CTS, bWriteStream, bTablesFirst);
+    // A receiver that joins late, or a reader that starts in the middle of
+    // the file, can start at a sequence parameter set or an IDR picture: the
+    // tables go out in front of the access unit that brings one.
+    UINT8 type = FirstNaluType(samBuff, sam_len);
+    bool randomAccess = type == NALU_TYPE_SPS || type == NALU_TYPE_IDR;
+    bool auStart = StartsAccessUnit(sam_CTS);
+    tSampleJob job = {PacketiseVideo, PesPacketsFor(sam_len, 3, 2, TS_FIRST_PACKET_VIDEO_DATA - AUD_SIZE), auStart,
+                      randomAccess && (auStart || !bVideoAuTablesSent)};
+    if (WriteSampleTS(job, samBuff, sam_len, sam_CTS, bWriteStream) > 0) {
+        if (job.bAccessUnitStart) {
+            bVideoAuOpen = true;
+            ulVideoAuStamp = sam_CTS;
+            bVideoAuTablesSent = false;
+        }
+        bVideoAuTablesSent = bVideoAuTablesSent || job.bTablesOwed;
+    }
     return 1;
 }
 
@@ -496,8 +774,9 @@ unsigned int writeAudioTS(unsigned char* samBuff, unsigned int sam_len, unsigned
     if (sam_len > ADTS_MAX_RAW_FRAME_SIZE) {
         return 0;
     }
-    UINT32 size = PacketBufferSize(sam_len, 6, 5, TS_FIRST_PACKET_AUDIO_DATA);
-    return WriteSampleTS(getAudioTS, size, samBuff, sam_len, sam_CTS, bWriteStream, false);
+    tSampleJob job = {PacketiseAudio, PesPacketsFor(sam_len, 6, 5, TS_FIRST_PACKET_AUDIO_DATA), false, false};
+    WriteSampleTS(job, samBuff, sam_len, sam_CTS, bWriteStream);
+    return 1;
 }
 
 unsigned int writePrvDataTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream)
@@ -505,6 +784,7 @@ unsigned int writePrvDataTS(unsigned char* samBuff, unsigned int sam_len, unsign
     if (sam_len > TS_MAX_PRIVATE_BLOCK) {
         return 0;
     }
-    UINT32 size = PacketBufferSize(sam_len, 6, 5, TS_FIRST_PACKET_PRIVATE_DATA);
-    return WriteSampleTS(getPrvDataTS, size, samBuff, sam_len, sam_CTS, bWriteStream, false);
+    tSampleJob job = {PacketisePrivate, PesPacketsFor(sam_len, 6, 5, TS_FIRST_PACKET_PRIVATE_DATA), false, false};
+    WriteSampleTS(job, samBuff, sam_len, sam_CTS, bWriteStream);
+    return 1;
 }

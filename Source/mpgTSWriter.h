@@ -6,11 +6,31 @@
 //
 // Output modes (bWriteStream, the same in every entry point):
 //   1  write the packets to the file given to initMP2TS
-//   2  send them over RTP; the stored PAT and PMT go out again in front of
-//      every H.264 sequence parameter set
+//   2  send them over RTP
 //   3  one packetisation for both outputs: the file write of mode 1, then
-//      everything of mode 2
+//      the RTP send of mode 2, with the same packets
 //   any other value: the packets are built, and neither written nor sent
+//
+// Multiplex timing (ISO/IEC 13818-1, 2.4.2). The writer models the transport
+// stream as a constant-delay schedule on the 27 MHz system clock: the
+// packets of a PES packet leave back to back, one every TS_PACKET_TIME_27MHZ
+// (a nominal multiplex rate of 188 x 8 bits per 1000 cycles, 40.6 Mbit/s),
+// starting TS_PCR_DELAY_TICKS before the PES packet's time stamp, or right
+// behind the packets already scheduled when those run later. A PCR holds
+// the arrival time of its own packet in that schedule, so it leads the PTS
+// (= the QBox stamp, which is also the decoding time) of the packets that
+// follow, and every PES packet has arrived before its decoding time as long
+// as the packets of TS_PCR_DELAY_TICKS fit the nominal rate (a whole
+// 400000-byte sample takes 79 ms of it). The first packet of every audio and
+// video PES packet carries a PCR; where the PCR PID would go more than
+// TS_PCR_INTERVAL_MS without one, a packet of the PCR PID with a PCR and no
+// payload goes in between. PAT and PMT (with continuity counters that
+// advance) go out when the stream opens, in front of every access unit that
+// starts with a sequence parameter set or an IDR picture, and at least every
+// TS_PSI_INTERVAL_MS, so that a receiver that joins late or a reader that
+// starts in the middle of a recording finds them. Every video access unit
+// (the NAL units of one time stamp) starts with an access unit delimiter.
+// Gaps longer than about a second (a stalled encoder) are not filled.
 //
 // Recording and streaming at once: the continuity counters and the
 // wait-for-the-first-SPS flag belong to the module, and every packetisation
@@ -23,10 +43,10 @@
 //     per sample: QBoxToMP2TS(inputdata, length, TS_OUTPUT_FILE_AND_RTP);
 //     at the end: deinitMP2TS();
 //
-// Both outputs then carry the same packets and each is continuous on its own
-// (the PAT and PMT that mode 2 repeats are sent on RTP only). The route
-// treats mode 3 as streaming, so the file also holds the SPS+PPS bundle that
-// the stream needs: a repeat of the parameter sets, which decoders accept. After
+// Both outputs then carry the same packets and each is continuous on its own.
+// The route treats mode 3 as streaming, so the file also holds the SPS+PPS
+// bundle that the stream needs: a repeat of the parameter sets, which
+// decoders accept. After
 // deinitMP2TS (recording stopped, e.g. the disk is full) mode 3 keeps
 // sending over RTP alone, with the counters running on.
 #ifndef VOZIREV_MPGTSWRITER_H
@@ -39,6 +59,12 @@
 const unsigned int TS_OUTPUT_FILE = 1;
 const unsigned int TS_OUTPUT_RTP = 2;
 const unsigned int TS_OUTPUT_FILE_AND_RTP = 3;
+
+// The multiplex model (see above).
+const unsigned int TS_PCR_DELAY_TICKS = 9000;     // 100 ms on the 90 kHz clock
+const unsigned int TS_PACKET_TIME_27MHZ = 1000;   // one 188-byte packet
+const unsigned int TS_PCR_INTERVAL_MS = 40;       // ETSI TR 101 290; at most 100 (13818-1, 2.7.2)
+const unsigned int TS_PSI_INTERVAL_MS = 400;      // at most 500 between PATs (TR 101 290)
 
 // Data capacity of the first packet of a PES packet, behind its headers.
 const unsigned int TS_FIRST_PACKET_VIDEO_DATA = 162;
@@ -58,8 +84,10 @@ struct BuffManager {
 
 // Opens the stream: builds the PAT and the PMT for stream_type, the capture
 // run's media format (MEDIA_FORMAT_AUDIO, _VIDEO or _AUDIO_VIDEO of
-// captureparams.h) and emits them by mode. Keeps pfOut for the
-// file modes. Returns 1, or 0 when a file mode has no file.
+// captureparams.h) and emits them by mode, each with continuity_counter 0,
+// and restarts the multiplex schedule (so that a stream and a recording
+// opened one after the other start alike). Keeps pfOut for the file modes.
+// Returns 1, or 0 when a file mode has no file.
 unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWriteStream);
 // Closes the recording file, if there is one, and forgets it. 1, or 0 when
 // the close failed (tsWriteError says why). A file cut back after a failed
@@ -94,8 +122,12 @@ unsigned int writePrvDataTS(unsigned char* samBuff, unsigned int sam_len, unsign
 // The packetisers: write the packets of one PES packet into pTSBuff, which
 // must hold 1 + ceil((size - first packet capacity) / 184) packets, and
 // return how many 188-byte packets they wrote (0 for a dropped unit). The
-// timestamp is the 33-bit PTS (and PCR base) on the 90 kHz clock.
-unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, UINT64 timestamp);
+// timestamp is the 33-bit PTS on the 90 kHz clock; a PCR field holds the
+// nominal start (PTS less TS_PCR_DELAY_TICKS) until the multiplex sets the
+// packet's arrival time. bAccessUnitStart puts an access unit delimiter in
+// front of the unit (the first packet then holds 6 data bytes fewer).
+unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char* pTSBuff, UINT64 timestamp,
+                        bool bAccessUnitStart = false);
 unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pTSBuff, UINT64 timestamp);
 unsigned int getPrvDataTS(unsigned char* pData, unsigned int szData, unsigned char* pTSBuff, UINT64 timestamp);
 

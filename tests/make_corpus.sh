@@ -19,6 +19,14 @@ wait
 make_stream v_352x288_30fps_gop10.qbox -m 2 -w 352 -h 288 -f 30 -i 10 -v 768 --duration 3 &
 make_stream a_only.qbox -m 1 -a 128 --duration 3 &
 wait
-for f in av_320x240_30fps_gop30 av_720x576_25fps_gop12 av_720x480_15fps_gop5 v_352x288_30fps_gop10 a_only; do
+# The media out of step: audio starting 107 ms (9630 ticks) after the video,
+# video starting 1 s after the audio (at 5 pictures a second, the lowest rate
+# the program takes), and one audio frame lost after the first two.
+make_stream av_320x240_25fps_audio_late.qbox -m 3 -w 320 -h 240 -f 25 -i 25 --audio-offset 9630 --duration 2 &
+make_stream av_176x144_5fps_video_late.qbox -m 3 -w 176 -h 144 -f 5 -i 5 --audio-offset -90000 --duration 3 &
+make_stream av_320x240_30fps_audio_lost.qbox -m 3 -w 320 -h 240 -f 30 -i 30 --drop-audio-frame 2 --duration 2 &
+wait
+for f in av_320x240_30fps_gop30 av_720x576_25fps_gop12 av_720x480_15fps_gop5 v_352x288_30fps_gop10 a_only \
+         av_320x240_25fps_audio_late av_176x144_5fps_video_late av_320x240_30fps_audio_lost; do
   [ -s "$VOZIREV_CORPUS/$f.qbox" ] || { echo "missing $f.qbox" >&2; exit 1; }
 done

@@ -2,9 +2,13 @@
 // benchmarks and the emulated device's --source option.
 //
 //   qbox-encode [-m media] [-a kbps] [-v kbps] [-w W] [-h H] [-f fps] [-i gop]
-//               [-b brightness] [-c colour] --duration SECONDS -o FILE
+//               [-b brightness] [-c colour] [--audio-offset TICKS]
+//               [--drop-audio-frame N] --duration SECONDS -o FILE
 //
 // The option letters and defaults are those of the capture program.
+// --audio-offset starts the audio stamps TICKS (90 kHz) after the video
+// ones, or the video stamps after the audio ones when negative;
+// --drop-audio-frame leaves out the N-th audio frame (from 0), stamps kept.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +19,8 @@
 static int Usage()
 {
     fputs("usage: qbox-encode [-m media] [-a kbps] [-v kbps] [-w W] [-h H] [-f fps] [-i gop]\n"
-          "                   [-b brightness] [-c colour] --duration SECONDS -o FILE\n",
+          "                   [-b brightness] [-c colour] [--audio-offset TICKS]\n"
+          "                   [--drop-audio-frame N] --duration SECONDS -o FILE\n",
           stderr);
     return 2;
 }
@@ -39,6 +44,10 @@ int main(int argc, char** argv)
             seconds = atof(value);
         } else if (strcmp(argv[i], "-o") == 0) {
             out = value;
+        } else if (strcmp(argv[i], "--audio-offset") == 0) {
+            s.audioOffsetTicks = strtol(value, nullptr, 10);
+        } else if (strcmp(argv[i], "--drop-audio-frame") == 0) {
+            s.dropAudioFrame = strtol(value, nullptr, 10);
         } else {
             bool known = false;
             for (auto& n : numeric) {

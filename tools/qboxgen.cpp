@@ -166,6 +166,25 @@ void AudioSamples(const Bytes& adts, std::vector<Sample>& out)
     }
 }
 
+// Moves the later medium's stamps by the offset asked for, so that both
+// media still start from the first stamp of the stream, and leaves out the
+// audio frame asked for, as a device that lost it would.
+void ApplyStampEdits(const EncoderSettings& s, std::vector<Sample>& samples)
+{
+    UINT16 later = s.audioOffsetTicks > 0 ? QBOX_STREAM_AUDIO : QBOX_STREAM_VIDEO;
+    UINT32 shift = (UINT32)(s.audioOffsetTicks > 0 ? s.audioOffsetTicks : -s.audioOffsetTicks);
+    long audioIndex = 0;
+    std::vector<Sample> kept;
+    for (Sample& sample : samples) {
+        if (sample.streamType == later)
+            sample.cts += shift;
+        if (sample.streamType == QBOX_STREAM_AUDIO && audioIndex++ == s.dropAudioFrame)
+            continue;
+        kept.push_back(std::move(sample));
+    }
+    samples.swap(kept);
+}
+
 std::string Num(unsigned int v)
 {
     return std::to_string(v);
@@ -329,6 +348,7 @@ int EncodeQBoxStream(const EncoderSettings& settings, double seconds, const std:
             return -1;
         AudioSamples(data, samples);
     }
+    ApplyStampEdits(settings, samples);
     std::stable_sort(samples.begin(), samples.end(), EarlierThan);
     if (samples.empty() || QBOX_HEADER_SIZE + samples[0].payload.size() > FIRST_BOX_LIMIT) {
         fprintf(stderr, "qboxgen: the stream cannot start with a box of one read\n");

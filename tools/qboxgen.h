@@ -16,6 +16,11 @@ struct EncoderSettings {
     unsigned int gop = 30;
     unsigned int brightness = 128;  // 0..255, 128 leaves the picture as it is
     unsigned int color = 128;       // 0..255 saturation, 128 leaves it as it is
+    // Test-stream shapes (qbox-encode only): the audio stamps this many
+    // 90 kHz ticks after the video ones (negative: the video stamps after the
+    // audio ones), and one audio frame left out (its index, -1 for none).
+    long audioOffsetTicks = 0;
+    long dropAudioFrame = -1;
 };
 
 // Encodes `seconds` of content into a QBox stream file at `path` (QBox

@@ -85,7 +85,9 @@ void Collect(const uint8_t* d, size_t n)
 }
 
 // What one H.264 unit became: nothing for an unsent type, one packet
-// holding the unit, or FU-A fragments that rebuild it, all with the unit's
+// holding the unit, or FU-A fragments that rebuild it as a receiver does
+// (header from the FU indicator's F and NRI and the FU header's type, RFC
+// 6184, 5.8), all with the unit's
 // time stamp, consecutive sequence numbers and the marker on the last packet
 // only when the unit ends its access unit.
 void CheckH264Unit(const FuzzBytes& nal, uint32_t ts, bool endOfAccessUnit)
@@ -110,17 +112,19 @@ void CheckH264Unit(const FuzzBytes& nal, uint32_t ts, bool endOfAccessUnit)
             return;
         }
         FUZZ_CHECK((payload[0] & 0x1F) == RTP_NALU_TYPE_FU_A);
-        FUZZ_CHECK((payload[1] & 0x1F) == (nal[0] & 0x1F));
         FUZZ_CHECK(((payload[1] & 0x80) != 0) == (i == 0));
         FUZZ_CHECK(((payload[1] & 0x40) != 0) == last);
+        if (i == 0)
+            rebuilt.push_back((uint8_t)((payload[0] & 0xE0) | (payload[1] & 0x1F)));
         rebuilt.insert(rebuilt.end(), payload + 2, payload + size);
     }
-    FUZZ_CHECK(FuzzBytes(nal.begin() + 1, nal.end()) == rebuilt);
+    FUZZ_CHECK(nal == rebuilt);
 }
 
 // One AAC frame: sent whole behind its AU header section (RFC 3640, 3.2.1)
-// when the streamer takes it, with the ADTS header left out.
-void CheckAacFrame(const FuzzBytes& frame)
+// when the streamer takes it, with the ADTS header left out, at its stamp's
+// time on the 48 kHz clock.
+void CheckAacFrame(const FuzzBytes& frame, uint32_t ts)
 {
     size_t skip = frame[0] == ADTS_SYNC_BYTE ? ADTS_HEADER_SIZE : 0;
     bool sent = frame.size() >= 4 && frame.size() > skip &&
@@ -132,6 +136,7 @@ void CheckAacFrame(const FuzzBytes& frame)
     FUZZ_CHECK(received.size() == 1);
     const FuzzBytes& d = received[0];
     FUZZ_CHECK((d[1] & 0x7F) == RTP_PT_AAC && (d[1] >> 7) == 1);
+    FUZZ_CHECK(ReadBE32(d.data() + 4) == AacRtpTimestamp(RtpCaptureClock(ts)));
     FUZZ_CHECK(FuzzBytes(d.begin() + RTP_HEADER_SIZE + RTP_AAC_AU_HEADERS_SIZE, d.end()) ==
                FuzzBytes(frame.begin() + skip, frame.end()));
 }
@@ -187,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if ((route == 1 || route == 2) && n > 0)
             CheckH264Unit(record, ts, route == 1);
         if (route == 3 && n > 0)
-            CheckAacFrame(record);
+            CheckAacFrame(record, ts);
     }
     return 0;
 }

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "QBox.h"
 #include "Rtp.h"
 #include "QBox.h"
 #include "housekeeping.h"

@@ -162,7 +162,7 @@ mdat=$(od -An -tu4 --endian=big -j 24 -N 4 rec6.mp4 | tr -d ' ')
 index=$(( $(stat -c %s rec6.mp4) - 24 - mdat ))
 echo "$CHECK_LABEL: the run took $((SECONDS - t0)) s, index of $index bytes"
 [ "$index" -gt $((10 * 1024 * 1024)) ] || fail "the index ($index bytes) is not past 10 MiB: the case does not test it"
-check_leading_boxes rec6.mp4 rec6.qbox 3 160 112
+GST_CHECK=0 check_leading_boxes rec6.mp4 rec6.qbox 3 160 112
 echo "$CHECK_LABEL: $(wc -l < boxes.txt) samples recorded, checked after $((SECONDS - t0)) s"
 rm -f rec6.mp4 rec6.qbox
 

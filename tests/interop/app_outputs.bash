@@ -13,6 +13,9 @@
 #   - Streaming: real-time pace (ffmpeg must not lose datagrams), stopped
 #     with SIGINT once the content is delivered; exit status 0. ffmpeg's
 #     input then ends with an RTCP BYE, as a sender ending its session does.
+#     The program sends to rtp_tee, which hands every datagram to ffmpeg and
+#     to GStreamer and keeps it for stream_check (and, for the transport
+#     stream, tsreport).
 #   check_no_output MEDIA
 # runs -r 0 -s 0, which must read exactly one sample.
 : "${VOZIREV_BIN:?}" "${VOZIREV_CORPUS:?}"
@@ -169,11 +172,14 @@ check_cell() {
   fi
   local dir="$work/r${saving}s${streaming}m$media$size"
   mkdir -p "$dir"
-  local vport aport
+  # ffmpeg's ports (vport, aport), and the tee's, where the program sends.
+  local vport aport tport gport
   vport=$(pick_ports)
   aport=$((vport + 2))
+  tport=$(pick_ports)
+  gport=$(pick_ports)
   local opts=(-m "$media" -w "$WIDTH" -h "$HEIGHT" "${rate[@]}" -r "$saving" -s "$streaming" -p capture
-              -d 127.0.0.1 -x "$vport" -y "$aport")
+              -d 127.0.0.1 -x "$tport" -y $((tport + 2)))
 
   local rx='' rtcp_ports=()
   if [ "$streaming" != 0 ]; then
@@ -195,20 +201,24 @@ check_cell() {
     fi
     # The transport-stream demuxer reports continuity errors at debug level only.
     RECEIVER_LOGLEVEL=level+debug start_receiver "$dir/stream.sdp" "$rx" "$listen"
+    gst_receiver_start "$streaming" "$media" "$gport" $((gport + 2)) "$dir/gst.log"
+    start_tee "$dir/tee" "$tport" "$vport" "$gport" $((tport + 2)) "$aport" $((gport + 2))
     start_capture "$dir" "${content[@]}" --pace realtime --duration "$CONTENT_SECONDS" -- "${opts[@]}"
     wait_delivered "$dir/delivered.qbox"
     kill -INT "$capture_pid"
     wait_capture 5
     expect_eq "exit status after SIGINT" 0 "$CAPTURE_STATUS"
     expect_eq "read failure reported" "" "$(grep 'Reading from Device failed' "$dir/program.out" || true)"
-    grep -q -x -F "$(stream_announcement "$streaming" "$media" "$vport" "$aport")" "$dir/program.out" ||
-      check_fail "no '$(stream_announcement "$streaming" "$media" "$vport" "$aport")' in the output"
-    sleep 0.5   # the receiver takes in the last datagrams before the BYE
+    grep -q -x -F "$(stream_announcement "$streaming" "$media" "$tport" $((tport + 2)))" "$dir/program.out" ||
+      check_fail "no '$(stream_announcement "$streaming" "$media" "$tport" $((tport + 2)))' in the output"
+    sleep 0.5   # the receivers take in the last datagrams before the BYE
     local port
     for port in "${rtcp_ports[@]}"; do
       send_rtcp_bye 127.0.0.1 "$port"
     done
     wait_receiver "$rx"
+    gst_receiver_stop
+    stop_tee
   else
     start_capture "$dir" "${content[@]}" --pace max --duration "$CONTENT_SECONDS" --end error -- "${opts[@]}"
     wait_capture 30
@@ -245,11 +255,43 @@ check_cell() {
   esac
 
   case $streaming in
-    1) check_received "$rx" "$(receiver_complaints "$rx.log")" "$media" "$pictures" "$audio" ;;
+    1) check_received "$rx" "$(receiver_complaints "$rx.log")" "$media" "$pictures" "$audio"
+       check_es_stream_strictly "$dir" "$media" "$tport" "$pictures" "$audio" ;;
     2) expect_eq "stream continuity errors" "" "$(ts_continuity_errors "$rx.log")"
        check_received "$rx" "$(receiver_complaints "$rx.log")" \
-         "$media" "$(grep -c '^video ' "$dir/boxes_ts.txt" || true)" "$(grep -c '^audio ' "$dir/boxes_ts.txt" || true)" ;;
+         "$media" "$(grep -c '^video ' "$dir/boxes_ts.txt" || true)" "$(grep -c '^audio ' "$dir/boxes_ts.txt" || true)"
+       check_ts_stream_strictly "$dir" "$media" "$tport" "$saving" ;;
   esac
+}
+
+# The elementary streams as GStreamer and stream_check take them: every
+# picture and frame decoded without a warning; one marker per picture, the
+# units rebuilt as sent, the AAC times at the stamps.
+check_es_stream_strictly() {  # dir media tee_port pictures audio_frames
+  local dir=$1 media=$2 tport=$3 expected=
+  [ "$media" != 2 ] && expected="a $5"
+  [ "$media" != 1 ] && expected="${expected:+$expected$'\n'}v $4"
+  expect_eq "GStreamer warnings (stream)" "" "$(gst_warnings "$dir/gst.log")"
+  check_gst_stream_frames "$expected" "$dir/gst.log"
+  local vcap=- acap=-
+  [ "$media" != 1 ] && vcap=$dir/tee.$tport
+  [ "$media" != 2 ] && acap=$dir/tee.$((tport + 2))
+  expect_eq "stream_check rtp-es" "ok" "$("$VOZIREV_BIN/stream_check" rtp-es "$dir/delivered.qbox" "$vcap" "$acap")"
+}
+
+# The transport stream carried in RTP: GStreamer decodes every frame without
+# a warning, tsreport and stream_check find no fault, and a recording made
+# at once (-r 2) holds exactly the stream's packets.
+check_ts_stream_strictly() {  # dir media tee_port saving
+  local dir=$1 media=$2 tport=$3 saving=$4
+  expect_eq "GStreamer warnings (stream)" "" "$(gst_warnings "$dir/gst.log")"
+  check_gst_stream_frames "$(gst_expected "$dir/boxes_ts.txt" "$media" | cut -d' ' -f1,2)" "$dir/gst.log"
+  "$VOZIREV_BIN/stream_check" rtp-ts "$dir/tee.$tport" "$dir/stream.ts"
+  expect_eq "stream tsreport faults" "" "$(tsreport -b "$dir/stream.ts" 2>&1 | grep -E '###|!!!' | head -3)"
+  expect_eq "stream_check ts (stream)" "ok" "$("$VOZIREV_BIN/stream_check" ts "$dir/stream.ts")"
+  if [ "$saving" = 2 ]; then
+    cmp -s "$dir/capture.mpg" "$dir/stream.ts" || check_fail "the recording is not the stream's packets"
+  fi
 }
 
 # -r 0 -s 0 with MEDIA: no output, so the program reads exactly one sample

@@ -10,6 +10,12 @@
 # MEDIA is 1 audio only, 2 video only, 3 both; WIDTH/HEIGHT the picture size.
 # A failed check is counted and reported with CHECK_LABEL; checks_done ends
 # the script with status 1 when any check failed.
+#
+# Every file is read by ffmpeg/ffprobe, by GStreamer (gst_checks.bash), and by
+# stream_check, which applies the standards' rules as a strict receiver
+# does; transport streams by tstools' tsreport too.
+
+source "$(dirname "${BASH_SOURCE[0]}")/gst_checks.bash"
 
 CHECK_FAILURES=0
 CHECK_LABEL=
@@ -39,6 +45,31 @@ mp4_probe() {  # file, stream selector, entries
   ffprobe -v error -select_streams "$2" -show_entries "$3" -of default=nw=1:nk=1 "$1"
 }
 
+# The earliest first stamp of the media in a box list ("video TS" lines, or
+# "video TS 1" for pictures in mp4_record's list, and "audio TS"): a reader
+# presents every sample at its stamp less this one.
+first_stamp() {  # boxes, media
+  awk -v media="$2" '
+    $1 == "video" && media != 1 && (NF < 3 || $3 == 1) && !v++ { t = $2; if (!n++ || t < t0) t0 = t }
+    $1 == "audio" && media != 2 && !a++ { t = $2; if (!n++ || t < t0) t0 = t }
+    END { print t0 + 0 }' "$1"
+}
+
+# What a GStreamer reader must present: per sink (a, v) the frames and the
+# first one's time in ticks after the earliest first stamp.
+gst_expected() {  # boxes, media
+  awk -v media="$2" -v t0="$(first_stamp "$1" "$2")" '
+    $1 == "video" && media != 1 && (NF < 3 || $3 == 1) { if (!v++) vt = $2 - t0 }
+    $1 == "audio" && media != 2 { if (!a++) at = $2 - t0 }
+    END { if (a) print "a", a, at; if (v) print "v", v, vt }' "$1"
+}
+
+# The first decoded frame's presentation time in ffmpeg, on the 90 kHz clock.
+ffmpeg_first_ticks() {  # file, stream selector
+  ffprobe -v error -select_streams "$2" -show_entries frame=pts_time -read_intervals '%+#1' -of csv=p=0 "$1" |
+    head -1 | awk '{ printf "%d\n", $1 * 90000 + 0.5 }'
+}
+
 # No warning, the expected tracks, H.264 at the SPS size, AAC 48 kHz stereo,
 # one decoded frame per picture-carrying video box at its QBox time stamp
 # (relative to the first picture), one audio packet per audio box, and track
@@ -65,8 +96,8 @@ check_mp4_file() {
     expect_eq "video size" "${width}x${height}" \
       "$(mp4_probe "$mp4" v:0 stream=width,height | paste -sd x)"
 
-    # The pictures' time stamps relative to the first one, as recorded.
-    awk '$1 == "video" && $3 == 1 { if (!n++) t0 = $2; print $2 - t0 }' "$boxes" > "$mp4.expected_pts"
+    # The pictures' time stamps relative to the earliest sample, as recorded.
+    awk -v t0="$(first_stamp "$boxes" "$media")" '$1 == "video" && $3 == 1 { print $2 - t0 }' "$boxes" > "$mp4.expected_pts"
     ffprobe -v error -select_streams v:0 -show_entries frame=pts -of csv=p=0 "$mp4" \
       | sed 's/,*$//' > "$mp4.actual_pts"
     expect_eq "decoded frames" "$(wc -l < "$mp4.expected_pts")" "$(wc -l < "$mp4.actual_pts")"
@@ -90,6 +121,12 @@ check_mp4_file() {
     expect_eq "audio format" "48000 2" "$(mp4_probe "$mp4" a:0 stream=sample_rate,channels | paste -sd ' ')"
     expect_eq "audio packets" "$(awk '$1 == "audio"' "$boxes" | wc -l)" \
       "$(ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$mp4")"
+    # Every frame at its stamp on the 48 kHz clock, a lost frame a gap.
+    awk -v t0="$(first_stamp "$boxes" "$media")" '$1 == "audio" { print int(($2 - t0) * 48000 / 90000) }' "$boxes" \
+      > "$mp4.expected_audio_pts"
+    ffprobe -v error -select_streams a:0 -show_entries packet=pts -of csv=p=0 "$mp4" > "$mp4.actual_audio_pts"
+    cmp -s "$mp4.expected_audio_pts" "$mp4.actual_audio_pts" ||
+      check_fail "audio frame times differ from the QBox time stamps: $(diff "$mp4.expected_audio_pts" "$mp4.actual_audio_pts" | head -3 | tr '\n' ' ')"
     # Span of the frames plus one frame, converted to 48 kHz samples (when
     # there are two frames or more).
     if [ "$(awk '$1 == "audio"' "$boxes" | wc -l)" -ge 2 ]; then
@@ -99,6 +136,21 @@ check_mp4_file() {
       expect_eq "audio track duration" "$audio_span" "$(mp4_probe "$mp4" a:0 stream=duration_ts)"
     fi
   fi
+  check_start_offsets "$mp4" "$boxes" "$media"
+  # GST_CHECK=0 leaves GStreamer out for a file of hours (its sink timing
+  # log of every buffer outlasts any test); ffmpeg still decodes it all.
+  [ "${GST_CHECK:-1}" = 1 ] && check_gst_file "$mp4" mp4 "$media" "$(gst_expected "$boxes" "$media")"
+  expect_eq "stream_check mp4" "ok" "$("$VOZIREV_BIN/stream_check" mp4 "$mp4" "$boxes")"
+}
+
+# ffmpeg presents each medium's first frame at its first stamp less the
+# earliest one, to the tick (a medium that starts later keeps its offset).
+check_start_offsets() {  # file, boxes, media
+  [ "$3" = 3 ] || return 0
+  local expected
+  expected=$(gst_expected "$2" 3 | awk '{ print $1, $3 }' | paste -sd ' ')
+  expect_eq "ffmpeg first presentation (a ticks v ticks)" "$expected" \
+    "a $(ffmpeg_first_ticks "$1" a:0) v $(ffmpeg_first_ticks "$1" v:0)"
 }
 
 # ---- MPEG-2 transport stream -------------------------------------------------
@@ -147,6 +199,28 @@ scan_ts_packets() {  # file pcr_pid
       if (npcr == 0) { print "no PCR on PID " pcrpid; bad++ }
       if (bad == 0) print "ok"
     }'
+}
+
+# The readers beyond ffmpeg: tsreport finds no timing or continuity fault,
+# stream_check none of the standard's rules broken, GStreamer decodes every
+# frame at its place without a warning; and a reader that starts at the
+# tables nearest the middle of the file (a receiver joining late, a file
+# cut there) decodes without a warning too.
+check_ts_strictly() {  # file, boxes, media
+  local ts=$1 boxes=$2 media=$3
+  expect_eq "tsreport faults" "" "$(tsreport -b "$ts" 2>&1 | grep -E '###|!!!' | head -3)"
+  expect_eq "stream_check ts" "ok" "$("$VOZIREV_BIN/stream_check" ts "$ts")"
+  check_gst_file "$ts" ts "$media" "$(gst_expected "$boxes" "$media")"
+  local splice
+  splice=$("$VOZIREV_BIN/stream_check" ts-splice "$ts" || true)
+  if [ "$media" != 1 ]; then
+    [ -n "$splice" ] || { check_fail "no tables in front of a random access point"; return; }
+    tail -c +$((splice + 1)) "$ts" > "$ts.cut.ts"
+    gst_decode_file "$ts.cut.ts" ts "$media"
+    expect_eq "GStreamer warnings (file cut at byte $splice)" "" "$(gst_warnings "$ts.cut.ts.gst.log")"
+    [ "$(gst_sink_summary "$ts.cut.ts.gst.log" | awk '$1 == "v" { print $2 }')" -gt 0 ] 2>/dev/null ||
+      check_fail "GStreamer decodes no picture from the file cut at byte $splice"
+  fi
 }
 
 # Frames as decoded by ffmpeg, "video TS" / "audio TS" on the 90 kHz clock.
@@ -209,5 +283,6 @@ check_ts_file() {
   [ "$media" != 2 ] && maps+=(-map 0:a)
   ts_decoded_frames "$has_video" -i "$ts" "${maps[@]}" > "$ts.decoded"
   compare_frame_lists "$boxes" "$ts.decoded" "file"
+  check_ts_strictly "$ts" "$boxes" "$media"
   echo "   $(grep -c '^video' "$boxes" || true) video, $(grep -c '^audio' "$boxes" || true) audio frames, $((size / 188)) packets"
 }

@@ -40,6 +40,9 @@ check_stream "$VOZIREV_CORPUS/av_720x576_25fps_gop12.qbox" 3 720 576
 check_stream "$VOZIREV_CORPUS/av_720x480_15fps_gop5.qbox" 3 720 480
 check_stream "$VOZIREV_CORPUS/v_352x288_30fps_gop10.qbox" 2 352 288
 check_stream "$VOZIREV_CORPUS/a_only.qbox" 1 0 0
+check_stream "$VOZIREV_CORPUS/av_320x240_25fps_audio_late.qbox" 3 320 240
+check_stream "$VOZIREV_CORPUS/av_176x144_5fps_video_late.qbox" 3 176 144
+check_stream "$VOZIREV_CORPUS/av_320x240_30fps_audio_lost.qbox" 3 320 240
 
 # A few more shapes, kept short: every frame an IDR, and a high frame rate.
 ENCODE="$VOZIREV_BIN/qbox-encode"

@@ -5,8 +5,11 @@
 
 work=$(mktemp -d)
 ffmpeg_pid=
+tee_pid=
 cleanup() {
   [ -n "$ffmpeg_pid" ] && kill "$ffmpeg_pid" 2>/dev/null || true
+  [ -n "$tee_pid" ] && kill "$tee_pid" 2>/dev/null || true
+  [ -n "${gst_receiver_pid:-}" ] && kill "$gst_receiver_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -63,6 +66,34 @@ wait_receiver() {
   wait "$ffmpeg_pid" || rc=$?
   ffmpeg_pid=
   [ $rc -eq 0 ] || { cat "$out.log" >&2; fail "ffmpeg ended with status $rc"; }
+}
+
+# Puts rtp_tee between the sender and two receivers: what is sent to a tee
+# port reaches the ffmpeg port and the GStreamer port given with it, and
+# what is sent to the tee port + 1 (RTCP, such as the sender's BYE) reaches
+# the ffmpeg port + 1. Each datagram is kept in PREFIX.TEE_PORT.
+#   start_tee PREFIX TEE_PORT FFMPEG_PORT GST_PORT [TEE_PORT FFMPEG_PORT GST_PORT]
+start_tee() {
+  local prefix=$1 legs=()
+  shift
+  while [ $# -ge 3 ]; do
+    legs+=("$1:$2,$3" "$(($1 + 1)):$(($2 + 1))")
+    shift 3
+  done
+  "$VOZIREV_BIN/rtp_tee" "$prefix" "${legs[@]}" > "$prefix.out" 2>&1 &
+  tee_pid=$!
+  for ((i = 0; i < 200; i++)); do
+    grep -q ready "$prefix.out" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  fail "rtp_tee did not start: $(cat "$prefix.out")"
+}
+
+stop_tee() {
+  [ -n "$tee_pid" ] || return 0
+  kill "$tee_pid" 2>/dev/null || true
+  wait "$tee_pid" 2>/dev/null || true
+  tee_pid=
 }
 
 # Ends a sender's session as RFC 3550 (6.6) has it: a compound RTCP packet,

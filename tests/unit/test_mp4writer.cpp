@@ -35,6 +35,53 @@ std::vector<std::pair<UINT32, UINT32>> SttsEntries(const std::vector<UINT8>& box
     return entries;
 }
 
+// Each sample's decoding time as a reader takes it from "stts": the sum of
+// the durations before it (ISO/IEC 14496-12, 8.6.1.2).
+std::vector<UINT64> SampleTimes(const std::vector<UINT8>& stts)
+{
+    std::vector<UINT64> times;
+    UINT64 t = 0;
+    for (const std::pair<UINT32, UINT32>& run : SttsEntries(stts)) {
+        for (UINT32 i = 0; i < run.first; i++) {
+            times.push_back(t);
+            t += run.second;
+        }
+    }
+    return times;
+}
+
+// The 48 kHz time of each 90 kHz stamp, counted from the first one.
+std::vector<UINT64> AudioTimesOf(const std::vector<UINT32>& stamps)
+{
+    std::vector<UINT64> times;
+    for (UINT32 stamp : stamps) {
+        times.push_back((UINT64)(UINT32)(stamp - stamps[0]) * 48000 / 90000);
+    }
+    return times;
+}
+
+// An "elst" box as (segment_duration, media_time) pairs, read in its version.
+std::vector<std::pair<UINT64, int64_t>> ElstEntries(const std::vector<UINT8>& box)
+{
+    std::vector<std::pair<UINT64, int64_t>> entries;
+    bool wide = box[8] == 1;
+    size_t pos = 16;
+    for (UINT32 i = 0; i < ReadBE32(&box[12]); i++) {
+        if (wide) {
+            UINT64 duration = (UINT64)ReadBE32(&box[pos]) << 32 | ReadBE32(&box[pos + 4]);
+            UINT64 time = (UINT64)ReadBE32(&box[pos + 8]) << 32 | ReadBE32(&box[pos + 12]);
+            entries.push_back({duration, (int64_t)time});
+            pos += 16;
+        } else {
+            entries.push_back({ReadBE32(&box[pos]), (INT32)ReadBE32(&box[pos + 4])});
+            pos += 8;
+        }
+        EXPECT_EQ(0x00010000u, ReadBE32(&box[pos])) << "media_rate 1.0";
+        pos += 4;
+    }
+    return entries;
+}
+
 // The entries of an "stco", "stss" (after entry_count) or "stsz" table.
 std::vector<UINT32> TableEntries(const std::vector<UINT8>& box, size_t firstEntry)
 {
@@ -231,6 +278,20 @@ TEST_F(Mp4Writer, VideoDurationsRunForwardToTheNextSample)
     EXPECT_EQ(27000u, ReadBE32(&BoxBytes(f, {"moov", "trak", "mdia", "mdhd"})[24]));
 }
 
+// A recording stopped after its first picture: with no gap to go by, the
+// picture lasts one frame at 30 fps, not 0 (a reader drops a track of
+// duration 0 as a preview image).
+TEST_F(Mp4Writer, APictureAloneLastsOneFrame)
+{
+    ASSERT_TRUE(Open(true, true));
+    ParameterSets(9000);
+    Video(Nalu(0x65), 9000);
+    Audio(20, 9000);
+    std::vector<UINT8> f = Finish();
+    EXPECT_EQ((std::vector<std::pair<UINT32, UINT32>>{{1, 3000}}), SttsEntries(BoxBytes(f, Path(kVideoStbl, "stts"))));
+    EXPECT_EQ(3000u, ReadBE32(&BoxBytes(f, {"moov", "trak", "tkhd"})[28]));
+}
+
 TEST_F(Mp4Writer, VideoTimeStampsWrapModulo32Bits)
 {
     ASSERT_TRUE(Open(false, true));
@@ -241,23 +302,24 @@ TEST_F(Mp4Writer, VideoTimeStampsWrapModulo32Bits)
 }
 
 // A recording longer than 13.25 hours: the 90 kHz durations no longer fit
-// 32 bits, so "mvhd", "tkhd" and "mdhd" of the video track are written in
-// version 1 with 64-bit times (the audio track, 48 kHz in "mdhd", keeps
-// version 0 there). Before, the sums wrapped and a 24-hour recording
+// 32 bits, so "mvhd", "tkhd", "mdhd" and "elst" of the video track are
+// written in version 1 with 64-bit times (the audio track, 48 kHz in "mdhd",
+// keeps version 0 there). Before, the sums wrapped and a 24-hour recording
 // claimed 10.7 hours.
 TEST_F(Mp4Writer, DurationsPast32BitsUseVersion1Boxes)
 {
     ASSERT_TRUE(Open(true, true));
-    ParameterSets(0);
-    // Four frames 0x60000000 ticks (5.0 hours) apart, the last one after the
-    // 32-bit time stamp wrapped; the last frame lasts as long as the others.
+    // Four frames 0x60000000 ticks (5.0 hours) apart, starting 3000 ticks
+    // after the audio, the last one after the 32-bit time stamp wrapped; the
+    // last frame lasts as long as the others.
     const UINT32 gap = 0x60000000;
-    Video(Nalu(0x65), 0);
-    Video(Nalu(0x41), gap);
-    Video(Nalu(0x41), 2 * gap);
-    Video(Nalu(0x41), 3 * gap);
     Audio(20, 0);
     Audio(20, 1920);
+    ParameterSets(3000);
+    Video(Nalu(0x65), 3000);
+    Video(Nalu(0x41), 3000 + gap);
+    Video(Nalu(0x41), 3000 + 2 * gap);
+    Video(Nalu(0x41), 3000 + 3 * gap);
     std::vector<UINT8> f = Finish();
     ExpectTiled(f, 0, f.size());
     const UINT64 total = 4ull * gap;
@@ -267,15 +329,19 @@ TEST_F(Mp4Writer, DurationsPast32BitsUseVersion1Boxes)
     ASSERT_EQ(120u, mvhd.size());
     EXPECT_EQ(0x01000000u, ReadBE32(&mvhd[8]));  // version 1, no flags
     EXPECT_EQ(90000u, ReadBE32(&mvhd[28]));
-    EXPECT_EQ(total, (UINT64)ReadBE32(&mvhd[32]) << 32 | ReadBE32(&mvhd[36]));
+    EXPECT_EQ(3000 + total, (UINT64)ReadBE32(&mvhd[32]) << 32 | ReadBE32(&mvhd[36]));
     EXPECT_EQ(0x00010000u, ReadBE32(&mvhd[40]));  // rate, then the rest as in version 0
-    EXPECT_EQ(2u, ReadBE32(&mvhd[116]));          // next_track_ID
+    EXPECT_EQ(3u, ReadBE32(&mvhd[116]));          // next_track_ID
 
     std::vector<UINT8> tkhd = BoxBytes(f, {"moov", "trak", "tkhd"});
     ASSERT_EQ(104u, tkhd.size());
     EXPECT_EQ(0x01000007u, ReadBE32(&tkhd[8]));
     EXPECT_EQ(1u, ReadBE32(&tkhd[28]));  // track_ID
-    EXPECT_EQ(total, (UINT64)ReadBE32(&tkhd[36]) << 32 | ReadBE32(&tkhd[40]));
+    EXPECT_EQ(3000 + total, (UINT64)ReadBE32(&tkhd[36]) << 32 | ReadBE32(&tkhd[40]));
+    std::vector<UINT8> elst = BoxBytes(f, {"moov", "trak", "edts", "elst"});
+    ASSERT_EQ(56u, elst.size());
+    EXPECT_EQ(0x01000000u, ReadBE32(&elst[8]));
+    EXPECT_EQ((std::vector<std::pair<UINT64, int64_t>>{{3000, -1}, {total, 0}}), ElstEntries(elst));
     EXPECT_EQ(320u << 16, ReadBE32(&tkhd[96]));
     EXPECT_EQ(240u << 16, ReadBE32(&tkhd[100]));
 
@@ -309,49 +375,106 @@ TEST_F(Mp4Writer, TablesHoldSizesAndOffsetsAndNoStssWithoutIdr)
     EXPECT_EQ(stbl.offset + stbl.size, last.offset + last.size);
 }
 
-TEST_F(Mp4Writer, AudioDurationsAreConvertedAndTheFirstRepaired)
+// Every audio frame is read back at its stamp, on the 48 kHz clock: a lost
+// frame leaves a gap in the table and nowhere else, whether it is lost
+// after the first two frames or later. A regular stream is one run.
+TEST_F(Mp4Writer, AudioFramesPlayAtTheirStampsAcrossLostFrames)
 {
-    ASSERT_TRUE(Open(true, false));
-    EXPECT_EQ(1, Audio(100, 900000));
-    EXPECT_EQ(1, Audio(100, 901920));
-    EXPECT_EQ(1, Audio(100, 903840));
-    EXPECT_EQ((std::vector<UINT32>{480000, 1024, 1024}), SpoolRecords("~temp1"));
-    std::vector<UINT8> f = Finish();
-    std::vector<UINT8> stts = BoxBytes(f, Path(kVideoStbl, "stts"));
-    ASSERT_EQ(40u, stts.size());
-    EXPECT_EQ((std::vector<std::pair<UINT32, UINT32>>{{1, 1024}, {1, 1024}, {1, 1024}}), SttsEntries(stts));
-    EXPECT_EQ(3072u, durationTimeAud);
-    EXPECT_EQ(5760u, durationTimeAudonVidScale);
+    struct Case {
+        const char* what;
+        std::vector<UINT32> lost;
+        std::vector<std::pair<UINT32, UINT32>> runs;
+    };
+    const Case cases[] = {
+        {"regular", {}, {{10, 1024}}},
+        {"third lost", {2}, {{1, 1024}, {1, 2048}, {8, 1024}}},
+        {"seventh lost", {6}, {{5, 1024}, {1, 2048}, {4, 1024}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(Open(true, false));
+        std::vector<UINT32> stamps;
+        for (UINT32 frame = 0; stamps.size() < 10; frame++) {
+            if (std::find(c.lost.begin(), c.lost.end(), frame) == c.lost.end()) {
+                stamps.push_back(900000 + 1920 * frame);
+                EXPECT_EQ(1, Audio(100, stamps.back()));
+            }
+        }
+        EXPECT_EQ(9u, SpoolRecords("~temp1").size());  // the last duration waits for completion
+        std::vector<UINT8> f = Finish();
+        std::vector<UINT8> stts = BoxBytes(f, Path(kVideoStbl, "stts"));
+        EXPECT_EQ(c.runs, SttsEntries(stts));
+        EXPECT_EQ(AudioTimesOf(stamps), SampleTimes(stts));
+        // The track lasts until the last frame's end, one AAC frame after it.
+        UINT64 duration = AudioTimesOf(stamps).back() + 1024;
+        EXPECT_EQ(duration, ReadBE32(&BoxBytes(f, {"moov", "trak", "mdia", "mdhd"})[24]));
+        EXPECT_EQ(duration * 90000 / 48000, ReadBE32(&BoxBytes(f, {"moov", "trak", "tkhd"})[28]));
+    }
 }
 
-TEST_F(Mp4Writer, AudioSttsOfMoreThanThreeFramesIsTwoRuns)
+// Stamps that do not fall on whole 48 kHz samples, and stamps that wrap at
+// 32 bits: each frame is read back at its stamp rounded down, so the
+// rounding never adds up over a long recording.
+TEST_F(Mp4Writer, AudioTimesNeverDriftFromTheStamps)
 {
     ASSERT_TRUE(Open(true, false));
-    // 1024, 1024, 1000 (1875 ticks), 1024 samples after the repair.
-    Audio(50, 1920);
-    Audio(50, 3840);
-    Audio(50, 5715);
-    Audio(50, 7635);
+    std::vector<UINT32> stamps;
+    for (UINT32 i = 0; i < 3000; i++) {
+        stamps.push_back(0xFFF00000u + 1921 * i);  // 1024.53 samples apart
+        Audio(10, stamps.back());
+    }
     std::vector<UINT8> f = Finish();
-    std::vector<UINT8> stts = BoxBytes(f, Path(kVideoStbl, "stts"));
-    ASSERT_EQ(32u, stts.size());
-    EXPECT_EQ((std::vector<std::pair<UINT32, UINT32>>{{2, 1024}, {2, 1000}}), SttsEntries(stts));
-    // The media duration stays the sum of every frame's duration.
-    EXPECT_EQ(4072u, ReadBE32(&BoxBytes(f, {"moov", "trak", "mdia", "mdhd"})[24]));
-}
-
-TEST_F(Mp4Writer, AudioStampsWrapAndASingleFrameKeepsItsDuration)
-{
-    ASSERT_TRUE(Open(true, false));
-    Audio(10, 0xFFFFF000);
-    Audio(10, 0x00000400);
-    EXPECT_EQ(2730u, SpoolRecords("~temp1")[1]);  // 5120 ticks at 48 kHz, truncated
-    deleteMP4Params();
+    EXPECT_EQ(AudioTimesOf(stamps), SampleTimes(BoxBytes(f, Path(kVideoStbl, "stts"))));
+    EXPECT_EQ(2999ull * 1921 * 48000 / 90000 + 1024, durationTimeAud);
 
     ASSERT_TRUE(Open(true, false));
     Audio(10, 1920);
-    std::vector<UINT8> f = Finish();
+    f = Finish();
     EXPECT_EQ((std::vector<std::pair<UINT32, UINT32>>{{1, 1024}}), SttsEntries(BoxBytes(f, Path(kVideoStbl, "stts"))));
+}
+
+// The track that starts later gets an empty edit as long as its delay
+// (ISO/IEC 14496-12, 8.6.6), so that a reader presents its first sample at
+// its stamp relative to the earlier track's first one; the earlier track
+// gets no edit. Track and movie durations count the delay.
+TEST_F(Mp4Writer, TheLaterTrackStartsAtItsStampThroughAnEditList)
+{
+    struct Case {
+        const char* what;
+        UINT32 videoStart;
+        UINT32 audioStart;
+    };
+    const Case cases[] = {{"audio 107 ms late", 90000, 99630}, {"video 1 s late", 180000, 90000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(Open(true, true));
+        for (UINT32 i = 0; i < 4; i++) {
+            Audio(20, c.audioStart + 1920 * i);  // 4096 samples, 7680 ticks
+        }
+        ParameterSets(c.videoStart);
+        Video(Nalu(0x65), c.videoStart);
+        Video(Nalu(0x41), c.videoStart + 3000);  // 6000 ticks
+        std::vector<UINT8> f = Finish();
+        ExpectTiled(f, 0, f.size());
+
+        bool videoLater = c.videoStart > c.audioStart;
+        UINT32 delay = videoLater ? c.videoStart - c.audioStart : c.audioStart - c.videoStart;
+        std::string later = videoLater ? "trak" : "trak#2";
+        std::string earlier = videoLater ? "trak#2" : "trak";
+        UINT64 laterDuration = videoLater ? 6000 : 7680;
+        UINT64 earlierDuration = videoLater ? 7680 : 6000;
+        std::vector<UINT8> elst = BoxBytes(f, {"moov", later, "edts", "elst"});
+        ASSERT_EQ(40u, elst.size());
+        EXPECT_EQ(0u, ReadBE32(&elst[8]));  // version 0
+        EXPECT_EQ((std::vector<std::pair<UINT64, int64_t>>{{delay, -1}, {laterDuration, 0}}), ElstEntries(elst));
+        EXPECT_FALSE(FindBox(f, {"moov", earlier, "edts"}).found);
+        // "edts" sits between "tkhd" and "mdia".
+        EXPECT_EQ(FindBox(f, {"moov", later, "tkhd"}).offset + 92, FindBox(f, {"moov", later, "edts"}).offset);
+        EXPECT_EQ(delay + laterDuration, ReadBE32(&BoxBytes(f, {"moov", later, "tkhd"})[28]));
+        EXPECT_EQ(earlierDuration, ReadBE32(&BoxBytes(f, {"moov", earlier, "tkhd"})[28]));
+        UINT64 movie = std::max<UINT64>(delay + laterDuration, earlierDuration);
+        EXPECT_EQ(movie, ReadBE32(&BoxBytes(f, {"moov", "mvhd"})[24]));
+    }
 }
 
 TEST_F(Mp4Writer, BoxBytesOfBothTracks)
@@ -366,9 +489,10 @@ TEST_F(Mp4Writer, BoxBytesOfBothTracks)
 
     EXPECT_EQ(Words({24, FourCC("ftyp"), FourCC("mp42"), 0, FourCC("mp42"), FourCC("isom")}),
               std::vector<UINT8>(f.begin(), f.begin() + 24));
-    // Video lasts 6000 ticks, audio 2048 samples = 3840 ticks.
+    // Video lasts 6000 ticks, audio 2048 samples = 3840 ticks; track 3 is
+    // the next free ID.
     EXPECT_EQ(Words({108, FourCC("mvhd"), 0, 0, 0, 90000, 6000, 0x00010000, 0x01000000, 0, 0, 0x00010000, 0, 0, 0,
-                     0x00010000, 0, 0, 0, 0x40000000, 0, 0, 0, 0, 0, 0, 2}),
+                     0x00010000, 0, 0, 0, 0x40000000, 0, 0, 0, 0, 0, 0, 3}),
               BoxBytes(f, {"moov", "mvhd"}));
     EXPECT_EQ(Cat(Words({27, FourCC("iods"), 0}),
                   {0x10, 0x0d, 0x00, 0x4f, 0xff, 0xff, 0x0f, 0x03, 0xff, 0x0e, 0x04, 0x00, 0x00, 0x00, 0x01}),
@@ -400,13 +524,14 @@ TEST_F(Mp4Writer, BoxBytesOfBothTracks)
     EXPECT_EQ(dinf, BoxBytes(f, {"moov", "trak", "mdia", "minf", "dinf"}));
     EXPECT_EQ(dinf, BoxBytes(f, {"moov", "trak#2", "mdia", "minf", "dinf"}));
 
-    // "avc1" with "avcC": SPS 8 bytes, PPS 4 bytes (12 and 8 with start codes).
+    // "avc1" with "avcC": SPS 8 bytes, PPS 4 bytes (12 and 8 with start codes);
+    // profile, compatibility and level are the SPS's bytes 1 to 3.
     std::vector<UINT8> avc1Body = Cat(Zeros(6), {0x00, 0x01});
     avc1Body = Cat(avc1Body, Zeros(16));
     avc1Body = Cat(avc1Body, {0x01, 0x40, 0x00, 0xf0, 0x00, 0x48, 0x00, 0x00, 0x00, 0x48, 0x00, 0x00});
     avc1Body = Cat(avc1Body, Cat(Zeros(4), {0x00, 0x01}));
     avc1Body = Cat(avc1Body, Cat(Zeros(32), {0x00, 0x18, 0xff, 0xff}));
-    std::vector<UINT8> avcC = Cat(Words({31, FourCC("avcC")}), {0x01, 0x42, 0xe0, 0x0d, 0xff, 0xe1, 0x00, 0x08});
+    std::vector<UINT8> avcC = Cat(Words({31, FourCC("avcC")}), {0x01, kSps[1], kSps[2], kSps[3], 0xff, 0xe1, 0x00, 0x08});
     avcC = Cat(Cat(avcC, kSps), {0x01, 0x00, 0x04});
     avcC = Cat(avcC, kPps);
     std::vector<UINT8> stsdVideo = Cat(Cat(Words({133, FourCC("stsd"), 0, 1, 117, FourCC("avc1")}), avc1Body), avcC);
@@ -414,10 +539,16 @@ TEST_F(Mp4Writer, BoxBytesOfBothTracks)
 
     std::vector<UINT8> mp4aBody = Cat(Cat(Zeros(6), {0x00, 0x01}), Zeros(8));
     mp4aBody = Cat(mp4aBody, {0x00, 0x02, 0x00, 0x10, 0, 0, 0, 0, 0xbb, 0x80, 0x00, 0x00});
-    std::vector<UINT8> esds = Cat(Words({40, FourCC("esds"), 0}),
-                                  {0x03, 0x1a, 0x00, 0x01, 0x00, 0x04, 0x11, 0x40, 0x15, 0x00, 0x3a, 0x98, 0x00, 0x16,
-                                   0xe3, 0x60, 0x00, 0x00, 0x00, 0x00, 0x05, 0x02, 0x11, 0x90, 0x06, 0x02, 0x02, 0x15});
-    std::vector<UINT8> stsdAudio = Cat(Cat(Words({92, FourCC("stsd"), 0, 1, 76, FourCC("mp4a")}), mp4aBody), esds);
+    // ES_Descriptor (ISO/IEC 14496-1, 7.2.6.5): ES_ID 1, then the
+    // DecoderConfigDescriptor (AAC LC, 48 kHz, stereo) and the predefined
+    // SLConfigDescriptor, whose one byte is the whole descriptor.
+    std::vector<UINT8> esds = Cat(Words({39, FourCC("esds"), 0}),
+                                  {0x03, 0x19, 0x00, 0x01, 0x00,                   // ES_Descriptor
+                                   0x04, 0x11, 0x40, 0x15, 0x00, 0x3a, 0x98,       // DecoderConfigDescriptor
+                                   0x00, 0x16, 0xe3, 0x60, 0x00, 0x00, 0x00, 0x00,
+                                   0x05, 0x02, 0x11, 0x90,                         // DecoderSpecificInfo
+                                   0x06, 0x01, 0x02});                             // SLConfigDescriptor
+    std::vector<UINT8> stsdAudio = Cat(Cat(Words({91, FourCC("stsd"), 0, 1, 75, FourCC("mp4a")}), mp4aBody), esds);
     EXPECT_EQ(stsdAudio, BoxBytes(f, Path(kAudioStblAfterVideo, "stsd")));
 }
 
@@ -457,6 +588,10 @@ TEST_F(Mp4Writer, PatchedSizesTileTheFileForEveryTrackMix)
             EXPECT_EQ(mix.trackIds[t], ReadBE32(&BoxBytes(f, {"moov", trak, "tkhd"})[20]));
         }
         EXPECT_FALSE(FindBox(f, {"moov", "trak#" + std::to_string(mix.trackIds.size() + 1)}).found);
+        // next_track_ID is one past the largest track ID; "iods" names a
+        // track of the file.
+        EXPECT_EQ(mix.trackIds.back() + 1, ReadBE32(&BoxBytes(f, {"moov", "mvhd"})[104]));
+        EXPECT_EQ(mix.trackIds.front(), ReadBE32(&BoxBytes(f, {"moov", "iods"})[23]));
         if (!mix.video) {
             EXPECT_EQ(moovOffset + 143u, FindBox(f, {"moov", "trak"}).offset);
             EXPECT_EQ(0u, videoTrakSize);
@@ -508,7 +643,9 @@ TEST_F(Mp4Writer, ParameterSetsTooLongForAvcCAreNotTakenIn)
     // The whole "avcC" (ISO/IEC 14496-15 5.3.3.1): the first SPS, the PPS
     // of 65535 bytes.
     const UINT32 avcCSize = 8 + 6 + 2 + (UINT32)kSps.size() + 1 + 2 + 65535;
-    std::vector<UINT8> avcC = Cat(Words({avcCSize, FourCC("avcC")}), {0x01, 0x42, 0xe0, 0x0d, 0xff, 0xe1, 0x00, 0x08});
+    // profile, compatibility and level are the SPS's own (ISO/IEC 14496-15 5.3.3.1).
+    std::vector<UINT8> avcC =
+        Cat(Words({avcCSize, FourCC("avcC")}), {0x01, kSps[1], kSps[2], kSps[3], 0xff, 0xe1, 0x00, 0x08});
     avcC = Cat(Cat(avcC, kSps), {0x01, 0xff, 0xff});
     avcC.insert(avcC.end(), fits.begin() + 4, fits.end());
     const UINT8 type[] = {'a', 'v', 'c', 'C'};

@@ -65,6 +65,9 @@ Packet One(const uint8_t* p)
     return k;
 }
 
+// PTS bytes as ISO/IEC 13818-1 (2.4.3.7) lays them out; the PCR field of a
+// packetised PES packet holds its nominal start, the delay before the PTS
+// (the multiplex then puts in the packet's arrival time).
 TEST_F(TS, TimeStamps_PtsAndPcrBytes)
 {
     struct {
@@ -72,8 +75,8 @@ TEST_F(TS, TimeStamps_PtsAndPcrBytes)
         uint8_t pts[5];
         uint8_t pcr[6];
     } vectors[] = {
-        {0x12345678, {0x21, 0x48, 0xD1, 0xAC, 0xF1}, {0x09, 0x1A, 0x2B, 0x3C, 0x7E, 0x00}},
-        {0x87654321, {0x25, 0x1D, 0x95, 0x86, 0x43}, {0x43, 0xB2, 0xA1, 0x90, 0xFE, 0x00}},
+        {0x12345678, {0x21, 0x48, 0xD1, 0xAC, 0xF1}, {0x09, 0x1A, 0x19, 0xA8, 0x7E, 0x00}},
+        {0x87654321, {0x25, 0x1D, 0x95, 0x86, 0x43}, {0x43, 0xB2, 0x8F, 0xFC, 0xFE, 0x00}},
     };
     for (auto& v : vectors) {
         Out out(1);
@@ -84,7 +87,7 @@ TEST_F(TS, TimeStamps_PtsAndPcrBytes)
         const uint8_t* pes = p + 188 - 21;
         EXPECT_EQ(0, memcmp(pes + 9, v.pts, 5)) << std::hex << v.ts;
         Packet k = One(p);
-        EXPECT_EQ(v.ts, k.pcrBase);
+        EXPECT_EQ(v.ts - TS_PCR_DELAY_TICKS, k.pcrBase);
         EXPECT_EQ(0u, k.pcrExt);
     }
 }
@@ -214,7 +217,7 @@ TEST_F(TS, VideoPacket_ReassemblesToTheUnitForManySizes)
         std::vector<Packet> packets = ParseAll(out.data(), n);
         ASSERT_EQ(n, packets.size()) << "malformed packet, size " << size;
         EXPECT_TRUE(packets[0].hasPcr);
-        EXPECT_EQ(size * 3u, packets[0].pcrBase);
+        EXPECT_EQ(((uint64_t)size * 3 + (1ull << 33) - TS_PCR_DELAY_TICKS) & 0x1FFFFFFFFull, packets[0].pcrBase);
         std::vector<Pes> pes = Reassemble(packets);
         ASSERT_EQ(1u, pes.size());
         EXPECT_EQ(0xE0u, pes[0].streamId);
@@ -262,6 +265,25 @@ TEST_F(TS, VideoFilter_NothingBeforeFirstSpsAndNoSei)
     EXPECT_EQ(1u, One(out.data()).cc);  // the SEI took no count either
     // Too short to carry a NAL header: nothing to send.
     EXPECT_EQ(0u, getVideoTS(pps.data(), 4, out.data(), 0));
+}
+
+// An access unit delimiter (ISO/IEC 14496-10, 7.3.2.4) in front of the unit
+// when it starts an access unit: nal_unit_type 9, primary_pic_type 7 and its
+// stop bit, counted in PES_packet_length; the first packet holds 6 data bytes
+// fewer.
+TEST_F(TS, VideoPacket_AccessUnitDelimiterInFront)
+{
+    OpenVideo();
+    Bytes nalu = MakeNalu(1, 157);
+    Out out(2);
+    ASSERT_EQ(2u, getVideoTS(nalu.data(), 157, out.data(), 9000, true));
+    std::vector<Pes> pes = Reassemble(ParseAll(out.data(), 2));
+    ASSERT_EQ(1u, pes.size());
+    EXPECT_TRUE(pes[0].aud);
+    EXPECT_EQ(nalu, pes[0].data);
+    EXPECT_EQ(157u + 6 + 8, pes[0].pesLength);
+    EXPECT_EQ(1u, getVideoTS(nalu.data(), 156, out.data(), 9000, true));
+    EXPECT_EQ(1u, getVideoTS(nalu.data(), 157, out.data(), 9000, false));
 }
 
 TEST_F(TS, VideoFilter_IdrMarksItsFirstPacket)

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -97,17 +98,23 @@ inline uint64_t DecodePTS(const uint8_t* p)
            ((uint64_t)p[3] << 7) | (p[4] >> 1);
 }
 
+// The access unit delimiter the writer puts in front of the first NAL unit
+// of every video access unit (nal_unit_type 9, primary_pic_type 7).
+const Bytes kAccessUnitDelimiter = {0x00, 0x00, 0x00, 0x01, 0x09, 0xF0};
+
 // One PES packet put back together from its transport packets.
 struct Pes {
     unsigned pid = 0;
     unsigned streamId = 0;
     unsigned pesLength = 0;
     uint64_t pts = 0;
-    Bytes data;  // bytes after the PES header
+    bool aud = false;  // the data began with an access unit delimiter
+    Bytes data;        // bytes after the PES header (and after the delimiter)
     size_t packets = 0;
 };
 
-// Reassembles every PES packet of the packets given (PSI PIDs skipped).
+// Reassembles every PES packet of the packets given (PSI PIDs and packets
+// without payload skipped).
 inline std::vector<Pes> Reassemble(const std::vector<Packet>& packets)
 {
     std::vector<Pes> out;
@@ -122,6 +129,9 @@ inline std::vector<Pes> Reassemble(const std::vector<Packet>& packets)
             e.pesLength = (b[4] << 8) | b[5];
             e.pts = DecodePTS(&b[9]);
             e.data.assign(b.begin() + 9 + b[8], b.end());
+            e.aud = e.data.size() >= kAccessUnitDelimiter.size() &&
+                    std::equal(kAccessUnitDelimiter.begin(), kAccessUnitDelimiter.end(), e.data.begin());
+            if (e.aud) e.data.erase(e.data.begin(), e.data.begin() + kAccessUnitDelimiter.size());
             e.packets = counts[pid];
             out.push_back(e);
         }
@@ -129,7 +139,7 @@ inline std::vector<Pes> Reassemble(const std::vector<Packet>& packets)
         counts[pid] = 0;
     };
     for (const Packet& k : packets) {
-        if (k.pid == 0 || k.pid == 0x42) continue;
+        if (k.pid == 0 || k.pid == 0x42 || k.payload.empty()) continue;
         if (k.unitStart) close(k.pid);
         Bytes& b = open[k.pid];
         b.insert(b.end(), k.payload.begin(), k.payload.end());
@@ -139,6 +149,64 @@ inline std::vector<Pes> Reassemble(const std::vector<Packet>& packets)
     for (auto& kv : open) pids.push_back(kv.first);
     for (unsigned pid : pids) close(pid);
     return out;
+}
+
+// Arrival time (27 MHz) of every packet as a receiver works it out: the PCR
+// of the PCR PID where a packet has one, and between two of them the byte
+// position on a straight line (ISO/IEC 13818-1, 2.4.2.2). Packets before the
+// first or after the last PCR get -1.
+inline std::vector<int64_t> ArrivalTimes(const std::vector<Packet>& packets, unsigned pcrPid)
+{
+    std::vector<int64_t> t(packets.size(), -1);
+    long prev = -1;
+    for (size_t i = 0; i < packets.size(); i++) {
+        if (packets[i].pid != pcrPid || !packets[i].hasPcr) continue;
+        int64_t pcr = (int64_t)packets[i].pcrBase * 300 + packets[i].pcrExt;
+        t[i] = pcr;
+        if (prev >= 0) {
+            for (size_t j = prev + 1; j < i; j++)
+                t[j] = t[prev] + (pcr - t[prev]) * (int64_t)(j - prev) / (int64_t)(i - prev);
+        }
+        prev = (long)i;
+    }
+    return t;
+}
+
+// The timing rules of a receiver: PCRs on the PCR PID never go back and
+// come at most 100 ms apart (2.7.2), and every PES packet has arrived whole
+// before its decoding time (its PTS; no DTS is sent), so a decoder has
+// its data in time (2.4.2.3).
+inline void ExpectTimingRules(const std::vector<Packet>& packets, unsigned pcrPid, const char* what)
+{
+    std::vector<int64_t> t = ArrivalTimes(packets, pcrPid);
+    int64_t lastPcr = -1;
+    for (size_t i = 0; i < packets.size(); i++) {
+        if (packets[i].pid != pcrPid || !packets[i].hasPcr) continue;
+        if (lastPcr >= 0) {
+            EXPECT_GE(t[i], lastPcr) << what << ": PCR goes back at packet " << i;
+            EXPECT_LE(t[i] - lastPcr, 2700000) << what << ": PCR gap at packet " << i;
+        }
+        lastPcr = t[i];
+    }
+    // The last packet of each PES packet: the one before the next unit start
+    // of its PID.
+    std::map<unsigned, uint64_t> openPts;
+    std::map<unsigned, size_t> lastPacket;
+    auto check = [&](unsigned pid) {
+        if (!openPts.count(pid) || t[lastPacket[pid]] < 0) return;
+        EXPECT_LT(t[lastPacket[pid]], (int64_t)openPts[pid] * 300)
+            << what << ": PES of PID " << pid << " ends after its decoding time, packet " << lastPacket[pid];
+    };
+    for (size_t i = 0; i < packets.size(); i++) {
+        const Packet& k = packets[i];
+        if (k.pid == 0 || k.pid == 0x42 || k.payload.empty()) continue;
+        if (k.unitStart) {
+            check(k.pid);
+            if (k.payload.size() >= 14) openPts[k.pid] = DecodePTS(&k.payload[9]);
+        }
+        lastPacket[k.pid] = i;
+    }
+    for (auto& kv : openPts) check(kv.first);
 }
 
 // A NAL unit in start-code form of the given type and total size.

@@ -21,9 +21,9 @@ Datagram MakeFrame(size_t size, uint8_t first)
 
 class RtpStreams : public RtpStreamsTest {
 protected:
-    std::vector<Datagram> SendAac(Datagram frame, unsigned int expected_result = 1)
+    std::vector<Datagram> SendAac(Datagram frame, unsigned int expected_result = 1, unsigned int cts = 999)
     {
-        EXPECT_EQ(expected_result, RTPAACStream(frame.data(), (unsigned int)frame.size(), 999));
+        EXPECT_EQ(expected_result, RTPAACStream(frame.data(), (unsigned int)frame.size(), cts));
         return audio.Drain();
     }
 };
@@ -44,7 +44,7 @@ TEST_F(RtpStreams, AdtsHeaderIsDroppedAndAuHeaderGivesRawSize)
     EXPECT_TRUE(std::equal(frame.begin() + 7, frame.end(), p.begin() + 16));
 
     Datagram raw = MakeFrame(371, 0x21);
-    std::vector<Datagram> next = SendAac(raw);
+    std::vector<Datagram> next = SendAac(raw, 1, 999 + 1920);
     ASSERT_EQ(1u, next.size());
     ASSERT_EQ(12u + 4 + 371, next[0].size());
     EXPECT_EQ(371u << 3, ReadBE16(&next[0][14]));
@@ -63,7 +63,7 @@ TEST_F(RtpStreams, FramesThatCannotBeSentLeaveCountersAlone)
     EXPECT_TRUE(SendAac(MakeFrame(1731, 0x21), 0).empty()); // beyond the payload buffer
     EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("1731"));
 
-    std::vector<Datagram> largest = SendAac(MakeFrame(1730, 0x21));
+    std::vector<Datagram> largest = SendAac(MakeFrame(1730, 0x21), 1, 999 + 1920);
     ASSERT_EQ(1u, largest.size());
     EXPECT_EQ(12u + 4 + 1730, largest[0].size());
     EXPECT_EQ((uint16_t)(RtpSeq(first[0]) + 1), RtpSeq(largest[0]));
@@ -75,6 +75,32 @@ TEST_F(RtpStreams, FramesThatCannotBeSentLeaveCountersAlone)
 
     CloseSockets();
     EXPECT_TRUE(SendAac(MakeFrame(10, 0x21), 0).empty());
+}
+
+// The AAC RTP clock is the QBox stamp on 48 kHz (RFC 3640, 3.2.1): a
+// receiver that takes RTP time differences x 15 / 8 finds the stamps'
+// differences again, across a lost frame and across the wrap of the 32-bit
+// stamps, where a wrapped conversion would jump.
+TEST_F(RtpStreams, AacTimeStampsFollowTheQBoxStamps)
+{
+    const uint32_t first = 0xFFFFF000u;
+    const std::vector<uint32_t> frames = {0, 1, 3, 4, 5};  // frame 2 lost, the stamps wrap at frame 3
+    std::vector<uint32_t> rtp;
+    for (uint32_t frame : frames) {
+        std::vector<Datagram> got = SendAac(MakeFrame(20, 0x21), 1, first + 1920 * frame);
+        ASSERT_EQ(1u, got.size());
+        rtp.push_back(RtpTimestamp(got[0]));
+    }
+    for (size_t i = 1; i < frames.size(); i++) {
+        EXPECT_EQ(1920u * (frames[i] - frames[i - 1]), (uint32_t)(rtp[i] - rtp[i - 1]) * 15u / 8u) << i;
+    }
+    // The same conversion is there for others (RTCP) to map a capture-clock
+    // time to the audio RTP clock: 15 ticks are 8 samples, rounded down,
+    // modulo 2^32.
+    EXPECT_EQ(rtp[0], AacRtpTimestamp(RtpCaptureClock(first)));
+    EXPECT_EQ(8u, AacRtpTimestamp(15));
+    EXPECT_EQ(0xFFFFFFFFu, AacRtpTimestamp(-1));
+    EXPECT_EQ(0u, AacRtpTimestamp(15ll << 29));  // 2^32 samples
 }
 
 TEST_F(RtpStreams, AudioSampleGoesToAudioPort)

@@ -71,26 +71,36 @@ TEST_F(RtpH264, NaluOf1433BytesIsOneSinglePacketWithMarker)
     EXPECT_TRUE(std::equal(nalu.begin(), nalu.end(), p.begin() + 12));
 }
 
+// A receiver rebuilds a fragmented unit as RFC 6184 (5.8) has it: the NAL
+// header from the FU indicator's F and NRI and the FU header's type, then the
+// fragments' bytes. Every unit comes back whole, its nal_ref_idc included
+// (an IDR of NRI 3 and of NRI 1, a reference and a non-reference slice).
 TEST_F(RtpH264, LargeNaluIsCutIntoFuAFragmentsThatRebuildIt)
 {
-    Datagram nalu = MakeNalu(3000, 0x65);
-    std::vector<Datagram> got = Send(nalu, 3003);
-    ASSERT_EQ(3u, got.size());
-    const size_t sizes[3] = {1448, 1448, 145};
-    const uint8_t fu_headers[3] = {0x85, 0x05, 0x45};
-    Datagram rebuilt(1, 0x65);
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        const Datagram& p = got[i];
-        ASSERT_EQ(sizes[i], p.size());
-        EXPECT_EQ(0x3C, p[12]);
-        EXPECT_EQ(fu_headers[i], p[13]);
-        EXPECT_EQ(i == 2 ? 1 : 0, RtpMarker(p));
-        EXPECT_EQ(3003u, RtpTimestamp(p));
-        EXPECT_EQ((uint16_t)(RtpSeq(got[0]) + i), RtpSeq(p));
-        rebuilt.insert(rebuilt.end(), p.begin() + 14, p.end());
+    for (uint8_t header : {0x65, 0x25, 0x41, 0x01}) {
+        SCOPED_TRACE((int)header);
+        Datagram nalu = MakeNalu(3000, header);
+        std::vector<Datagram> got = Send(nalu, 3003);
+        ASSERT_EQ(3u, got.size());
+        const size_t sizes[3] = {1448, 1448, 145};
+        const uint8_t start_end[3] = {0x80, 0x00, 0x40};
+        Datagram rebuilt(1, (uint8_t)((got[0][12] & 0xE0) | (got[0][13] & 0x1F)));
+        for (int i = 0; i < 3; ++i) {
+            SCOPED_TRACE(i);
+            const Datagram& p = got[i];
+            ASSERT_EQ(sizes[i], p.size());
+            EXPECT_EQ(28, p[12] & 0x1F);  // FU-A
+            EXPECT_EQ(got[0][12], p[12]);
+            EXPECT_EQ(start_end[i], p[13] & 0xE0);
+            EXPECT_EQ(i == 2 ? 1 : 0, RtpMarker(p));
+            EXPECT_EQ(3003u, RtpTimestamp(p));
+            EXPECT_EQ((uint16_t)(RtpSeq(got[0]) + i), RtpSeq(p));
+            rebuilt.insert(rebuilt.end(), p.begin() + 14, p.end());
+        }
+        EXPECT_EQ(nalu, rebuilt);
     }
-    EXPECT_EQ(nalu, rebuilt);
+    std::vector<Datagram> got = Send(MakeNalu(3000, 0x65), 3003);
+    ASSERT_EQ(3u, got.size());
 
     // the next unit continues the sequence
     std::vector<Datagram> next = Send(MakeNalu(10, 0x41), 0);
@@ -229,6 +239,33 @@ TEST_F(RtpH264, MarkerMovesToLastUnitSent)
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(1, RtpMarker(got[0]));
     EXPECT_EQ(8u, RtpTimestamp(got[0]));
+}
+
+// A receiver counts one access unit per marker bit (RFC 6184, 5.1): a run
+// opens with a sample of the parameter sets alone, stamped like the IDR
+// picture that follows, and only the samples that hold a picture end an
+// access unit. Markers equal pictures.
+TEST_F(RtpH264, OnlySamplesWithAPictureEndAnAccessUnit)
+{
+    Datagram sps = MakeNalu(12, 0x67), pps = MakeNalu(4, 0x68);
+    std::vector<Datagram> samples = {MakeVideoSample({sps, pps}, 9000),
+                                     MakeVideoSample({sps, pps, MakeNalu(10, 0x06), MakeNalu(2000, 0x65)}, 9000),
+                                     MakeVideoSample({MakeNalu(300, 0x41)}, 12000),
+                                     MakeVideoSample({MakeNalu(10, 0x06)}, 15000),
+                                     MakeVideoSample({MakeNalu(300, 0x01)}, 15000)};
+    for (Datagram& sample : samples) {
+        QBox2Streaming(sample.data(), (int)sample.size());
+    }
+    std::vector<Datagram> got = video.Drain();
+    ASSERT_EQ(2u + 2 + 1 + 2 + 1 + 1 + 1, got.size());
+    std::vector<uint32_t> marked;
+    for (const Datagram& p : got) {
+        if (RtpMarker(p)) {
+            marked.push_back(RtpTimestamp(p));
+        }
+    }
+    EXPECT_EQ((std::vector<uint32_t>{9000, 12000, 15000}), marked);
+    EXPECT_EQ(1, RtpMarker(got.back()));
 }
 
 TEST_F(RtpH264, ShortOrUnknownSamplesSendNothing)

@@ -199,32 +199,35 @@ TEST(RouteStreaming, ParameterSetsGoOutAloneAndBundled)
     Bytes box = MakeBox(2, VideoPayload({{7, 12}, {8, 5}, {5, 400}}), 9000);
     Route(box, 2);
     std::vector<Packet> packets = sink.Packets();
-    // PAT and PMT in front of the SPS and again in front of the bundle,
-    // which begins with the SPS too.
+    // The tables that opened the stream serve this first access unit; the
+    // SPS opens it behind a delimiter, the bundle begins with the SPS too.
     ASSERT_GE(packets.size(), 4u);
-    EXPECT_EQ(0u, packets[0].pid);
-    EXPECT_EQ(0x42u, packets[1].pid);
+    EXPECT_EQ(0x44u, packets[0].pid);
     std::vector<Pes> pes = Reassemble(packets);
     ASSERT_EQ(4u, pes.size());
     Bytes sps = MakeNalu(7, 16, 12), pps = MakeNalu(8, 9, 5);
     Bytes bundle = sps;
     bundle.insert(bundle.end(), pps.begin(), pps.end());
     EXPECT_EQ(sps, pes[0].data);
+    EXPECT_TRUE(pes[0].aud);
     EXPECT_EQ(bundle, pes[1].data);
     EXPECT_EQ(pps, pes[2].data);
     EXPECT_EQ(5u, NalType(pes[3]));
-    size_t tables = 0;
-    for (const Packet& k : packets) tables += k.pid == 0;
-    EXPECT_EQ(2u, tables);
+    EXPECT_FALSE(pes[1].aud || pes[2].aud || pes[3].aud);
     EXPECT_EQ(0u, ulSzParSet);
 
-    // SPS in one sample, PPS in the next: still bundled.
+    // SPS in one sample, PPS in the next: still bundled, and the next
+    // access unit gets the tables in front.
     Bytes spsBox = MakeBox(2, VideoPayload({{7, 12}}), 12000);
     Bytes ppsBox = MakeBox(2, VideoPayload({{8, 5}, {1, 50}}), 12000);
     Route(spsBox, 2);
     EXPECT_EQ(16u, ulSzParSet);
     Route(ppsBox, 2);
-    pes = Reassemble(sink.Packets());
+    packets = sink.Packets();
+    ASSERT_GE(packets.size(), 3u);
+    EXPECT_EQ(0u, packets[0].pid);
+    EXPECT_EQ(0x42u, packets[1].pid);
+    pes = Reassemble(packets);
     ASSERT_EQ(4u, pes.size());
     EXPECT_EQ(bundle, pes[1].data);
 
