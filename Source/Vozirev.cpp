@@ -13,6 +13,7 @@
 #include "capturerun.h"
 #include "devicereader.h"
 #include "encodersettings.h"
+#include "servicenotify.h"
 
 volatile sig_atomic_t stop_encoding = 0;
 volatile sig_atomic_t stop_requested = 0;
@@ -81,6 +82,7 @@ static int StartRun(int argc, char** argv, stInputParameters* input, int** handl
     printf("\nVozirev capture program\n");
     if (init_sig_handler() != 0)
         return -1;
+    ServiceNotifyInit();
     pReaderStopRequest = &stop_requested;
 
     *handle = VLOpen((int)input->ulDevice_Number);
@@ -106,11 +108,16 @@ static int StartRun(int argc, char** argv, stInputParameters* input, int** handl
     }
     printf("\nStarted Encoding.. ");
     fflush(stdout);
+    ServiceNotifyReady();
     return 0;
 }
 
 int main(int argc, char** argv)
 {
+    // Under a service manager standard output goes to its journal: a line
+    // there as soon as it is printed, not when a buffer fills.
+    if (getenv(NOTIFY_SOCKET_ENV) != nullptr)
+        setvbuf(stdout, nullptr, _IOLBF, 0);
     unsigned char* inputdata = (unsigned char*)malloc(SAMPLE_BUFFER_SIZE);
     stInputParameters input;
     memset(&input, 0, sizeof input);
@@ -118,6 +125,7 @@ int main(int argc, char** argv)
     int status = 1;
     if (inputdata != nullptr && StartRun(argc, argv, &input, &handle) == 0) {
         status = CaptureLoop(handle, &input, inputdata);
+        ServiceNotifyStopping();
         VLStop(handle);
         VLClose(handle);
         handle = nullptr;
@@ -126,6 +134,7 @@ int main(int argc, char** argv)
     }
     if (handle != nullptr)
         VLClose(handle);
+    ServiceNotifyClose();
     ReleaseSharedRecords(inputdata);
     return status;
 }

@@ -17,6 +17,7 @@
 #include "mpgTSWriter.h"
 #include "recovery.h"
 #include "safefile.h"
+#include "servicenotify.h"
 #include "tspacket.h"
 #include "tsroute.h"
 
@@ -25,6 +26,8 @@ stInternalConfig internal_config;
 // Free space (KiB) for the recording: as last queried, less what the
 // recording may have written since.
 static unsigned int ulfreebytes = 0;
+// The last sample's recording write failed (the watchdog is then not fed).
+static bool recordingWriteFailed = false;
 // A recording that could not be completed: the run's exit status is 1.
 static bool recordingIncomplete = false;
 // The latest stamp recorded, and the latest at the last sync (90 kHz).
@@ -230,9 +233,11 @@ int OpenOutputs(stInputParameters* input)
             return -1;
     }
     // A stop while the streams were set up leaves every file untouched.
+    int result = 0;
     if (internal_config.ulsaving && !stop_requested)
-        return OpenRecording(input);
-    return 0;
+        result = OpenRecording(input);
+    ServiceNotifyRecording(internal_config.ulsaving ? input->sOutput_Filename : nullptr);
+    return result;
 }
 
 // ---- one sample -------------------------------------------------------------------
@@ -273,6 +278,7 @@ static UINT64 RecordedBytesAtMost(unsigned char* inputdata, int length)
 // not be completed is reported; the run will end with status 1.
 static void FinishRecording(const stInputParameters* input)
 {
+    ServiceNotifyRecording(nullptr);
     if (closecapture(internal_config.ulsaving_type) != 1) {
         int error = internal_config.ulsaving_type == SAVE_MP4 ? mp4WriteError : tsWriteError;
         printf("\nThe recording %s could not be completed: %s\n", input->sOutput_Filename, strerror(error));
@@ -335,6 +341,7 @@ static void SyncRecordingIfDue(const stInputParameters* input)
 static void CheckRecordingWrites(const stInputParameters* input)
 {
     int error = internal_config.ulsaving_type == SAVE_MP4 ? mp4WriteError : tsWriteError;
+    recordingWriteFailed = error != 0;
     if (error == 0)
         return;
     if (error == ENOSPC || error == EDQUOT)
@@ -403,6 +410,10 @@ int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata)
             return 1;
         }
         ProcessSample(input, inputdata, length);
+        // The service manager's watchdog is fed only while samples arrive
+        // and the recording takes them.
+        ServiceNotifySample(pqBoxHeader->usSampleStreamType, (unsigned int)length, !recordingWriteFailed);
+        ServiceNotifyTick();
     }
     return 0;
 }

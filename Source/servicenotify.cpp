@@ -225,7 +225,7 @@ ServiceNotifyClock pServiceNotifyClock = ServiceNotifyMonotonicUs;
 int ServiceNotifyInit()
 {
     ServiceNotifyClose();
-    const char* sSocket = getenv("NOTIFY_SOCKET");
+    const char* sSocket = getenv(NOTIFY_SOCKET_ENV);
     if (sSocket == nullptr)
         return 0;
     if (!SetNotifyAddress(sSocket)) {

@@ -51,6 +51,8 @@
 #ifndef VOZIREV_SERVICENOTIFY_H
 #define VOZIREV_SERVICENOTIFY_H
 
+// The environment variable that names the service manager's socket.
+const char* const NOTIFY_SOCKET_ENV = "NOTIFY_SOCKET";
 // A STATUS line goes out at most this often (microseconds).
 const unsigned long long NOTIFY_STATUS_INTERVAL_US = 5000000;
 // Longest the capture loop may wait on a service manager that does not read
