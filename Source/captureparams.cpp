@@ -34,6 +34,7 @@ const unsigned int DEFAULT_COLOR = 128;
 // A power cut costs at most about this much of a recording.
 const unsigned int DEFAULT_SYNC_INTERVAL = 1;  // seconds of content
 const unsigned int SYNC_INTERVAL_MAX = 3600;
+const unsigned int SEGMENT_LENGTH_MAX = 86400;  // seconds: a day
 
 // UDP destination ports; 0 names no port.
 const unsigned int PORT_MIN = 1;
@@ -65,6 +66,9 @@ const char* const USAGE_LINES[] = {
     "-q\t\tcheck disk space for filewrite [skip disk space check]",
     "-u\t\tusage.",
     "-k\t\tmake the recording durable every N seconds of content, 0 never [1]",
+    "-g\t\tsegment length: a new file every N seconds of content, 0 one file [0]",
+    "-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]",
+    "-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]",
 };
 
 void SetDefaultParameters(stInputParameters* input)
@@ -147,6 +151,9 @@ int ApplyOption(char option, int index, char* value, stInputParameters* input)
     case 'd':
         return CopyTextOption(option, value, input->IP_Addr, sizeof(input->IP_Addr)) ? 0 : -1;
     case 'k': input->ulSync_Interval = OptionNumber(value); return 0;
+    case 'g': input->ulSegment_Length = OptionNumber(value); return 0;
+    case 'l': input->ulSegment_Align = OptionNumber(value); return 0;
+    case 'o': input->ulKeep_Free_MiB = OptionNumber(value); return 0;
     case 'q':
         skip_disk_check = 0;
         return 0;
@@ -191,6 +198,16 @@ int CheckParameters(const stInputParameters* input)
     if (input->ulSync_Interval > SYNC_INTERVAL_MAX) {
         printf("Invalid sync interval %u (-k, configuration item %d). Use 0 - %u.\n", input->ulSync_Interval,
                ITEM_SYNC_INTERVAL, SYNC_INTERVAL_MAX);
+        return -1;
+    }
+    if (input->ulSegment_Length > SEGMENT_LENGTH_MAX) {
+        printf("Invalid segment length %u (-g, configuration item %d). Use 0 - %u.\n", input->ulSegment_Length,
+               ITEM_SEGMENT_LENGTH, SEGMENT_LENGTH_MAX);
+        return -1;
+    }
+    if (input->ulSegment_Align > 1) {
+        printf("Invalid segment alignment %u (-l, configuration item %d). Use 0 or 1.\n", input->ulSegment_Align,
+               ITEM_SEGMENT_ALIGN);
         return -1;
     }
     bool audio = input->ulMediaFormat != MEDIA_FORMAT_VIDEO;

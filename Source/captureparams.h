@@ -48,6 +48,9 @@ struct stInputParameters {
     unsigned int ulBrightness;
     unsigned int ulColor;
     unsigned int ulSync_Interval;      // seconds of content between syncs, 0 none
+    unsigned int ulSegment_Length;     // seconds of content per file, 0 one file
+    unsigned int ulSegment_Align;      // 1: segments end on multiples of the length of the local time
+    unsigned int ulKeep_Free_MiB;      // MiB kept free by deleting the oldest recordings, 0 none
 };
 
 // Fills *input from the defaults, the configuration file (-z, first

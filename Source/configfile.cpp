@@ -39,6 +39,9 @@ const NumericItem NUMERIC_ITEMS[] = {
     {ITEM_VIDEO_PORT, &stInputParameters::Video_Port},
     {ITEM_AUDIO_PORT, &stInputParameters::Audio_Port},
     {ITEM_SYNC_INTERVAL, &stInputParameters::ulSync_Interval},
+    {ITEM_SEGMENT_LENGTH, &stInputParameters::ulSegment_Length},
+    {ITEM_SEGMENT_ALIGN, &stInputParameters::ulSegment_Align},
+    {ITEM_KEEP_FREE_MIB, &stInputParameters::ulKeep_Free_MiB},
 };
 
 struct ItemTable {

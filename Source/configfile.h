@@ -25,6 +25,9 @@ const int ITEM_TTL = 29;
 const int ITEM_VIDEO_PORT = 31;
 const int ITEM_AUDIO_PORT = 33;
 const int ITEM_SYNC_INTERVAL = 35;
+const int ITEM_SEGMENT_LENGTH = 37;
+const int ITEM_SEGMENT_ALIGN = 39;
+const int ITEM_KEEP_FREE_MIB = 41;
 
 // Reads cfgFileName and stores its values in *input. Returns 1, or -1 when
 // the file cannot be loaded or a text value does not fit its field.

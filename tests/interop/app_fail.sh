@@ -53,7 +53,10 @@ usage_text=$(printf '%s\n' \
   $'-d\t\tdestination ip address [127.0.0.1]' $'-t\t\tttl[64] ' \
   $'-x\t\tvideo port/MPEG-TS port [8000]' $'-y\t\taudio port (for elementary stream only) [8002]' \
   $'-q\t\tcheck disk space for filewrite [skip disk space check]' $'-u\t\tusage.' \
-  $'-k\t\tmake the recording durable every N seconds of content, 0 never [1]'; echo x)
+  $'-k\t\tmake the recording durable every N seconds of content, 0 never [1]' \
+  $'-g\t\tsegment length: a new file every N seconds of content, 0 one file [0]' \
+  $'-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]' \
+  $'-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]'; echo x)
 usage_text=${usage_text%x}
 
 for args in "-u 1" "-" "-K 1" "-r 1 -e 2"; do

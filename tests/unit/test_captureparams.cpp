@@ -400,7 +400,10 @@ TEST(UsageText, ExactLinesInOrder)
         "-y\t\taudio port (for elementary stream only) [8002]\n"
         "-q\t\tcheck disk space for filewrite [skip disk space check]\n"
         "-u\t\tusage.\n"
-        "-k\t\tmake the recording durable every N seconds of content, 0 never [1]\n",
+        "-k\t\tmake the recording durable every N seconds of content, 0 never [1]\n"
+        "-g\t\tsegment length: a new file every N seconds of content, 0 one file [0]\n"
+        "-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]\n"
+        "-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]\n",
         UsageText());
 }
 
