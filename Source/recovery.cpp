@@ -17,15 +17,17 @@
 
 namespace {
 
-// What an interrupted recording leaves beside its file.
+// What an interrupted recording leaves beside its file: the active set's
+// spool files, info files and index reserve.
+const size_t LEFTOVER_COUNT = SPOOL_COUNT + 3;
 std::string LeftoverName(size_t index)
 {
+    const tSpoolSetNames* names = activeSpoolNames();
     if (index < SPOOL_COUNT)
-        return SPOOL_FILE_NAMES[index];
-    const char* const others[] = {RECORDING_INFO_NAME, RECORDING_INFO_NEW_NAME, INDEX_RESERVE_NAME};
+        return names->spool[index];
+    const char* const others[] = {names->info, names->infoNew, names->reserve};
     return others[index - SPOOL_COUNT];
 }
-const size_t LEFTOVER_COUNT = SPOOL_COUNT + 3;
 
 bool Exists(const std::string& name)
 {
@@ -45,7 +47,7 @@ bool AnyLeftover()
 // Whether a spool file holds at least one whole record.
 bool SpoolsHoldRecords()
 {
-    for (const char* name : SPOOL_FILE_NAMES) {
+    for (const char* name : activeSpoolNames()->spool) {
         struct stat st;
         if (lstat(name, &st) == 0 && st.st_size >= (off_t)SPOOL_RECORD_SIZE)
             return true;
@@ -65,7 +67,7 @@ void SetLeftoversAside()
 {
     for (size_t i = 0; i < LEFTOVER_COUNT; i++) {
         std::string name = LeftoverName(i);
-        if (!Exists(name) || name == INDEX_RESERVE_NAME) {
+        if (!Exists(name) || name == activeSpoolNames()->reserve) {
             continue;
         }
         std::string aside = name + UNRECOVERED_SUFFIX;
@@ -73,13 +75,13 @@ void SetLeftoversAside()
             aside = name + UNRECOVERED_SUFFIX + "." + std::to_string(n);
         rename(name.c_str(), aside.c_str());
     }
-    remove(INDEX_RESERVE_NAME);
+    remove(activeSpoolNames()->reserve);
 }
 
 int ReportUnrecovered(const char* name, const char* reason)
 {
-    printf("\nThe interrupted recording %s could not be recovered: %s. Its spool files are kept as ~temp*%s.\n",
-           name, reason, UNRECOVERED_SUFFIX);
+    printf("\nThe interrupted recording %s could not be recovered: %s. Its spool files are kept as %s*%s.\n",
+           name, reason, SPOOL_SET_PREFIXES[activeSpoolSet()], UNRECOVERED_SUFFIX);
     return -1;
 }
 
@@ -134,7 +136,9 @@ std::string RecoveredName(const std::string& path)
 
 }  // namespace
 
-int RecoverInterruptedRecording(const char* pathAboutToBeWritten)
+namespace {
+
+int RecoverActiveSet(const char* pathAboutToBeWritten)
 {
     if (!AnyLeftover())
         return 0;
@@ -144,7 +148,8 @@ int RecoverInterruptedRecording(const char* pathAboutToBeWritten)
             RemoveLeftovers();  // a run that made nothing durable
             return 0;
         }
-        return CannotRecover("(name unknown)", "its info file ~temp.info is missing or damaged");
+        std::string reason = std::string("its info file ") + activeSpoolNames()->info + " is missing or damaged";
+        return CannotRecover("(name unknown)", reason.c_str());
     }
     if (!Exists(info.name))
         return CannotRecover(info.name, "the file is gone");
@@ -182,4 +187,20 @@ int RecoverInterruptedRecording(const char* pathAboutToBeWritten)
     printf("\nRecovered the interrupted recording %s: %u samples, %.3f s.\n", name.c_str(), samples,
            (double)duration / MP4_MOVIE_TIMESCALE);
     return 1;
+}
+
+}  // namespace
+
+int RecoverInterruptedRecordings(const char* pathAboutToBeWritten)
+{
+    unsigned int active = activeSpoolSet();
+    int result = 0;
+    for (unsigned int set = 0; set < SPOOL_SET_COUNT; set++) {
+        useSpoolSet(set);
+        int recovered = RecoverActiveSet(pathAboutToBeWritten);
+        if (recovered < 0 || (recovered > 0 && result == 0))
+            result = recovered;
+    }
+    useSpoolSet(active);
+    return result;
 }
