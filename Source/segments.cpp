@@ -154,7 +154,6 @@ struct tSegmentClock {
     bool started;
     tCtsUnwrap unwrap;
     int64_t first;         // unwrapped stamp of the first sample recorded
-    int64_t latest;        // unwrapped stamp of the sample being recorded
     int64_t nextBoundary;  // unwrapped stamp of the next boundary
     UINT32 samples;        // samples recorded in the current segment
 };
@@ -384,7 +383,6 @@ bool SegmentCutDue(const stInputParameters* input, UINT8* sample, int length)
     if (type != QBOX_STREAM_VIDEO && type != QBOX_STREAM_AUDIO)
         return false;
     int64_t stamp = UnwrapCts(&grid.unwrap, pqBoxHeader->ulSampleCts);
-    grid.latest = stamp;
     bool passed = BoundaryPassed(input, stamp);
     bool randomAccess = StartsSegment(input, sample, length);
     bool due = passed && randomAccess;
@@ -393,9 +391,13 @@ bool SegmentCutDue(const stInputParameters* input, UINT8* sample, int length)
     } else {
         due = due && grid.samples > 0;
     }
-    if (!due)
+    if (!due) {
         grid.samples++;
-    return due;
+        return false;
+    }
+    if (passed)
+        grid.nextBoundary = BoundaryAfter(input, stamp);
+    return true;
 }
 
 int CutRecording(stInputParameters* input)
@@ -412,8 +414,6 @@ int CutRecording(stInputParameters* input)
     }
     openFailureReported = false;
     grid.samples = 1;
-    if (grid.started)
-        grid.nextBoundary = BoundaryAfter(input, grid.latest);
 
     if (input->ulSaving == SAVE_TS) {
         if (deinitMP2TS() != 1)
