@@ -1028,15 +1028,15 @@ int resumeMP4Recording(const tRecordingInfo* info, FILE* file)
         takeParameterSet(track->ppsBuffer, track->ppsLength, track->PPSSetFlag, info->pps);
     }
     infoStale = false;
-    if (sampleCount(root->videoTrack) + sampleCount(root->audioTrack) == 0) {
-        return 0;
-    }
+    // Without a sample kept, what follows the header is a sample whose
+    // entries never reached the disk: the file goes back to its header, as
+    // a recording that never took a sample leaves it.
     if (ftruncate(fileno(file), (off_t)end) != 0 || fseeko(file, (off_t)end, SEEK_SET) != 0) {
         failOutput(errno);
         return -1;
     }
     root->fileLength = end;
-    return 1;
+    return sampleCount(root->videoTrack) + sampleCount(root->audioTrack) > 0 ? 1 : 0;
 }
 
 // ---- track boxes -----------------------------------------------------------

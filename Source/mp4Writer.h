@@ -247,7 +247,8 @@ UINT64 mp4SampleCount();
 // reading and writing): keeps the longest run of each track's samples
 // whose entries and data are whole, cuts the file and the spool files back
 // to them. 1 when samples are kept (completeMP4File and deleteMP4Params
-// follow), 0 when none is, -1 when the spool files cannot be read or cut;
+// follow), 0 when none is (the file is cut back to its 32-byte header), -1
+// when the spool files cannot be read or the files cut;
 // deleteMP4Params releases the state in every case.
 int resumeMP4Recording(const tRecordingInfo* info, FILE* file);
 

@@ -1,6 +1,7 @@
 // Recovery of an interrupted MP4 recording from its spool files.
 #include "recovery.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,8 +15,55 @@
 #include "mp4Writer.h"
 #include "mp4spool.h"
 #include "safefile.h"
+#include "tspacket.h"
 
 namespace {
+
+const size_t BOX_HEADER_SIZE = 8;
+const size_t BOX_LARGESIZE_HEADER_SIZE = 16;
+// Top-level boxes read at most; the program's files have three.
+const int MAX_TOP_LEVEL_BOXES = 64;
+
+bool EndsWith(const std::string& name, const char* suffix)
+{
+    size_t n = strlen(suffix);
+    return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
+}
+
+// Top-level boxes (ISO/IEC 14496-12, 4.2) that fill the file exactly, the
+// first "ftyp", one of them "moov". A recording still being written has an
+// "mdat" of size 0 (to the end of the file) and no "moov".
+bool IsCompleteMP4(int fd, off_t fileSize)
+{
+    off_t offset = 0;
+    bool moov = false;
+    for (int n = 0; n < MAX_TOP_LEVEL_BOXES && offset < fileSize; n++) {
+        UINT8 header[BOX_LARGESIZE_HEADER_SIZE];
+        if (pread(fd, header, BOX_HEADER_SIZE, offset) != (ssize_t)BOX_HEADER_SIZE)
+            return false;
+        UINT64 size = ReadBE32(header);
+        UINT32 type = ReadBE32(header + 4);
+        if (size == 1) {
+            if (pread(fd, header, BOX_LARGESIZE_HEADER_SIZE, offset) != (ssize_t)BOX_LARGESIZE_HEADER_SIZE)
+                return false;
+            size = ReadBE64(header + BOX_HEADER_SIZE);
+        }
+        if (size < BOX_HEADER_SIZE || size > (UINT64)(fileSize - offset))
+            return false;
+        if (n == 0 && type != FourCC("ftyp"))
+            return false;
+        moov = moov || type == FourCC("moov");
+        offset += (off_t)size;
+    }
+    return moov && offset == fileSize;
+}
+
+bool IsWholeTransportStream(int fd, off_t fileSize)
+{
+    UINT8 first = 0;
+    return fileSize >= (off_t)TS_PACKET_SIZE && fileSize % TS_PACKET_SIZE == 0 && pread(fd, &first, 1, 0) == 1 &&
+           first == TS_SYNC_BYTE;
+}
 
 // What an interrupted recording leaves beside its file: the active set's
 // spool files, info files and index reserve.
@@ -155,6 +203,11 @@ int RecoverActiveSet(const char* pathAboutToBeWritten)
         return CannotRecover(info.name, "the file is gone");
     if (!IsUsableFileName(info.name))
         return CannotRecover(info.name, "the name is taken by a link or by something that is not a regular file");
+    // Completed, and stopped while it removed its spool files.
+    if (IsCompleteRecording(info.name)) {
+        RemoveLeftovers();
+        return 0;
+    }
     int fd = OpenRegularFile(info.name, SAFE_OPEN_KEEP);
     FILE* file = fd >= 0 ? fdopen(fd, "r+b") : nullptr;
     if (file == nullptr) {
@@ -168,7 +221,7 @@ int RecoverActiveSet(const char* pathAboutToBeWritten)
     if (resumed < 0)
         return CannotComplete(info.name, "its spool files cannot be read");
     if (resumed == 0) {
-        deleteMP4Params();  // nothing was made durable: the file stays as it is
+        deleteMP4Params();  // no sample was made durable: the file holds its header
         return 0;
     }
     TakePictureSize();
@@ -190,6 +243,26 @@ int RecoverActiveSet(const char* pathAboutToBeWritten)
 }
 
 }  // namespace
+
+bool IsCompleteRecordingFile(int fd, const char* name)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (EndsWith(name, ".mp4"))
+        return IsCompleteMP4(fd, st.st_size);
+    return EndsWith(name, ".mpg") && IsWholeTransportStream(fd, st.st_size);
+}
+
+bool IsCompleteRecording(const char* name)
+{
+    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool complete = IsCompleteRecordingFile(fd, name);
+    close(fd);
+    return complete;
+}
 
 int RecoverInterruptedRecordings(const char* pathAboutToBeWritten)
 {

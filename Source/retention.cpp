@@ -13,19 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "byteorder.h"
 #include "housekeeping.h"
+#include "recovery.h"
 #include "segments.h"
-#include "tspacket.h"
 
 namespace {
 
 const unsigned long long BYTES_PER_MIB = 1024ull * 1024;
-const size_t BOX_HEADER_SIZE = 8;
-const size_t BOX_LARGESIZE_HEADER_SIZE = 16;
-// Top-level boxes read at most; the program's files have three.
-const int MAX_TOP_LEVEL_BOXES = 64;
-
 struct tCandidate {
     struct timespec modified;
     std::string name;
@@ -38,57 +32,6 @@ bool OlderThan(const tCandidate& a, const tCandidate& b)
     if (a.modified.tv_nsec != b.modified.tv_nsec)
         return a.modified.tv_nsec < b.modified.tv_nsec;
     return a.name < b.name;
-}
-
-bool EndsWith(const std::string& name, const char* suffix)
-{
-    size_t n = strlen(suffix);
-    return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
-}
-
-// Top-level boxes (ISO/IEC 14496-12, 4.2) that fill the file exactly, the
-// first "ftyp", one of them "moov". A recording still being written has an
-// "mdat" of size 0 (to the end of the file) and no "moov".
-bool IsCompleteMP4(int fd, off_t fileSize)
-{
-    off_t offset = 0;
-    bool moov = false;
-    for (int n = 0; n < MAX_TOP_LEVEL_BOXES && offset < fileSize; n++) {
-        UINT8 header[BOX_LARGESIZE_HEADER_SIZE];
-        if (pread(fd, header, BOX_HEADER_SIZE, offset) != (ssize_t)BOX_HEADER_SIZE)
-            return false;
-        UINT64 size = ReadBE32(header);
-        UINT32 type = ReadBE32(header + 4);
-        if (size == 1) {
-            if (pread(fd, header, BOX_LARGESIZE_HEADER_SIZE, offset) != (ssize_t)BOX_LARGESIZE_HEADER_SIZE)
-                return false;
-            size = ReadBE64(header + BOX_HEADER_SIZE);
-        }
-        if (size < BOX_HEADER_SIZE || size > (UINT64)(fileSize - offset))
-            return false;
-        if (n == 0 && type != FourCC("ftyp"))
-            return false;
-        moov = moov || type == FourCC("moov");
-        offset += (off_t)size;
-    }
-    return moov && offset == fileSize;
-}
-
-bool IsWholeTransportStream(int fd, off_t fileSize)
-{
-    UINT8 first = 0;
-    return fileSize >= (off_t)TS_PACKET_SIZE && fileSize % TS_PACKET_SIZE == 0 && pread(fd, &first, 1, 0) == 1 &&
-           first == TS_SYNC_BYTE;
-}
-
-bool IsCompleteOpenFile(int fd, const std::string& name)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    if (EndsWith(name, ".mp4"))
-        return IsCompleteMP4(fd, st.st_size);
-    return EndsWith(name, ".mpg") && IsWholeTransportStream(fd, st.st_size);
 }
 
 // The program's own finished recordings here, oldest first (checked again
@@ -121,7 +64,7 @@ bool DeleteFinishedRecording(const std::string& name)
     struct stat st;
     bool deleted = false;
     if (fstat(fd, &st) == 0 && st.st_nlink == 1 && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        IsCompleteOpenFile(fd, name)) {
+        IsCompleteRecordingFile(fd, name.c_str())) {
         deleted = unlink(name.c_str()) == 0;
     }
     close(fd);
@@ -129,16 +72,6 @@ bool DeleteFinishedRecording(const std::string& name)
 }
 
 }  // namespace
-
-bool IsCompleteRecording(const char* name)
-{
-    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool complete = IsCompleteOpenFile(fd, name);
-    close(fd);
-    return complete;
-}
 
 unsigned int KeepFreeSpace(unsigned int keepMiB, const char* base)
 {

@@ -21,9 +21,4 @@
 // deleted file is reported. Returns how many were deleted.
 unsigned int KeepFreeSpace(unsigned int keepMiB, const char* base);
 
-// Whether the file holds a complete recording: an MP4 file whose top-level
-// boxes fill it exactly and include "moov", or a transport stream of whole
-// 188-byte packets that starts with a sync byte. Exposed for tests.
-bool IsCompleteRecording(const char* name);
-
 #endif
