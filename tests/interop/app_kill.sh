@@ -46,13 +46,7 @@ leading_boxes() {  # stream count out
 # The recovered rec.mp4 against the device's record rec.qbox.
 check_recovered() {
   expect_eq "ffprobe warnings" "" "$(ffprobe -v warning rec.mp4 2>&1 >/dev/null)"
-  # A track without a recovered sample is left out of the file.
-  local media=3
-  case "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 rec.mp4 | paste -sd ' ')" in
-    video) media=2 ;;
-    audio) media=1 ;;
-  esac
-  check_leading_boxes rec.mp4 rec.qbox "$media" 320 240
+  check_leading_boxes rec.mp4 rec.qbox "$(recorded_media rec.mp4)" 320 240
   local last tail_end
   last=$(tail -n 1 boxes.txt | awk '{ print $2 }')
   tail_end=$(awk 'END { print $2 }' tail.txt)

@@ -103,6 +103,16 @@ picture_boxes() {
   "$LIST" list "$1" | awk '$1 == "video" && $3 == 1' | wc -l
 }
 
+# The media a recording holds: 3, or 2 (1) when it has no audio (video)
+# track, which a recording leaves out when no sample of it came in time.
+recorded_media() {  # mp4
+  case "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$1" | paste -sd ' ')" in
+    video) echo 2 ;;
+    audio) echo 1 ;;
+    *) echo 3 ;;
+  esac
+}
+
 # check_leading_boxes MP4 RECORD.qbox MEDIA WIDTH HEIGHT: the recording holds
 # a leading run of the boxes the device delivered (a run stopped, or whose
 # recording ended, before the device's last box). The run is the shortest
@@ -125,6 +135,10 @@ check_leading_boxes() {
       if ($1 == "video" && $3 == 1) nv++
       if ($1 == "audio") na++ }' delivered.txt
   check_mp4_file "$1" boxes.txt "$3" "$4" "$5"
+  # A track left out had no box in the run.
+  [ "$3" = 2 ] && grep -q '^audio' boxes.txt && fail "audio boxes of the run are missing"
+  [ "$3" = 1 ] && grep -q '^video .* 1$' boxes.txt && fail "pictures of the run are missing"
+  return 0
 }
 
 # check_leading_ts TS RECORD.qbox MEDIA WIDTH HEIGHT: a transport-stream

@@ -59,7 +59,7 @@ check_stopped_recording() {
     echo "nothing recorded" > outcome.txt
     return
   fi
-  check_leading_boxes rec.mp4 rec.qbox 3 320 240
+  check_leading_boxes rec.mp4 rec.qbox "$(recorded_media rec.mp4)" 320 240
   local last tail_end
   last=$(tail -n 1 boxes.txt | awk '{ print $2 }')
   tail_end=$(awk 'END { print $2 }' tail.txt)
