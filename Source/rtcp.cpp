@@ -235,7 +235,8 @@ int RtcpPortFor(unsigned int ulRtpPort)
 
 // "user@host" (RFC 3550, 6.5.1), or the host alone when the user has no
 // name; the same for every stream of the run, so that receivers know the
-// streams come from one source and line them up.
+// streams come from one source and line them up. Cut to the item's 255
+// bytes in the unlikely case of a longer one.
 static void PickCname()
 {
     char szHost[HOST_NAME_SIZE] = "";
@@ -243,10 +244,13 @@ static void PickCname()
         snprintf(szHost, sizeof(szHost), "localhost");
     szHost[sizeof(szHost) - 1] = '\0';
     const struct passwd* pUser = getpwuid(geteuid());
+    int n;
     if (pUser != nullptr && pUser->pw_name != nullptr && pUser->pw_name[0] != '\0')
-        snprintf(m_szCname, sizeof(m_szCname), "%s@%s", pUser->pw_name, szHost);
+        n = snprintf(m_szCname, sizeof(m_szCname), "%s@%s", pUser->pw_name, szHost);
     else
-        snprintf(m_szCname, sizeof(m_szCname), "%s", szHost);
+        n = snprintf(m_szCname, sizeof(m_szCname), "%s", szHost);
+    if (n < 0)
+        snprintf(m_szCname, sizeof(m_szCname), "localhost");
 }
 
 static bool IsStream(int iStream)

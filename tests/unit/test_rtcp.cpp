@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <deque>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -395,55 +397,62 @@ TEST_F(Rtcp, DayLongMappingKeepsAudioAndVideoTogether)
     const uint32_t first_stamp = 0xFFFF0000u;
     const int64_t video_step = 3003, audio_step = 1920;  // ticks of 90 kHz
     const int64_t day = 24LL * 3600 * 90000;
+    const size_t batch = 512;  // packets between two reads of the receivers
     int64_t video_next = 0, audio_next = 451;  // ticks after the first stamp
-    int64_t anchor = -1;
-    uint64_t anchor_ntp = NtpOfFakeWallClock();
-    Mapping video_map, audio_map;
-    size_t video_reports = 0, audio_reports = 0;
+    const int64_t anchor = first_stamp;
+    const uint64_t anchor_ntp = NtpOfFakeWallClock();
+    // The latest packets of each stream: RTP stamp and unwrapped capture stamp.
+    std::deque<std::pair<uint32_t, int64_t>> sent[2];
+    Mapping maps[2];
+    size_t reports[2] = {0, 0};
     double worst_exact = 0, worst_lip = 0;
 
-    while (video_next <= day || audio_next <= day) {
-        bool is_video = video_next <= audio_next;
-        int64_t ticks = is_video ? video_next : audio_next;
-        uint32_t capture = first_stamp + (uint32_t)ticks;
-        int64_t unwrapped = (int64_t)first_stamp + ticks;
-        g_monotonic_ns = (1000 * 90000LL + ticks) * 1000000000LL / 90000;
-        if (anchor < 0)
-            anchor = unwrapped;
-        if (is_video) {
-            RTCPOnRtpSent(RTCP_STREAM_VIDEO, capture, capture, 1000);
-            video_next += video_step;
-        } else {
-            uint32_t rtp = RtpStampFromCapture(unwrapped, 48000);
-            EXPECT_EQ((uint32_t)(unwrapped * 8 / 15), rtp);
-            RTCPOnRtpSent(RTCP_STREAM_AUDIO, rtp, capture, 300);
-            audio_next += audio_step;
-        }
-        LoopbackReceiver& receiver = is_video ? video : audio;
+    auto read_reports = [&](int stream, LoopbackReceiver& receiver) {
         for (const Datagram& d : receiver.Drain(0)) {
             Compound c = ParseCompound(d);
             ASSERT_EQ("", c.error);
             ASSERT_TRUE(c.has_sr);
+            auto packet = std::find_if(sent[stream].rbegin(), sent[stream].rend(),
+                                       [&](const std::pair<uint32_t, int64_t>& p) { return p.first == c.sr.rtp; });
+            ASSERT_NE(sent[stream].rend(), packet) << "SR with an RTP stamp not sent lately";
+            int64_t unwrapped = packet->second;
             // Against the device's stamp: the report's NTP time is the
             // anchor plus the capture time since the first sample.
             double exact = (double)(unwrapped - anchor) / 90000;
             worst_exact = std::max(worst_exact, std::fabs(NtpSeconds(c.sr.ntp, anchor_ntp) - exact));
-            (is_video ? video_map : audio_map) = Mapping{true, c.sr};
-            (is_video ? video_reports : audio_reports)++;
-            if (!video_map.known || !audio_map.known)
+            maps[stream] = Mapping{true, c.sr};
+            reports[stream]++;
+            if (!maps[0].known || !maps[1].known)
                 continue;
             // The receiver's rule: both mappings place this capture instant.
-            uint32_t audio_rtp = RtpStampFromCapture(unwrapped, 48000);
-            double by_video = video_map.NtpOf(capture, 90000, anchor_ntp);
-            double by_audio = audio_map.NtpOf(audio_rtp, 48000, anchor_ntp);
+            double by_video = maps[RTCP_STREAM_VIDEO].NtpOf((uint32_t)unwrapped, 90000, anchor_ntp);
+            double by_audio = maps[RTCP_STREAM_AUDIO].NtpOf((uint32_t)(unwrapped * 8 / 15), 48000, anchor_ntp);
             worst_lip = std::max(worst_lip, std::fabs(by_video - by_audio));
+        }
+    };
+
+    for (size_t n = 1; video_next <= day || audio_next <= day; ++n) {
+        int stream = video_next <= audio_next ? RTCP_STREAM_VIDEO : RTCP_STREAM_AUDIO;
+        int64_t& next = stream == RTCP_STREAM_VIDEO ? video_next : audio_next;
+        uint32_t capture = first_stamp + (uint32_t)next;
+        int64_t unwrapped = (int64_t)first_stamp + next;
+        g_monotonic_ns = (1000 * 90000LL + next) * 1000000000LL / 90000;
+        uint32_t rtp = stream == RTCP_STREAM_VIDEO ? capture : RtpStampFromCapture(unwrapped, 48000);
+        RTCPOnRtpSent(stream, rtp, capture, stream == RTCP_STREAM_VIDEO ? 1000 : 300);
+        sent[stream].emplace_back(rtp, unwrapped);
+        if (sent[stream].size() > 2 * batch)
+            sent[stream].pop_front();
+        next += stream == RTCP_STREAM_VIDEO ? video_step : audio_step;
+        if (n % batch == 0 || (video_next > day && audio_next > day)) {
+            read_reports(RTCP_STREAM_VIDEO, video);
+            read_reports(RTCP_STREAM_AUDIO, audio);
         }
     }
     printf("%zu video and %zu audio reports; worst error against the stamps %.3g s, "
            "between the streams %.3g s\n",
-           video_reports, audio_reports, worst_exact, worst_lip);
-    EXPECT_GT(video_reports, 24u * 3600 / 8);
-    EXPECT_GT(audio_reports, 24u * 3600 / 8);
+           reports[0], reports[1], worst_exact, worst_lip);
+    EXPECT_GT(reports[RTCP_STREAM_VIDEO], 24u * 3600 / 8);
+    EXPECT_GT(reports[RTCP_STREAM_AUDIO], 24u * 3600 / 8);
     EXPECT_LT(worst_exact, 1e-6);
     EXPECT_LT(worst_lip, 1e-3);
 }
