@@ -4,6 +4,10 @@
 set -euo pipefail
 
 need=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev ffmpeg)
+# Receivers and the packet dissector of the RTCP interop test: GStreamer's
+# sdpdemux/rtpbin (plugins-bad), its RTP depayloaders, parsers and Matroska
+# muxer (plugins-good, -bad), and tshark.
+need+=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad tshark)
 # libFuzzer targets (make fuzz-smoke, make fuzz): clang 14 and its runtimes.
 need+=(clang libclang-rt-14-dev lld)
 if [ "${VOZIREV_CROSS:-1}" = 1 ]; then
