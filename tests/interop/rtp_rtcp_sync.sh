@@ -87,8 +87,15 @@ decoded_pictures() {
 
 check_recording() {
   local dir=$1 rec=$2 receiver=$3 skew
+  # A receiver that times packets by their arrival until both streams have
+  # reported (GStreamer's jitter buffer) may, on a busy machine, step a
+  # picture's time back onto its predecessor's when the sender reports line
+  # the streams up; ffmpeg's muxer then complains of the order of the times.
+  # That is no decoding error: the offsets are measured below, over the
+  # whole recording.
   local errors
-  errors=$(ffmpeg -nostdin -v error -i "$rec" -f null - 2>&1 || echo "decoder exit status $?")
+  ffmpeg -nostdin -v error -i "$rec" -f null - > "$rec.decode.log" 2>&1 || fail "$receiver: decoder exit status $?"
+  errors=$(grep -v "non monotonically increasing dts" "$rec.decode.log" || true)
   [ -z "$errors" ] || fail "$receiver: decoding errors: $errors"
   decoded_pictures "$rec" > "$rec.pictures"
   [ -s "$rec.pictures" ] || fail "$receiver: no picture decoded"
