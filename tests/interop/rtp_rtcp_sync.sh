@@ -59,7 +59,8 @@ start_capture() {
     grep -q "Capture started" "$1.log" && { sleep 0.5; return 0; }
     sleep 0.1
   done
-  fail "tshark does not capture"
+  cat "$1.log" >&2
+  fail "tshark does not capture on the loopback (it needs root, or dumpcap the capture capabilities)"
 }
 
 stop_capture() {
