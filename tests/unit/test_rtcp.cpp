@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -500,20 +500,6 @@ TEST_F(Rtcp, RtcpNeverLandsOnAnRtpPort)
         RTCPClose();
         EXPECT_TRUE(audio.Drain(0).empty());
     }
-}
-
-TEST_F(Rtcp, MulticastRtcpSocketCarriesTheTtl)
-{
-    int lowest_free = dup(0);
-    close(lowest_free);
-    char group[] = "239.255.77.3";
-    ASSERT_EQ(1, RTCPOpen(RTCP_STREAM_VIDEO, 8000, group, 3, 10023));
-    int ttl = -1;
-    socklen_t len = sizeof(ttl);
-    ASSERT_EQ(0, getsockopt(lowest_free, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len));
-    EXPECT_EQ(3, ttl);
-    RTCPClose();  // nothing sent, so no BYE goes to the group
-    EXPECT_EQ(-1, fcntl(lowest_free, F_GETFD));
 }
 
 size_t Count(const std::string& text, const std::string& what)
