@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "QBox.h"
 #include "WriteAACHeader.h"
 #include "sockets.h"
 
@@ -25,6 +26,10 @@ const unsigned int RTP_SSRC = 10023;  // 0x00002727, both streams
 const unsigned int RTP_MAX_SINGLE_NALU_SIZE = 1433;
 const unsigned int RTP_FU_FRAGMENT_SIZE = 1434;
 const unsigned char RTP_NALU_TYPE_FU_A = 28;
+
+// The RTP clock of H.264 (RFC 6184) and of the transport stream (RFC 2250):
+// the QBox clock, so the QBox stamp is the RTP time stamp.
+const unsigned int RTP_VIDEO_CLOCK_HZ = QBOX_CLOCK_HZ;
 
 // AAC: 2-byte AU-headers-length plus one 2-byte AU header
 // (13-bit AU-size, 3-bit AU-Index). The RTP clock is the sampling rate.
