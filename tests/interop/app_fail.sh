@@ -56,7 +56,8 @@ usage_text=$(printf '%s\n' \
   $'-k\t\tmake the recording durable every N seconds of content, 0 never [1]' \
   $'-g\t\tsegment length: a new file every N seconds of content, 0 one file [0]' \
   $'-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]' \
-  $'-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]'; echo x)
+  $'-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]' \
+  $'-j\t\tsession description file (SDP) of the streams, written by the program [none]'; echo x)
 usage_text=${usage_text%x}
 
 for args in "-u 1" "-" "-K 1" "-r 1 -e 2"; do
