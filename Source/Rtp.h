@@ -90,7 +90,8 @@ struct QBoxHeader {
 };
 
 // Sockets and destinations of the two streams, open from RTPOpen to
-// CloseSockets; a socket of 0 or less is not open.
+// CloseSockets; a socket of 0 or less is not open. Each datagram sent on
+// them is counted by the stream's RTCP (rtcp.h).
 extern SOCKET m_fdaudio;
 extern SOCKET m_fdvideo;
 extern Sockaddr_in m_TxAudioSockAddr;
@@ -126,8 +127,12 @@ int64_t RtpCaptureClock(unsigned int cts);
 // rounded down, modulo 2^32 (exact integer arithmetic, RTP_AAC_CLOCK_HZ).
 unsigned int AacRtpTimestamp(int64_t llCaptureClock);
 
-// Sends nTSPackets consecutive 188-byte transport-stream packets.
+// Sends nTSPackets consecutive 188-byte transport-stream packets of the
+// sample stamped esTS (the QBox stamp, also their RTP time stamp).
 unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, unsigned int esTS);
+// Sends the tables that open the transport stream, which belong to no
+// sample: RTP time stamp 0, and no time for the sender reports.
+unsigned RTPTransportStreamTables(unsigned char* pTSData, unsigned int nTSPackets);
 
 int SendRtpPackage(SOCKET hsocket, Sockaddr_in* to_address, int payloadtype, unsigned short* seqno,
                    unsigned int* timestamp, unsigned char* buf, int nalu_size, const unsigned int ssrc,
@@ -142,6 +147,8 @@ void SetRtpPayloadHeader(rtp_payload_first_byte* rtppayload_header, unsigned cha
 unsigned int reverse_byte_order_dword(unsigned int value);
 unsigned short reverse_byte_order_word(unsigned short value);
 
+// Ends the RTCP of the streams (a BYE from each that sent, RTCPClose), then
+// closes the RTP sockets.
 void CloseSockets();
 
 #endif

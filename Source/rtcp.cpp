@@ -12,6 +12,7 @@
 #include "QBox.h"
 #include "Rtp.h"
 #include "byteorder.h"
+#include "captureparams.h"
 
 // One stream's RTCP state, all zero while the stream is not in use.
 struct stRtcpStream {
@@ -309,6 +310,13 @@ int RTCPOpen(int iStream, unsigned short usRtpPort, char* cpIP, int iTtl, UINT32
     return 1;
 }
 
+void RTCPOpenStreams(stInputParameters* pInput)
+{
+    if (SendsOnVideoPort(pInput))
+        RTCPOpen(RTCP_STREAM_VIDEO, (unsigned short)pInput->Video_Port, pInput->IP_Addr, (int)pInput->ucttl, RTP_SSRC);
+    if (SendsOnAudioPort(pInput))
+        RTCPOpen(RTCP_STREAM_AUDIO, (unsigned short)pInput->Audio_Port, pInput->IP_Addr, (int)pInput->ucttl, RTP_SSRC);
+}
 
 // ---- hooks of the capture run ----------------------------------------------------------
 

@@ -24,7 +24,7 @@
 // member does not perform, so it is not applied.
 //
 // The capture run calls, on its one thread:
-//   RTCPOpen         after RTPOpen, for each stream the run sends
+//   RTCPOpenStreams  after RTPOpen, for the streams the run sends
 //   RTCPOnRtpSent    after each RTP datagram that carries a sample (Rtp.cpp)
 //   RTCPCountRtpSent after each RTP datagram that carries no sample
 //   RTCPTick         once per turn of the capture loop
@@ -37,6 +37,8 @@
 
 #include "Types.h"
 #include "sockets.h"
+
+struct stInputParameters;
 
 // The streams, each on its own port pair.
 const int RTCP_STREAM_VIDEO = 0;  // H.264 (-s 1) or the transport stream (-s 2), video port
@@ -91,6 +93,10 @@ int RtcpPortFor(unsigned int ulRtpPort);
 // was opened first. The first open of a run picks the CNAME. Returns 1, or
 // -1 with a message when the stream goes without RTCP.
 int RTCPOpen(int iStream, unsigned short usRtpPort, char* cpIP, int iTtl, UINT32 ulSsrc);
+
+// Opens RTCP for the streams a run sends (-s 1: H.264 unless -m 1, AAC
+// unless -m 2; -s 2: the transport stream), towards -d with the TTL -t.
+void RTCPOpenStreams(stInputParameters* pInput);
 
 // One RTP datagram of the stream has gone out (sent or not): its RTP time
 // stamp, the capture clock of the sample it carries (RtpCaptureClock of its

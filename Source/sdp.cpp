@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "QBox.h"
 #include "Rtp.h"
@@ -120,8 +121,8 @@ void SdpFromParameters(stSdpDescription* pDesc, const stInputParameters* pInput)
     pDesc->bMulticast = IsClassD(pDesc->szAddress) != 0;
     pDesc->ulTtl = pInput->ucttl;
     pDesc->bTransportStream = pInput->ulStreaming == STREAM_RTP_TS;
-    pDesc->bVideo = !pDesc->bTransportStream && pInput->ulMediaFormat != MEDIA_FORMAT_AUDIO;
-    pDesc->bAudio = !pDesc->bTransportStream && pInput->ulMediaFormat != MEDIA_FORMAT_VIDEO;
+    pDesc->bVideo = !pDesc->bTransportStream && SendsOnVideoPort(pInput);
+    pDesc->bAudio = SendsOnAudioPort(pInput);
     pDesc->ulVideoPort = pInput->Video_Port;
     pDesc->ulAudioPort = pInput->Audio_Port;
     pDesc->ucProfileLevelId[0] = H264_PROFILE_IDC_BASELINE;
@@ -349,4 +350,34 @@ int SdpWriteFile(const char* szPath, const stSdpDescription* pDesc)
         return RefuseFile(szPath, "cannot replace it", iError);
     }
     return 1;
+}
+
+// ---- the run's file ----------------------------------------------------------------------
+
+static stSdpDescription m_stRunDescription;
+static char m_szRunFile[FILENAME_FIELD_SIZE] = "";
+
+int SdpStartFile(const stInputParameters* pInput)
+{
+    m_szRunFile[0] = '\0';
+    if (pInput->sSdp_File[0] == '\0')
+        return 1;
+    SdpFromParameters(&m_stRunDescription, pInput);
+    // RFC 4566, 5.2: an NTP-like time stamp makes the session id unique.
+    m_stRunDescription.ulSessionId = (UINT32)time(nullptr);
+    if (SdpWriteFile(pInput->sSdp_File, &m_stRunDescription) != 1)
+        return -1;
+    snprintf(m_szRunFile, sizeof(m_szRunFile), "%s", pInput->sSdp_File);
+    return 1;
+}
+
+void SdpTakeSample(UINT8* pucSample, UINT32 ulLength)
+{
+    if (m_szRunFile[0] == '\0' || ulLength <= QBOX_HEADER_SIZE)
+        return;
+    QBox header;
+    DecodeQBoxHeader(pucSample, &header);
+    if (header.usSampleStreamType == QBOX_STREAM_VIDEO &&
+        SdpTakeParameterSets(&m_stRunDescription, pucSample + QBOX_HEADER_SIZE, ulLength - QBOX_HEADER_SIZE) == 1)
+        SdpWriteFile(m_szRunFile, &m_stRunDescription);
 }

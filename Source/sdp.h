@@ -11,9 +11,9 @@
 // sprop-parameter-sets; before that the profile and level follow from the
 // settings, as the encoder picks them.
 //
-// The capture run fills a description from its parameters at start-up,
-// writes it with SdpWriteFile, hands each video payload to
-// SdpTakeParameterSets and writes the file again when that returns 1.
+// The capture run writes the file -j names when its streams open
+// (SdpStartFile) and hands each sample it streams to SdpTakeSample, which
+// writes the file again once the first parameter sets have come.
 // vozirev-sdp prints SdpFormat's text of the same description.
 #ifndef VOZIREV_SDP_H
 #define VOZIREV_SDP_H
@@ -80,6 +80,17 @@ int SdpFormat(const stSdpDescription* pDesc, char* pcText, UINT32 ulTextSize);
 // flushed to the disk, then renamed over szPath. Returns 1, or -1 with a
 // message naming the file (szPath is then as it was).
 int SdpWriteFile(const char* szPath, const stSdpDescription* pDesc);
+
+// The run's description file, -j (sSdp_File; "" writes none): written
+// when the streams open, from the run's parameters with a session id from
+// the clock. Returns 1, or -1 when it could not be written (the reason is
+// printed): the run then ends.
+int SdpStartFile(const stInputParameters* pInput);
+
+// One whole QBox sample the run streams: the file is written again, once,
+// when the sample brings the H.264 stream's first SPS and PPS. A failed
+// rewrite is reported and leaves the earlier file; the run goes on.
+void SdpTakeSample(UINT8* pucSample, UINT32 ulLength);
 
 // level_idc for a picture size and rate: the lowest level of ISO/IEC
 // 14496-10 Table A-1 whose MaxFS and MaxMBPS admit it (level 1b is not
