@@ -9,8 +9,6 @@
 // real time). Prints how many pictures and audio frames were sent.
 // With --ts, FILE is an MPEG-2 transport stream handed to RTPTransportStream
 // in runs of 1 to 12 packets, GAP_US after each run.
-#include <arpa/inet.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
