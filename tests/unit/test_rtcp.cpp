@@ -17,120 +17,12 @@
 
 #include "Rtp.h"
 #include "rtcp.h"
+#include "drivers/rtcp_reader.h"
 #include "test_rtp_receiver.h"
 
 namespace {
 
-// ---- a receiver's reading of an RTCP compound packet ----------------------------
-
-struct SenderReport {
-    uint32_t ssrc;
-    uint64_t ntp;
-    uint32_t rtp;
-    uint32_t packets;
-    uint32_t octets;
-};
-
-struct Compound {
-    std::string error;             // empty when the compound packet is valid
-    std::vector<int> types;        // packet types in order
-    bool has_sr = false;
-    SenderReport sr = {};
-    uint32_t rr_ssrc = 0;
-    uint32_t sdes_ssrc = 0;
-    std::string cname;
-    std::vector<uint32_t> bye;
-};
-
-// One SDES chunk: SSRC, items until an END item, then zero bytes to the next
-// 32-bit boundary (RFC 3550, 6.5).
-std::string ParseSdes(const uint8_t* p, size_t size, int chunks, Compound* c)
-{
-    if (chunks != 1)
-        return "SDES with other than one chunk";
-    if (size < 8)
-        return "SDES chunk too short";
-    c->sdes_ssrc = ReadBE32(p);
-    size_t at = 4;
-    while (at < size && p[at] != 0) {
-        if (at + 2 > size || at + 2 + p[at + 1] > size)
-            return "SDES item runs past the packet";
-        if (p[at] == 1)
-            c->cname.assign((const char*)p + at + 2, p[at + 1]);
-        at += 2 + p[at + 1];
-    }
-    if (at >= size)
-        return "SDES chunk without END";
-    size_t chunk_end = (at / 4 + 1) * 4;
-    if (chunk_end != size)
-        return "SDES chunk not padded to the end of the packet";
-    for (; at < size; ++at)
-        if (p[at] != 0)
-            return "SDES padding not zero";
-    return "";
-}
-
-std::string ParsePacket(const uint8_t* p, size_t size, Compound* c)
-{
-    int count = p[0] & 0x1F;
-    int type = p[1];
-    const uint8_t* body = p + 4;
-    size_t body_size = size - 4;
-    c->types.push_back(type);
-    switch (type) {
-    case 200:  // SR: sender info, then count report blocks of 24 bytes
-        if (body_size != 24 + 24u * count)
-            return "SR of the wrong length";
-        c->has_sr = true;
-        c->sr = {ReadBE32(body), ((uint64_t)ReadBE32(body + 4) << 32) | ReadBE32(body + 8), ReadBE32(body + 12),
-                 ReadBE32(body + 16), ReadBE32(body + 20)};
-        return "";
-    case 201:  // RR
-        if (body_size != 4 + 24u * count)
-            return "RR of the wrong length";
-        c->rr_ssrc = ReadBE32(body);
-        return "";
-    case 202:
-        return ParseSdes(body, body_size, count, c);
-    case 203:  // BYE: count SSRCs, then an optional reason
-        if (body_size < 4u * count)
-            return "BYE shorter than its SSRC list";
-        for (int i = 0; i < count; ++i)
-            c->bye.push_back(ReadBE32(body + 4 * i));
-        return "";
-    default:
-        return "unknown packet type " + std::to_string(type);
-    }
-}
-
-// The header validity checks of RFC 3550, A.2, then each packet's fields.
-Compound ParseCompound(const Datagram& d)
-{
-    Compound c;
-    if (d.size() < 8 || d.size() % 4 != 0) {
-        c.error = "compound packet not a whole number of 32-bit words";
-        return c;
-    }
-    if ((d[0] & 0xC0) != 0x80 || (d[0] & 0x20) != 0 || (d[1] != 200 && d[1] != 201)) {
-        c.error = "first packet is not an unpadded version 2 SR or RR";
-        return c;
-    }
-    size_t at = 0;
-    while (at < d.size() && c.error.empty()) {
-        if (d.size() - at < 4 || (d[at] >> 6) != 2) {
-            c.error = "packet not of version 2";
-            break;
-        }
-        size_t size = ((size_t)ReadBE16(&d[at + 2]) + 1) * 4;
-        if (size > d.size() - at) {
-            c.error = "length runs past the datagram";
-            break;
-        }
-        c.error = ParsePacket(&d[at], size, &c);
-        at += size;
-    }
-    return c;
-}
+using namespace rtcp_reader;
 
 // ---- time, driven by the test ----------------------------------------------------
 
@@ -185,7 +77,7 @@ protected:
     {
         std::vector<Compound> got;
         for (const Datagram& d : receiver.Drain(0)) {
-            got.push_back(ParseCompound(d));
+            got.push_back(ParseCompound(d.data(), d.size()));
             EXPECT_EQ("", got.back().error);
         }
         return got;
@@ -389,7 +281,7 @@ TEST_F(Rtcp, DayLongMappingKeepsAudioAndVideoTogether)
 
     auto read_reports = [&](int stream, LoopbackReceiver& receiver) {
         for (const Datagram& d : receiver.Drain(0)) {
-            Compound c = ParseCompound(d);
+            Compound c = ParseCompound(d.data(), d.size());
             ASSERT_EQ("", c.error);
             ASSERT_TRUE(c.has_sr);
             auto packet = std::find_if(sent[stream].rbegin(), sent[stream].rend(),
