@@ -2,11 +2,11 @@
 // streams.
 #include "rtcp.h"
 
-#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "QBox.h"
@@ -218,6 +218,20 @@ int RtcpPortFor(unsigned int ulRtpPort)
     return (int)ulRtpPort + 1;
 }
 
+// The user name of the run as the login shell or the service manager gives
+// it (LOGNAME, USER), or null. The user database is not asked: on a board
+// that may mean a name service that blocks or holds a descriptor.
+static const char* UserName()
+{
+    static const char* const USER_VARIABLES[] = {"LOGNAME", "USER"};
+    for (const char* szVariable : USER_VARIABLES) {
+        const char* szName = getenv(szVariable);
+        if (szName != nullptr && szName[0] != '\0' && strchr(szName, '@') == nullptr)
+            return szName;
+    }
+    return nullptr;
+}
+
 // "user@host" (RFC 3550, 6.5.1), or the host alone when the user has no
 // name; the same for every stream of the run, so that receivers know the
 // streams come from one source and line them up. Cut to the item's 255
@@ -228,10 +242,10 @@ static void PickCname()
     if (gethostname(szHost, sizeof(szHost)) != 0 || szHost[0] == '\0')
         snprintf(szHost, sizeof(szHost), "localhost");
     szHost[sizeof(szHost) - 1] = '\0';
-    const struct passwd* pUser = getpwuid(geteuid());
+    const char* szUser = UserName();
     int n;
-    if (pUser != nullptr && pUser->pw_name != nullptr && pUser->pw_name[0] != '\0')
-        n = snprintf(m_szCname, sizeof(m_szCname), "%s@%s", pUser->pw_name, szHost);
+    if (szUser != nullptr)
+        n = snprintf(m_szCname, sizeof(m_szCname), "%s@%s", szUser, szHost);
     else
         n = snprintf(m_szCname, sizeof(m_szCname), "%s", szHost);
     if (n < 0)
