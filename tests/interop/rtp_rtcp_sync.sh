@@ -40,10 +40,6 @@ EMU="$VOZIREV_BIN/vozirev-emu"
 PROG="$VOZIREV_BIN/vozirev"
 AUDIO_LATE=(av_320x240_25fps_audio_late.qbox 2 -w 320 -h 240 -f 25 -i 25)
 VIDEO_LATE=(av_176x144_5fps_video_late.qbox 3 -w 176 -h 144 -f 5 -i 5)
-# The record file must stay unchanged this long (0.1 s polls) before the
-# content counts as delivered.
-SETTLED_POLLS=8
-
 gst_pid=
 tshark_pid=
 program_pid=
@@ -92,10 +88,9 @@ start_gstreamer() {
 }
 
 wait_gstreamer() {
-  local rc=0
-  wait "$gst_pid" || rc=$?
+  local pid=$gst_pid
   gst_pid=
-  [ $rc -eq 0 ] || { cat "$1.log" >&2; fail "gst-launch-1.0 ended with status $rc"; }
+  wait_ended "$pid" "$1" gst-launch-1.0
 }
 
 # Runs the program under the device in the directory $1, in the
@@ -115,24 +110,6 @@ wait_program() {
   wait "$program_pid" || rc=$?
   program_pid=
   [ "$rc" = "$1" ] || { cat "$2/program.out" >&2; fail "the program ended with status $rc, not $1"; }
-}
-
-# Waits until the device has delivered its content: the record file holds
-# boxes and has not grown for SETTLED_POLLS polls.
-wait_delivered() {
-  local record=$1 last=-1 same=0 size
-  for ((i = 0; i < 300; i++)); do
-    size=$(stat -c %s "$record" 2>/dev/null || echo 0)
-    if [ "$size" -gt 0 ] && [ "$size" = "$last" ]; then
-      same=$((same + 1))
-      [ $same -ge $SETTLED_POLLS ] && return 0
-    else
-      same=0
-    fi
-    last=$size
-    sleep 0.1
-  done
-  fail "the device was still delivering after 30 s"
 }
 
 # The description the program writes for the options given (dir, content
