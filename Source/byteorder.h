@@ -22,6 +22,11 @@ inline uint32_t ReadBE32(const uint8_t* p)
     return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
 }
 
+inline uint64_t ReadBE64(const uint8_t* p)
+{
+    return ((uint64_t)ReadBE32(p) << 32) | ReadBE32(p + 4);
+}
+
 // Each writer returns the position just past the field, so that a header can
 // be built as a chain of writes: p = WriteBE16(p, x); p = WriteBE32(p, y); ...
 inline uint8_t* WriteBE16(uint8_t* p, uint16_t v)

@@ -16,9 +16,11 @@
 #include "mp4route.h"
 #include "mpgTSWriter.h"
 #include "recovery.h"
+#include "retention.h"
 #include "rtcp.h"
 #include "safefile.h"
 #include "sdp.h"
+#include "segments.h"
 #include "servicenotify.h"
 #include "tspacket.h"
 #include "tsroute.h"
@@ -38,6 +40,17 @@ static UINT32 ulLastSyncCts = 0;
 static bool bSynced = false;
 
 // ---- opening the outputs ---------------------------------------------------------
+
+// With a space to keep free (-o), the oldest finished recordings make room;
+// the free-space figure is taken again when they did.
+static bool MadeRoom(const stInputParameters* input)
+{
+    if (input->ulKeep_Free_MiB == 0 || KeepFreeSpace(input->ulKeep_Free_MiB, SegmentBaseName()) == 0)
+        return false;
+    ulfreebytes = (unsigned int)get_free_diskspace();
+    return true;
+}
+
 
 // "./" + the first '.'-delimited token of the name + the extension, in place.
 // Refuses a name with no token left or a path that does not fit the field.
@@ -68,7 +81,7 @@ static int AnnounceRecording(stInputParameters* input)
         puts("Invalid Saving Format. Use 1 or 2.");
         return -1;
     }
-    if (BuildRecordingPath(input, input->ulSaving == SAVE_MP4 ? ".mp4" : ".mpg") != 0)
+    if (BuildRecordingPath(input, input->ulSaving == SAVE_MP4 ? ".mp4" : ".mpg") != 0 || PlanSegments(input) != 0)
         return -1;
     printf("Saving to %s\n", input->sOutput_Filename);
     return 0;
@@ -152,28 +165,20 @@ static int CheckRecordingNames(const stInputParameters* input)
         return -1;
     if (internal_config.ulsaving_type != SAVE_MP4)
         return 0;
-    if (NameTaken(path, SPOOL_LOCK_NAME) || NameTaken(path, INDEX_RESERVE_NAME))
+    if (NameTaken(path, SPOOL_LOCK_NAME))
         return -1;
-    for (const char* spool : SPOOL_FILE_NAMES) {
-        if (NameTaken(path, spool))
-            return -1;
+    for (unsigned int set = 0; set < SPOOL_SET_COUNT; set++) {
+        const tSpoolSetNames* names = spoolSetNames(set);
+        for (const char* name : {names->reserve, names->info, names->infoNew}) {
+            if (NameTaken(path, name))
+                return -1;
+        }
+        for (const char* spool : names->spool) {
+            if (NameTaken(path, spool))
+                return -1;
+        }
     }
     return 0;
-}
-
-// The recording file, opened without following a link, locked against any
-// other run that records under the same name, and emptied only then.
-static FILE* OpenRecordingFile(const char* path)
-{
-    int fd = OpenRegularFile(path, SAFE_OPEN_KEEP);
-    if (fd < 0)
-        return nullptr;
-    FILE* file = nullptr;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0 || (file = fdopen(fd, "wb")) == nullptr) {
-        close(fd);
-        return nullptr;
-    }
-    return file;
 }
 
 // A recording that a crash or a power cut interrupted here is completed
@@ -181,9 +186,9 @@ static FILE* OpenRecordingFile(const char* path)
 static void RecoverLeftovers(const stInputParameters* input)
 {
     if (internal_config.ulsaving_type == SAVE_MP4) {
-        RecoverInterruptedRecording(input->sOutput_Filename);
+        RecoverInterruptedRecordings(input->sOutput_Filename);
     } else if (AcquireSpoolLock()) {
-        RecoverInterruptedRecording(input->sOutput_Filename);
+        RecoverInterruptedRecordings(input->sOutput_Filename);
         ReleaseSpoolLock();
     }
 }
@@ -194,6 +199,7 @@ static int OpenRecording(stInputParameters* input)
         return -1;
     // The free space is checked first: a disk too full to record on keeps
     // an existing file of the same name as it is.
+    MadeRoom(input);
     if (ulfreebytes <= MIN_FREE_KIB - 1)
         return RecordingUnavailable();
     // The spool lock comes before the open: a file of the same name may be
@@ -203,7 +209,7 @@ static int OpenRecording(stInputParameters* input)
     RecoverLeftovers(input);
     spoolsHeldForSync = input->ulSync_Interval > 0;
     bSynced = false;
-    FILE* file = OpenRecordingFile(input->sOutput_Filename);
+    FILE* file = OpenRecordingFile(input->sOutput_Filename, false);
     if (file == nullptr) {
         ReleaseSpoolLock();
         return RecordingUnavailable();
@@ -286,10 +292,13 @@ static UINT64 RecordedBytesAtMost(unsigned char* inputdata, int length)
 }
 
 // Completes the recording and turns recording off. A recording that could
-// not be completed is reported; the run will end with status 1.
+// not be completed is reported; the run will end with status 1. Segments
+// completed in the background are waited for first: they use the spool
+// lock that the completion gives up.
 static void FinishRecording(const stInputParameters* input)
 {
     ServiceNotifyRecording(nullptr);
+    CollectFinishedSegments(true);
     if (closecapture(internal_config.ulsaving_type) != 1) {
         int error = internal_config.ulsaving_type == SAVE_MP4 ? mp4WriteError : tsWriteError;
         printf("\nThe recording %s could not be completed: %s\n", input->sOutput_Filename, strerror(error));
@@ -299,14 +308,15 @@ static void FinishRecording(const stInputParameters* input)
 }
 
 // Whether the sample still fits in the free space less the headroom; when it
-// does not, the recording is finalised and streaming goes on alone. The
-// figure is refreshed about once a second of content and lowered by what
-// each sample may write in between, so a burst of large samples is seen.
+// does not, and deleting old recordings does not make room, the recording is
+// finalised and streaming goes on alone. The figure is refreshed about once
+// a second of content and lowered by what each sample may write in between,
+// so a burst of large samples is seen.
 static bool RecordingHasRoom(const stInputParameters* input, unsigned char* inputdata, int length)
 {
     UINT64 bytes = RecordedBytesAtMost(inputdata, length);
     int kib = (int)((bytes + 1023) / 1024);
-    if (kib < (int)ulfreebytes - (int)MIN_FREE_KIB) {
+    if (kib < (int)ulfreebytes - (int)MIN_FREE_KIB || (MadeRoom(input) && kib < (int)ulfreebytes - (int)MIN_FREE_KIB)) {
         if (!skip_disk_check)
             ulfreebytes -= (unsigned int)kib;
         return true;
@@ -362,16 +372,40 @@ static void CheckRecordingWrites(const stInputParameters* input)
     FinishRecording(input);
 }
 
+// The sample starts the next segment: the recording goes on in a new file.
+// When that file could be opened but not started, recording has ended.
+static void CutIfDue(stInputParameters* input, unsigned char* inputdata, int length)
+{
+    if (!SegmentCutDue(input, inputdata, length))
+        return;
+    int cut = CutRecording(input);
+    if (cut > 0) {
+        bSynced = false;
+        ServiceNotifyRecording(input->sOutput_Filename);
+    } else if (cut < 0) {
+        ServiceNotifyRecording(nullptr);
+        CollectFinishedSegments(true);
+        ReleaseSpoolLock();
+        recordingIncomplete = true;
+        internal_config.ulsaving = 0;
+    }
+}
+
 // Streaming first, recording last (the MP4 route rewrites the buffer in
 // place). The transport-stream route reads the header that the accounting
 // step has just put in *pqBoxHeader.
 static void RouteSample(stInputParameters* input, unsigned char* inputdata, int length)
 {
     bool record = false;
+    CollectFinishedSegments(false);
     if (internal_config.ulsaving) {
-        if (FreeSpaceRefreshDue(input))
+        if (FreeSpaceRefreshDue(input) && !MadeRoom(input))
             ulfreebytes = (unsigned int)get_free_diskspace();
         record = RecordingHasRoom(input, inputdata, length);
+    }
+    if (record) {
+        CutIfDue(input, inputdata, length);
+        record = internal_config.ulsaving != 0;
     }
     if (record && TransportStreamToBoth()) {
         QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_FILE_AND_RTP);
@@ -436,11 +470,12 @@ int CloseOutputs(const stInputParameters* input)
 {
     if (internal_config.ulsaving)
         FinishRecording(input);
+    CollectFinishedSegments(true);
     if (internal_config.ulstreaming) {
         CloseSockets();
         internal_config.ulstreaming = 0;
     }
-    return recordingIncomplete ? -1 : 0;
+    return recordingIncomplete || !AllSegmentsCompleted() ? -1 : 0;
 }
 
 void AbandonOutputs()

@@ -48,22 +48,30 @@ bool FreeSpaceRefreshDue(const stInputParameters* input)
     return ulacount == AUDIO_COUNT_WRAP - 1 || ulvcount == input->ulVideo_Frame_Rate - 1;
 }
 
-// Free KiB on the file system of the current directory, as far as the
-// running user may use them: the blocks reserved for the superuser are left
-// out (f_bavail), so that a run as another user stops before it meets a
-// full disk. A volume with more than 2 TiB free reports the largest signed
-// 32-bit figure rather than wrapping negative, which would read as "disk
-// full" at the first sample.
+// The blocks reserved for the superuser are left out (f_bavail), so that a
+// run as another user stops before it meets a full disk.
+bool FreeBytesHere(unsigned long long* bytes)
+{
+    struct statvfs64 fs;
+    if (statvfs64("./", &fs) != 0)
+        return false;
+    *bytes = (unsigned long long)fs.f_frsize * fs.f_bavail;
+    return true;
+}
+
+// A volume with more than 2 TiB free reports the largest signed 32-bit
+// figure rather than wrapping negative, which would read as "disk full" at
+// the first sample.
 int get_free_diskspace()
 {
     if (skip_disk_check)
         return FREE_SPACE_CHECKS_OFF_KIB;
-    struct statvfs64 fs;
-    if (statvfs64("./", &fs) != 0) {
+    unsigned long long bytes = 0;
+    if (!FreeBytesHere(&bytes)) {
         puts("Unable to determine free disk space. ");
         return -1;
     }
-    unsigned long long kib = (unsigned long long)fs.f_frsize * fs.f_bavail / 1024;
+    unsigned long long kib = bytes / 1024;
     return kib > (unsigned long long)INT32_MAX ? INT32_MAX : (int)kib;
 }
 

@@ -21,6 +21,10 @@ void write_bitrate_to_file(stInputParameters* input, unsigned char* inputdata, i
 // True when the counters stand where the free-space figure is refreshed:
 // about once a second of content for each stream.
 bool FreeSpaceRefreshDue(const stInputParameters* input);
+// Free bytes in the current directory for the running user (the blocks
+// reserved for the superuser left out); false when the file system cannot
+// be asked.
+bool FreeBytesHere(unsigned long long* bytes);
 // Free KiB in the current directory for the running user (at most
 // INT32_MAX), 102400 while the checks are off, -1 when the file system
 // cannot be asked.

@@ -406,7 +406,7 @@ static UINT64 indexBytesAtMost(UINT64 extraSamples)
 static bool openIndexReserve()
 {
     reserveSize = 0;
-    reserveFd = OpenRegularFile(INDEX_RESERVE_NAME, SAFE_OPEN_TRUNCATE);
+    reserveFd = OpenRegularFile(activeSpoolNames()->reserve, SAFE_OPEN_TRUNCATE);
     return reserveFd >= 0;
 }
 
@@ -443,7 +443,7 @@ static void releaseIndexReserve()
         reserveFd = -1;
     }
     reserveSize = 0;
-    unlink(INDEX_RESERVE_NAME);
+    unlink(activeSpoolNames()->reserve);
 }
 
 // ---- durability ----------------------------------------------------------------
@@ -626,16 +626,17 @@ static void deleteTrack(tTrack*& track)
     track = nullptr;
 }
 
-void deleteMP4Params()
+// Closes the spools, the index reserve and the output, and releases root.
+static void releaseMP4State()
 {
-    closeSpool(sttsAudFile);
-    closeSpool(stcoAudFile);
-    closeSpool(stszAudFile);
-    closeSpool(sttsVidFile);
-    closeSpool(stcoVidFile);
-    closeSpool(stszVidFile);
-    closeSpool(stssVidFile);
-    releaseIndexReserve();
+    for (tSpool* spool : spoolFiles) {
+        closeSpool(spool);
+    }
+    if (reserveFd >= 0) {
+        close(reserveFd);
+        reserveFd = -1;
+    }
+    reserveSize = 0;
     // Completion closes the output; when it did not run, the header and any
     // samples written are flushed here so nothing recorded is lost.
     if (mp4file != nullptr) {
@@ -649,19 +650,57 @@ void deleteMP4Params()
         delete root;
         root = nullptr;
     }
-    for (const char* name : SPOOL_FILE_NAMES) {
+    infoStale = false;
+}
+
+void deleteMP4Params()
+{
+    releaseMP4State();
+    const tSpoolSetNames* names = activeSpoolNames();
+    for (const char* name : names->spool) {
         remove(name);
     }
-    remove(RECORDING_INFO_NAME);
-    remove(RECORDING_INFO_NEW_NAME);
-    infoStale = false;
+    remove(names->reserve);
+    remove(names->info);
+    remove(names->infoNew);
+}
+
+UINT8 prepareMP4Handover()
+{
+    return root != nullptr && !outputFailed() && flushOutput() ? 1 : 0;
+}
+
+void keepMP4ParameterSets(tMP4ParameterSets* sets)
+{
+    sets->sps.clear();
+    sets->pps.clear();
+    tTrack* video = root != nullptr ? root->videoTrack : nullptr;
+    if (video != nullptr) {
+        copyParameterSet(&sets->sps, video->spsBuffer, video->spsLength);
+        copyParameterSet(&sets->pps, video->ppsBuffer, video->ppsLength);
+    }
+}
+
+void forgetMP4Recording()
+{
+    releaseMP4State();
 }
 
 // ---- samples ---------------------------------------------------------------
 
+UINT64 mp4MaxFileLength = MP4_MAX_FILE_LENGTH;
+
 static bool fitsInFile(UINT32 size)
 {
-    return root->fileLength + size <= MP4_MAX_FILE_LENGTH;
+    return root->fileLength + size <= mp4MaxFileLength;
+}
+
+UINT64 mp4BytesLeft()
+{
+    if (root == nullptr || root->fileLength >= mp4MaxFileLength) {
+        return 0;
+    }
+    return mp4MaxFileLength - root->fileLength;
 }
 
 // sequenceParameterSetLength and pictureParameterSetLength of "avcC" are 16
@@ -685,6 +724,22 @@ static void captureParameterSet(UINT8*& copy, UINT32& length, UINT8& setFlag, co
     length = size;
     setFlag = 1;
     infoStale = true;
+}
+
+void seedMP4ParameterSets(const tMP4ParameterSets& sets)
+{
+    tTrack* track = root != nullptr ? root->videoTrack : nullptr;
+    if (track == nullptr) {
+        return;
+    }
+    if (sets.sps.size() > START_CODE_SIZE) {
+        captureParameterSet(track->spsBuffer, track->spsLength, track->SPSSetFlag, sets.sps.data(),
+                            (UINT32)sets.sps.size());
+    }
+    if (sets.pps.size() > START_CODE_SIZE) {
+        captureParameterSet(track->ppsBuffer, track->ppsLength, track->PPSSetFlag, sets.pps.data(),
+                            (UINT32)sets.pps.size());
+    }
 }
 
 // Writes one sample at the end of "mdat" and spools its size and chunk
@@ -973,15 +1028,15 @@ int resumeMP4Recording(const tRecordingInfo* info, FILE* file)
         takeParameterSet(track->ppsBuffer, track->ppsLength, track->PPSSetFlag, info->pps);
     }
     infoStale = false;
-    if (sampleCount(root->videoTrack) + sampleCount(root->audioTrack) == 0) {
-        return 0;
-    }
+    // Without a sample kept, what follows the header is a sample whose
+    // entries never reached the disk: the file goes back to its header, as
+    // a recording that never took a sample leaves it.
     if (ftruncate(fileno(file), (off_t)end) != 0 || fseeko(file, (off_t)end, SEEK_SET) != 0) {
         failOutput(errno);
         return -1;
     }
     root->fileLength = end;
-    return 1;
+    return sampleCount(root->videoTrack) + sampleCount(root->audioTrack) > 0 ? 1 : 0;
 }
 
 // ---- track boxes -----------------------------------------------------------

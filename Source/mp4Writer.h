@@ -8,6 +8,7 @@
 #define VOZIREV_MP4WRITER_H
 
 #include <cstdio>
+#include <vector>
 
 #include "Types.h"
 #include "mp4spool.h"
@@ -176,9 +177,9 @@ extern UINT32 lengthIODSAtom;
 // stamps. With firstTimeStampVid and firstTimeStampAud the spools hold all
 // the index needs (see mp4spool.h).
 
-// The index reserve: zeros at least as large as the index the samples
-// taken so far need, given back just before completion writes it.
-const char* const INDEX_RESERVE_NAME = "~temp.reserve";
+// The index reserve ("~temp.reserve", see tSpoolSetNames): zeros at least
+// as large as the index the samples taken so far need, given back just
+// before completion writes it.
 // Index bytes per sample at most: "stts" 8, "stsz" 4, "stco" 4, "stss" 4.
 const UINT64 INDEX_BYTES_PER_SAMPLE_AT_MOST = 20;
 // Everything else of the index but the parameter sets, with room to spare.
@@ -200,6 +201,8 @@ const UINT32 MP4_MDAT_DATA_OFFSET = 32;
 // A sample is accepted only while it ends at or below this length, so that
 // the 32-bit "mdat" size and chunk offsets stay exact.
 const UINT64 MP4_MAX_FILE_LENGTH = 0xFFFFFFFEull;
+// The limit in force: MP4_MAX_FILE_LENGTH, lowered only by tests.
+extern UINT64 mp4MaxFileLength;
 
 // ---- operations --------------------------------------------------------------
 
@@ -244,13 +247,39 @@ UINT64 mp4SampleCount();
 // reading and writing): keeps the longest run of each track's samples
 // whose entries and data are whole, cuts the file and the spool files back
 // to them. 1 when samples are kept (completeMP4File and deleteMP4Params
-// follow), 0 when none is, -1 when the spool files cannot be read or cut;
+// follow), 0 when none is (the file is cut back to its 32-byte header), -1
+// when the spool files cannot be read or the files cut;
 // deleteMP4Params releases the state in every case.
 int resumeMP4Recording(const tRecordingInfo* info, FILE* file);
 
 // Releases root and its records, closes whatever completion left open (the
-// output file included) and removes the seven spool files.
+// output file included) and removes the active set's spool, info and
+// reserve files.
 void deleteMP4Params();
+
+// Bytes the recording can still take below mp4MaxFileLength (0 when there
+// is no recording).
+UINT64 mp4BytesLeft();
+
+// Handing a recording over to another process that completes it (a segment
+// cut off while the next one records): prepareMP4Handover pushes what is
+// buffered to the file (1, or 0 when that failed: the recording is
+// completed here instead); the other process then has the state as it was,
+// and this one calls forgetMP4Recording, which releases it without writing
+// or removing anything.
+UINT8 prepareMP4Handover();
+void forgetMP4Recording();
+
+// The parameter sets of one recording, given to the next (see
+// seedMP4ParameterSets).
+struct tMP4ParameterSets {
+    std::vector<UINT8> sps;  // start code included; empty when not known
+    std::vector<UINT8> pps;
+};
+void keepMP4ParameterSets(tMP4ParameterSets* sets);
+// Gives a new recording the parameter sets of the one before it, so that
+// it takes pictures before the encoder repeats them.
+void seedMP4ParameterSets(const tMP4ParameterSets& sets);
 
 // Track writers used by completeMP4File: each appends its "trak" and patches
 // the sizes of "mdat", "moov" and its own open boxes.

@@ -15,9 +15,8 @@
 #include "safefile.h"
 
 static tSpool spools[SPOOL_COUNT] = {
-    {SPOOL_STTS_AUDIO, -1, 0, {}}, {SPOOL_STCO_AUDIO, -1, 0, {}}, {SPOOL_STSZ_AUDIO, -1, 0, {}},
-    {SPOOL_STTS_VIDEO, -1, 0, {}}, {SPOOL_STCO_VIDEO, -1, 0, {}}, {SPOOL_STSZ_VIDEO, -1, 0, {}},
-    {SPOOL_STSS_VIDEO, -1, 0, {}},
+    {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}},
+    {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}},
 };
 tSpool* const sttsAudFile = &spools[0];
 tSpool* const stcoAudFile = &spools[1];
@@ -30,6 +29,56 @@ tSpool* const spoolFiles[SPOOL_COUNT] = {&spools[0], &spools[1], &spools[2], &sp
                                          &spools[4], &spools[5], &spools[6]};
 
 bool spoolsHeldForSync = false;
+
+// ---- the sets of names -----------------------------------------------------------
+
+static tSpoolSetNames spoolSets[SPOOL_SET_COUNT];
+static unsigned int spoolSet = 0;
+
+static void nameSpoolSets()
+{
+    static bool named = false;
+    if (named) {
+        return;
+    }
+    for (unsigned int set = 0; set < SPOOL_SET_COUNT; set++) {
+        tSpoolSetNames* names = &spoolSets[set];
+        const char* prefix = SPOOL_SET_PREFIXES[set];
+        for (size_t i = 0; i < SPOOL_COUNT; i++) {
+            snprintf(names->spool[i], SPOOL_NAME_SIZE, "%s%u", prefix, (unsigned int)i + 1);
+        }
+        snprintf(names->info, SPOOL_NAME_SIZE, "%s.info", prefix);
+        snprintf(names->infoNew, SPOOL_NAME_SIZE, "%s.info.new", prefix);
+        snprintf(names->reserve, SPOOL_NAME_SIZE, "%s.reserve", prefix);
+    }
+    named = true;
+}
+
+const tSpoolSetNames* spoolSetNames(unsigned int set)
+{
+    nameSpoolSets();
+    return &spoolSets[set < SPOOL_SET_COUNT ? set : 0];
+}
+
+void useSpoolSet(unsigned int set)
+{
+    spoolSet = set < SPOOL_SET_COUNT ? set : 0;
+    for (size_t i = 0; i < SPOOL_COUNT; i++) {
+        spools[i].name = spoolSetNames(spoolSet)->spool[i];
+    }
+}
+
+unsigned int activeSpoolSet()
+{
+    return spoolSet;
+}
+
+const tSpoolSetNames* activeSpoolNames()
+{
+    return spoolSetNames(spoolSet);
+}
+
+// ---- records ----------------------------------------------------------------------
 
 bool writeAll(int fd, const UINT8* data, size_t size, off_t offset)
 {
@@ -54,6 +103,9 @@ bool writeAll(int fd, const UINT8* data, size_t size, off_t offset)
 bool openSpool(tSpool* spool, bool truncate)
 {
     closeSpool(spool);
+    if (spool->name == nullptr) {
+        useSpoolSet(spoolSet);
+    }
     spool->fd = OpenRegularFile(spool->name, truncate ? SAFE_OPEN_TRUNCATE : SAFE_OPEN_KEEP);
     if (spool->fd < 0) {
         return false;
@@ -239,14 +291,15 @@ static bool syncDirectory()
 bool writeRecordingInfo(const tRecordingInfo* info)
 {
     std::string text = formatRecordingInfo(info);
-    int fd = OpenRegularFile(RECORDING_INFO_NEW_NAME, SAFE_OPEN_TRUNCATE);
+    const tSpoolSetNames* names = activeSpoolNames();
+    int fd = OpenRegularFile(names->infoNew, SAFE_OPEN_TRUNCATE);
     if (fd < 0) {
         return false;
     }
     bool written = writeAll(fd, (const UINT8*)text.data(), text.size(), 0) && fdatasync(fd) == 0;
     int error = errno;
     close(fd);
-    if (!written || rename(RECORDING_INFO_NEW_NAME, RECORDING_INFO_NAME) != 0 || !syncDirectory()) {
+    if (!written || rename(names->infoNew, names->info) != 0 || !syncDirectory()) {
         errno = written ? errno : error;
         return false;
     }
@@ -323,7 +376,7 @@ static bool parseInfoLine(const std::string& line, tRecordingInfo* info, bool* e
 bool readRecordingInfo(tRecordingInfo* info)
 {
     std::string text;
-    if (!readSmallFile(RECORDING_INFO_NAME, &text)) {
+    if (!readSmallFile(activeSpoolNames()->info, &text)) {
         return false;
     }
     *info = tRecordingInfo();

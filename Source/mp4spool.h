@@ -18,16 +18,29 @@
 const UINT32 SPOOL_RECORD_SIZE = 4;
 // Records written out at a time when the recording is not made durable.
 const UINT32 SPOOL_BLOCK_RECORDS = 1024;
-const char* const SPOOL_STTS_AUDIO = "~temp1";
-const char* const SPOOL_STCO_AUDIO = "~temp2";
-const char* const SPOOL_STSZ_AUDIO = "~temp3";
-const char* const SPOOL_STTS_VIDEO = "~temp4";
-const char* const SPOOL_STCO_VIDEO = "~temp5";
-const char* const SPOOL_STSZ_VIDEO = "~temp6";
-const char* const SPOOL_STSS_VIDEO = "~temp7";
-const char* const SPOOL_FILE_NAMES[] = {SPOOL_STTS_AUDIO, SPOOL_STCO_AUDIO, SPOOL_STSZ_AUDIO, SPOOL_STTS_VIDEO,
-                                        SPOOL_STCO_VIDEO, SPOOL_STSZ_VIDEO, SPOOL_STSS_VIDEO};
-const size_t SPOOL_COUNT = sizeof(SPOOL_FILE_NAMES) / sizeof(SPOOL_FILE_NAMES[0]);
+const size_t SPOOL_COUNT = 7;
+
+// The names of one set of spool files: "<prefix>1" to "<prefix>7", the info
+// file "<prefix>.info" (written as "<prefix>.info.new" first) and the index
+// reserve "<prefix>.reserve". There are two sets, "~temp" and "~temp-b":
+// while a finished segment's index is written in the background under one,
+// the next segment records under the other.
+const size_t SPOOL_NAME_SIZE = 24;
+struct tSpoolSetNames {
+    char spool[SPOOL_COUNT][SPOOL_NAME_SIZE];  // durations, offsets, sizes (audio, then video), sync samples
+    char info[SPOOL_NAME_SIZE];
+    char infoNew[SPOOL_NAME_SIZE];
+    char reserve[SPOOL_NAME_SIZE];
+};
+const unsigned int SPOOL_SET_COUNT = 2;
+const char* const SPOOL_SET_PREFIXES[SPOOL_SET_COUNT] = {"~temp", "~temp-b"};
+
+const tSpoolSetNames* spoolSetNames(unsigned int set);
+// The set the spools, the info file and the index reserve are opened under
+// from now on (set 0 until changed); a spool already open keeps its file.
+void useSpoolSet(unsigned int set);
+unsigned int activeSpoolSet();
+const tSpoolSetNames* activeSpoolNames();
 
 struct tSpool {
     const char* name;
@@ -43,7 +56,7 @@ extern tSpool* const sttsVidFile;  // "~temp4" video durations
 extern tSpool* const stcoVidFile;  // "~temp5" video chunk offsets
 extern tSpool* const stszVidFile;  // "~temp6" video sample sizes
 extern tSpool* const stssVidFile;  // "~temp7" video sync-sample numbers
-extern tSpool* const spoolFiles[SPOOL_COUNT];  // in the order of SPOOL_FILE_NAMES
+extern tSpool* const spoolFiles[SPOOL_COUNT];  // in the order of tSpoolSetNames::spool
 
 // True while the recording is made durable at intervals: records are then
 // written out only by syncSpools, after the sample data they point at has
@@ -78,13 +91,11 @@ bool writeAll(int fd, const UINT8* data, size_t size, off_t offset);
 
 // ---- the recording's info file -------------------------------------------------
 //
-// Beside the spool files, "~temp.info" keeps what completion needs beyond
+// Beside the spool files, the info file ("~temp.info") keeps what completion needs beyond
 // the records: the recording's name, its tracks, the audio settings and the
 // parameter sets. It is replaced as a whole (written under a temporary name,
 // made durable, renamed) whenever that changes, so an interrupted
 // recording can always be rebuilt from what is on the disk.
-const char* const RECORDING_INFO_NAME = "~temp.info";
-const char* const RECORDING_INFO_NEW_NAME = "~temp.info.new";
 // Names that hold a recording's name: "./" + 255 characters + extension.
 const size_t RECORDING_NAME_SIZE = 272;
 
@@ -101,9 +112,11 @@ struct tRecordingInfo {
     UINT32 firstAudioStamp;
 };
 
-// Replaces the info file durably; false (errno) when it could not be.
+// Replaces the active set's info file durably; false (errno) when it could
+// not be.
 bool writeRecordingInfo(const tRecordingInfo* info);
-// Reads the info file; false when it is missing, cut short or not one.
+// Reads the active set's info file; false when it is missing, cut short or
+// not one.
 bool readRecordingInfo(tRecordingInfo* info);
 
 #endif

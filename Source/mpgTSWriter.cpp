@@ -670,6 +670,22 @@ unsigned int syncTSRecording()
     return 1;
 }
 
+// The tables open the new file with the counts they last went out with, so
+// that the next ones the multiplex puts in it follow on without a gap,
+// while a stream fed from the same packets sees no change.
+void continueMP2TSInFile(FILE* pfNext)
+{
+    pfmpg = pfNext;
+    tsWriteError = 0;
+    sampleStart = 0;
+    UINT8 packets[2 * TS_PACKET_SIZE];
+    memcpy(packets, PATBuff, TS_PACKET_SIZE);
+    memcpy(packets + TS_PACKET_SIZE, PMTBuff, TS_PACKET_SIZE);
+    packets[3] = (UINT8)(TS_AF_AND_PAYLOAD | ((cont_cnt_pat - 1) & 0x0F));
+    packets[TS_PACKET_SIZE + 3] = (UINT8)(TS_AF_AND_PAYLOAD | ((cont_cnt_pmt - 1) & 0x0F));
+    WriteFilePackets(packets, 2);
+}
+
 void BeginTSSample()
 {
     if (pfmpg != nullptr) {

@@ -94,6 +94,11 @@ unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWri
 // write (see tsWriteError) was closed then, with whole samples only.
 unsigned int deinitMP2TS();
 
+// Goes on recording the same stream into another file (the next segment),
+// after deinitMP2TS closed the one before: the file starts with the PAT and
+// the PMT; the multiplex, its counters and any stream carry on untouched.
+void continueMP2TSInFile(FILE* pfNext);
+
 // Why the recording file stopped taking packets: 0 while it takes them,
 // else the errno of the failed write (ENOSPC when the disk is full). The
 // file has then been cut back to the start of the sample being written

@@ -1,6 +1,7 @@
 // Recovery of an interrupted MP4 recording from its spool files.
 #include "recovery.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,18 +15,67 @@
 #include "mp4Writer.h"
 #include "mp4spool.h"
 #include "safefile.h"
+#include "tspacket.h"
 
 namespace {
 
-// What an interrupted recording leaves beside its file.
+const size_t BOX_HEADER_SIZE = 8;
+const size_t BOX_LARGESIZE_HEADER_SIZE = 16;
+// Top-level boxes read at most; the program's files have three.
+const int MAX_TOP_LEVEL_BOXES = 64;
+
+bool EndsWith(const std::string& name, const char* suffix)
+{
+    size_t n = strlen(suffix);
+    return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
+}
+
+// Top-level boxes (ISO/IEC 14496-12, 4.2) that fill the file exactly, the
+// first "ftyp", one of them "moov". A recording still being written has an
+// "mdat" of size 0 (to the end of the file) and no "moov".
+bool IsCompleteMP4(int fd, off_t fileSize)
+{
+    off_t offset = 0;
+    bool moov = false;
+    for (int n = 0; n < MAX_TOP_LEVEL_BOXES && offset < fileSize; n++) {
+        UINT8 header[BOX_LARGESIZE_HEADER_SIZE];
+        if (pread(fd, header, BOX_HEADER_SIZE, offset) != (ssize_t)BOX_HEADER_SIZE)
+            return false;
+        UINT64 size = ReadBE32(header);
+        UINT32 type = ReadBE32(header + 4);
+        if (size == 1) {
+            if (pread(fd, header, BOX_LARGESIZE_HEADER_SIZE, offset) != (ssize_t)BOX_LARGESIZE_HEADER_SIZE)
+                return false;
+            size = ReadBE64(header + BOX_HEADER_SIZE);
+        }
+        if (size < BOX_HEADER_SIZE || size > (UINT64)(fileSize - offset))
+            return false;
+        if (n == 0 && type != FourCC("ftyp"))
+            return false;
+        moov = moov || type == FourCC("moov");
+        offset += (off_t)size;
+    }
+    return moov && offset == fileSize;
+}
+
+bool IsWholeTransportStream(int fd, off_t fileSize)
+{
+    UINT8 first = 0;
+    return fileSize >= (off_t)TS_PACKET_SIZE && fileSize % TS_PACKET_SIZE == 0 && pread(fd, &first, 1, 0) == 1 &&
+           first == TS_SYNC_BYTE;
+}
+
+// What an interrupted recording leaves beside its file: the active set's
+// spool files, info files and index reserve.
+const size_t LEFTOVER_COUNT = SPOOL_COUNT + 3;
 std::string LeftoverName(size_t index)
 {
+    const tSpoolSetNames* names = activeSpoolNames();
     if (index < SPOOL_COUNT)
-        return SPOOL_FILE_NAMES[index];
-    const char* const others[] = {RECORDING_INFO_NAME, RECORDING_INFO_NEW_NAME, INDEX_RESERVE_NAME};
+        return names->spool[index];
+    const char* const others[] = {names->info, names->infoNew, names->reserve};
     return others[index - SPOOL_COUNT];
 }
-const size_t LEFTOVER_COUNT = SPOOL_COUNT + 3;
 
 bool Exists(const std::string& name)
 {
@@ -45,7 +95,7 @@ bool AnyLeftover()
 // Whether a spool file holds at least one whole record.
 bool SpoolsHoldRecords()
 {
-    for (const char* name : SPOOL_FILE_NAMES) {
+    for (const char* name : activeSpoolNames()->spool) {
         struct stat st;
         if (lstat(name, &st) == 0 && st.st_size >= (off_t)SPOOL_RECORD_SIZE)
             return true;
@@ -65,7 +115,7 @@ void SetLeftoversAside()
 {
     for (size_t i = 0; i < LEFTOVER_COUNT; i++) {
         std::string name = LeftoverName(i);
-        if (!Exists(name) || name == INDEX_RESERVE_NAME) {
+        if (!Exists(name) || name == activeSpoolNames()->reserve) {
             continue;
         }
         std::string aside = name + UNRECOVERED_SUFFIX;
@@ -73,13 +123,13 @@ void SetLeftoversAside()
             aside = name + UNRECOVERED_SUFFIX + "." + std::to_string(n);
         rename(name.c_str(), aside.c_str());
     }
-    remove(INDEX_RESERVE_NAME);
+    remove(activeSpoolNames()->reserve);
 }
 
 int ReportUnrecovered(const char* name, const char* reason)
 {
-    printf("\nThe interrupted recording %s could not be recovered: %s. Its spool files are kept as ~temp*%s.\n",
-           name, reason, UNRECOVERED_SUFFIX);
+    printf("\nThe interrupted recording %s could not be recovered: %s. Its spool files are kept as %s*%s.\n",
+           name, reason, SPOOL_SET_PREFIXES[activeSpoolSet()], UNRECOVERED_SUFFIX);
     return -1;
 }
 
@@ -134,7 +184,9 @@ std::string RecoveredName(const std::string& path)
 
 }  // namespace
 
-int RecoverInterruptedRecording(const char* pathAboutToBeWritten)
+namespace {
+
+int RecoverActiveSet(const char* pathAboutToBeWritten)
 {
     if (!AnyLeftover())
         return 0;
@@ -144,12 +196,18 @@ int RecoverInterruptedRecording(const char* pathAboutToBeWritten)
             RemoveLeftovers();  // a run that made nothing durable
             return 0;
         }
-        return CannotRecover("(name unknown)", "its info file ~temp.info is missing or damaged");
+        std::string reason = std::string("its info file ") + activeSpoolNames()->info + " is missing or damaged";
+        return CannotRecover("(name unknown)", reason.c_str());
     }
     if (!Exists(info.name))
         return CannotRecover(info.name, "the file is gone");
     if (!IsUsableFileName(info.name))
         return CannotRecover(info.name, "the name is taken by a link or by something that is not a regular file");
+    // Completed, and stopped while it removed its spool files.
+    if (IsCompleteRecording(info.name)) {
+        RemoveLeftovers();
+        return 0;
+    }
     int fd = OpenRegularFile(info.name, SAFE_OPEN_KEEP);
     FILE* file = fd >= 0 ? fdopen(fd, "r+b") : nullptr;
     if (file == nullptr) {
@@ -163,7 +221,7 @@ int RecoverInterruptedRecording(const char* pathAboutToBeWritten)
     if (resumed < 0)
         return CannotComplete(info.name, "its spool files cannot be read");
     if (resumed == 0) {
-        deleteMP4Params();  // nothing was made durable: the file stays as it is
+        deleteMP4Params();  // no sample was made durable: the file holds its header
         return 0;
     }
     TakePictureSize();
@@ -182,4 +240,40 @@ int RecoverInterruptedRecording(const char* pathAboutToBeWritten)
     printf("\nRecovered the interrupted recording %s: %u samples, %.3f s.\n", name.c_str(), samples,
            (double)duration / MP4_MOVIE_TIMESCALE);
     return 1;
+}
+
+}  // namespace
+
+bool IsCompleteRecordingFile(int fd, const char* name)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (EndsWith(name, ".mp4"))
+        return IsCompleteMP4(fd, st.st_size);
+    return EndsWith(name, ".mpg") && IsWholeTransportStream(fd, st.st_size);
+}
+
+bool IsCompleteRecording(const char* name)
+{
+    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool complete = IsCompleteRecordingFile(fd, name);
+    close(fd);
+    return complete;
+}
+
+int RecoverInterruptedRecordings(const char* pathAboutToBeWritten)
+{
+    unsigned int active = activeSpoolSet();
+    int result = 0;
+    for (unsigned int set = 0; set < SPOOL_SET_COUNT; set++) {
+        useSpoolSet(set);
+        int recovered = RecoverActiveSet(pathAboutToBeWritten);
+        if (recovered < 0 || (recovered > 0 && result == 0))
+            result = recovered;
+    }
+    useSpoolSet(active);
+    return result;
 }

@@ -14,11 +14,12 @@ static bool IsPlainFile(const struct stat& st)
     return S_ISREG(st.st_mode) && st.st_nlink == 1;
 }
 
-int OpenRegularFile(const char* name, int truncate)
+int OpenRegularFile(const char* name, int mode)
 {
     // O_NONBLOCK: opening a FIFO must not wait for its other end; it is
     // refused below, like every other kind of file but a regular one.
-    int fd = open(name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, NEW_FILE_MODE);
+    int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (mode == SAFE_OPEN_NEW ? O_EXCL : 0);
+    int fd = open(name, flags, NEW_FILE_MODE);
     if (fd < 0)
         return -1;
     struct stat st;
@@ -27,9 +28,9 @@ int OpenRegularFile(const char* name, int truncate)
         errno = EINVAL;
         return -1;
     }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
-        (truncate == SAFE_OPEN_TRUNCATE && ftruncate(fd, 0) != 0)) {
+    int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0 ||
+        (mode == SAFE_OPEN_TRUNCATE && ftruncate(fd, 0) != 0)) {
         int error = errno;
         close(fd);
         errno = error;

@@ -9,16 +9,18 @@
 #ifndef VOZIREV_SAFEFILE_H
 #define VOZIREV_SAFEFILE_H
 
-// Whether OpenRegularFile empties the file it opened.
+// Whether OpenRegularFile empties the file it opened, or opens only a file
+// it creates (EEXIST when the name is taken by anything).
 const int SAFE_OPEN_KEEP = 0;
 const int SAFE_OPEN_TRUNCATE = 1;
+const int SAFE_OPEN_NEW = 2;
 
 // Opens (creating it with mode 0644 when it does not exist) name for reading
 // and writing. The file is emptied only after it has been checked, and only
 // with SAFE_OPEN_TRUNCATE. Returns the descriptor (close-on-exec, blocking
 // I/O), or -1 with errno: ELOOP for a symbolic link, EINVAL for anything
 // that is not a regular file with one link, or the error of the open.
-int OpenRegularFile(const char* name, int truncate);
+int OpenRegularFile(const char* name, int mode);
 
 // Whether name can be used by OpenRegularFile without refusal: it does not
 // exist, or it is a regular file with one link. Nothing is opened or made.

@@ -33,7 +33,7 @@ int main(int argc, char** argv)
         printf("A recording is running in %s (or its lock cannot be taken): nothing done.\n", dir);
         return 1;
     }
-    int recovered = RecoverInterruptedRecording(nullptr);
+    int recovered = RecoverInterruptedRecordings(nullptr);
     ReleaseSpoolLock();
     if (recovered == 0)
         printf("Nothing to recover in %s.\n", dir);

@@ -36,6 +36,11 @@
 //       48 kHz sample of its frame's QBox stamp (3.2.1).
 //   stream_check rtp-ts CAPTURE OUT.ts
 //       Writes the transport packets of captured MP2T datagrams to OUT.ts.
+//   stream_check rtp-payloads CAPTURE OUT
+//       Writes what of each captured datagram does not depend on the
+//       sender's random starting points (RFC 3550, 5.1): marker and payload
+//       type, the time stamp less the first one's, and the payload; two
+//       runs that sent the same stream write the same bytes.
 //   stream_check rtcp STREAM.qbox VIDEO_PORT AUDIO_PORT PACKETS
 //       RFC 3550 on the RTP and RTCP datagrams of a run, PACKETS holding one
 //       "PORT HEX" line per datagram in the order they were sent (tshark's
@@ -741,6 +746,24 @@ int RtpToTs(const char* capture, const char* out)
     return fclose(f) == 0 ? 0 : 1;
 }
 
+int RtpPayloads(const char* capture, const char* out)
+{
+    FILE* f = fopen(out, "wb");
+    if (!f)
+        return 1;
+    std::vector<Bytes> datagrams = ReadCapture(capture);
+    for (const Bytes& d : datagrams) {
+        if (d.size() < 12)
+            continue;
+        uint8_t stamp[4];
+        WriteBE32(stamp, ReadBE32(&d[4]) - ReadBE32(&datagrams[0][4]));
+        fwrite(&d[1], 1, 1, f);
+        fwrite(stamp, 1, sizeof stamp, f);
+        fwrite(&d[12], 1, d.size() - 12, f);
+    }
+    return fclose(f) == 0 ? 0 : 1;
+}
+
 // ---- RTCP ------------------------------------------------------------------------
 
 const double NTP_UNIT = 4294967296.0;  // 2^32 fractions of a second
@@ -928,10 +951,12 @@ int main(int argc, char** argv)
         return CheckRtpEs(argv[2], argv[3], argv[4]);
     if (mode == "rtp-ts" && argc == 4)
         return RtpToTs(argv[2], argv[3]);
+    if (mode == "rtp-payloads" && argc == 4)
+        return RtpPayloads(argv[2], argv[3]);
     if (mode == "rtcp" && argc == 6)
         return CheckRtcp(argv[2], argv[3], argv[4], argv[5]);
     fprintf(stderr, "usage: stream_check ts FILE | ts-splice FILE | mp4 FILE BOXES | "
-                    "rtp-es STREAM VIDEO_CAPTURE AUDIO_CAPTURE | rtp-ts CAPTURE OUT | "
+                    "rtp-es STREAM VIDEO_CAPTURE AUDIO_CAPTURE | rtp-ts CAPTURE OUT | rtp-payloads CAPTURE OUT | "
                     "rtcp STREAM VIDEO_PORT AUDIO_PORT PACKETS\n");
     return 2;
 }

@@ -26,29 +26,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/app_run.bash"
 
 STREAM="$VOZIREV_CORPUS/av_720x576_25fps_gop12.qbox"   # 2 Mbit/s video
 SIZE_OPTS=(-w 720 -h 576 -f 25)
-DISK="$WORK/disk"
-mkdir "$DISK"
-
-mounted=
-unmount_disk() {
-  cd "$WORK"
-  if [ -n "$mounted" ]; then
-    umount "$DISK" && mounted=
-  fi
-}
-cleanup_hooks+=("unmount_disk")
-
-# mount_disk SIZE: a fresh tmpfs of SIZE on $DISK, made the current directory.
-mount_disk() {
-  unmount_disk
-  if ! mount -t tmpfs -o "size=$1" tmpfs "$DISK" 2> "$WORK/mount.err"; then
-    echo "SKIPPED: cannot mount a tmpfs here ($(cat "$WORK/mount.err")); the disk-full cases need root"
-    exit 0
-  fi
-  mounted=1
-  cd "$DISK"
-}
-
 settings=$(default_settings | sed 's/320 x 240/720 x 576/; s/30 fps/25 fps/')
 
 # ---- too little space at the start ----------------------------------------

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The capture program in a directory others may write to, under the
 # emulated device. Whatever is planted under the names the run writes (the
-# recording, the spool files "~temp1" to "~temp7", the index reserve, the
-# lock), the run never writes through it:
+# recording, the spool files "~temp1" to "~temp7" and "~temp-b1" to
+# "~temp-b7", the index reserve, the lock), the run never writes through it:
 #   - a symbolic link to a file elsewhere, a hard link, a FIFO or a directory
 #     under any of those names ends the run at once with "Cannot record to
 #     ./NAME: X is a link, or not a regular file.", exit 1; the encoder is
@@ -51,6 +51,7 @@ run_planted() {
 run_planted "link at a spool name" symlink '~temp1'
 run_planted "link at the lock" symlink '~temp.lock'
 run_planted "link at the index reserve" symlink '~temp.reserve'
+run_planted "link at a spool name of the second set" symlink '~temp-b3'
 run_planted "link at the recording name" symlink rec.mp4
 run_planted "link at the TS recording name" symlink rec.mpg -r 2
 run_planted "hard link at a spool name" hardlink '~temp6'

@@ -13,8 +13,8 @@
 #     sync interval (1 s of content, with room for what was in flight);
 #   - equals, byte for byte, the file a normal completion writes for the
 #     same boxes (the mp4_record driver).
-# No spool file is left behind. A run killed before its first sample leaves
-# nothing to recover.
+# No spool file is left behind. A run killed before its first sample was
+# made durable leaves nothing to recover: its file goes back to its header.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/app_run.bash"
 
@@ -143,5 +143,52 @@ mv recovered.mp4 rec.mp4
 check_recovered
 expect_eq "the next run's recording" "video audio" \
   "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 next.mp4 | paste -sd ' ')"
+
+# ---- segments -------------------------------------------------------------------
+# kill -9 of the run and of the child writing the index of the segment just
+# cut (the whole process group), at random moments of a recording in 1 s
+# segments at full pace, where the two sets of spool files take turns. The
+# next run in the directory recovers what either set holds; then the
+# recovered segments and the other newest ones play, and no spool file is
+# left. The newest segment may have been killed before its first sample was
+# made durable: it then holds its header alone, or nothing when the kill
+# came before the header was written.
+segment_kill_run() {
+  local i=$1 pid
+  case_dir "segments kill$i"
+  setsid "$EMU" --source "$AV" --pace max --duration 3600 --end stall -- "$PROG" -p seg -g 1 > out.txt 2>&1 &
+  pid=$!
+  sleep "$(random_delay 1000 2500)"   # after the settings
+  kill -KILL -- "-$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  "$EMU" --source "$AV" --pace max --samples 5 --end error -- "$PROG" -p next > recover.txt 2>&1 || true
+  expect_eq "spool files left" "" "$(ls -A | grep '^~temp' | paste -sd ' ' || true)"
+  local recovered newest last file
+  newest=$(ls | grep '^seg-.*\.mp4$' | sort | tail -3 || true)
+  if [ -z "$newest" ]; then
+    echo "killed before the first segment" > outcome.txt
+    return
+  fi
+  last=$(echo "$newest" | tail -1)
+  recovered=$(sed -n 's/^Recovered the interrupted recording \.\/\(seg-[0-9]*\.mp4\): .*/\1/p' recover.txt)
+  grep -q 'could not be recovered' recover.txt && fail "$(grep 'could not be recovered' recover.txt)"
+  for file in $(printf '%s\n' $recovered $newest | sort -u); do
+    if [ "$file" = "$last" ] && [[ "$(od -An -v -tx1 "$file" | tr -d ' \n')" =~ ^($EMPTY_MP4_HEX)?$ ]]; then
+      continue
+    fi
+    expect_eq "$file: ffprobe warnings" "" "$(ffprobe -v warning "$file" 2>&1 >/dev/null)"
+  done
+  echo "$(ls | grep -c '^seg-') segments, recovered: $(echo $recovered)" > outcome.txt
+}
+
+for ((i = 1; i <= 6; i++)); do
+  ( segment_kill_run "$i" > "$WORK/segresult$i.txt" 2>&1 ) &
+done
+wait
+for ((i = 1; i <= 6; i++)); do
+  cat "$WORK/segresult$i.txt"
+  CHECK_FAILURES=$((CHECK_FAILURES + $(grep -c '^FAIL' "$WORK/segresult$i.txt" || true)))
+  echo "segments run $i: $(cat "$WORK/segments kill$i/outcome.txt" 2>/dev/null || echo 'no outcome')"
+done
 
 checks_done "all killed runs recovered"

@@ -29,6 +29,30 @@ trap app_cleanup EXIT
 
 fail() { check_fail "$@"; }
 
+# A small file system for the disk-full and retention cases: a tmpfs on
+# $DISK (root is needed; without the mount the test says SKIPPED and ends).
+DISK="$WORK/disk"
+mkdir "$DISK"
+mounted=
+unmount_disk() {
+  cd "$WORK"
+  if [ -n "$mounted" ]; then
+    umount "$DISK" && mounted=
+  fi
+}
+cleanup_hooks+=("unmount_disk")
+
+# mount_disk SIZE: a fresh tmpfs of SIZE on $DISK, made the current directory.
+mount_disk() {
+  unmount_disk
+  if ! mount -t tmpfs -o "size=$1" tmpfs "$DISK" 2> "$WORK/mount.err"; then
+    echo "SKIPPED: cannot mount a tmpfs here ($(cat "$WORK/mount.err")); the small-disk cases need root"
+    exit 0
+  fi
+  mounted=1
+  cd "$DISK"
+}
+
 # A fresh directory for one case, made the current one.
 case_dir() {
   CHECK_LABEL=$1

@@ -55,4 +55,47 @@ else
   check_fail "$ENCODE is missing"
 fi
 
+# Roll-over at the size limit, lowered to 4 MB through the driver (at the
+# real 4 GiB limit the rule is the same): 40 s of 720x576 content (about
+# 12 MB, looped by the emulated device) goes into rollover.mp4,
+# rollover-0002.mp4, ... Nothing is dropped: each file holds the next run
+# of the boxes, in order, passes every check above (so it decodes alone),
+# and starts with an IDR picture; the runs add up to every box.
+check_rollover() {
+  CHECK_LABEL="roll-over"
+  echo "== $CHECK_LABEL"
+  mkdir -p "$WORK/long" "$WORK/rollover"
+  (cd "$WORK/long" && timeout 120 "$VOZIREV_BIN/vozirev-emu" --source "$VOZIREV_CORPUS/av_720x576_25fps_gop12.qbox" \
+     --pace max --duration 40 --end error --record long.qbox -- "$VOZIREV_BIN/vozirev" -p scratch > out.txt 2>&1 || true)
+  "$DRIVER" record "$WORK/long/long.qbox" "$WORK/rollover/rollover.mp4" 3 4000000 > /dev/null ||
+    { check_fail "driver failed"; return; }
+  cd "$WORK/rollover"
+  expect_eq "spool files left behind" "" "$(ls -A | grep '^~temp' || true)"
+  local files
+  files=$(ls rollover*.mp4 | sort -t- -k2 | paste -sd ' ')
+  expect_eq "files" "rollover.mp4 rollover-0002.mp4 rollover-0003.mp4 rollover-0004.mp4" "$files"
+  "$DRIVER" list "$WORK/long/long.qbox" > rest.txt
+  local file frames packets
+  for file in $files; do
+    CHECK_LABEL="roll-over $file"
+    expect_eq "size within the limit" 1 "$(( $(stat -c %s "$file") <= 4000000 + 65536 ))"
+    frames=$(ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$file")
+    packets=$(ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$file")
+    awk -v f="$frames" -v p="$packets" '
+      { if (nv >= f && na >= p) { print > "rest.next"; next }
+        print > "boxes.txt"
+        if ($1 == "video" && $3 == 1) nv++
+        if ($1 == "audio") na++ }' rest.txt
+    touch rest.next
+    mv rest.next rest.txt
+    check_mp4_file "$file" boxes.txt 3 720 576
+    rm -f boxes.txt
+    expect_eq "first picture" "K" "$(ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 "$file" | head -1 | cut -c1)"
+  done
+  CHECK_LABEL="roll-over"
+  expect_eq "boxes in no file" "" "$(awk '$1 == "audio" || $3 == 1' rest.txt | head -3)"
+  cd "$WORK"
+}
+check_rollover
+
 checks_done "all MP4 recordings checked"

@@ -189,7 +189,8 @@ protected:
             remove(name);
             rmdir(name);
         }
-        for (const char* name : {INDEX_RESERVE_NAME, RECORDING_INFO_NAME, RECORDING_INFO_NEW_NAME}) {
+        const tSpoolSetNames* names = spoolSetNames(0);
+        for (const char* name : {names->reserve, names->info, names->infoNew}) {
             remove(name);
         }
         EXPECT_EQ(0, chdir(oldDir_));

@@ -23,7 +23,7 @@ namespace mp4test {
 namespace {
 
 const char* const kRecordingFiles[] = {kOutput,  "~temp1", "~temp2", "~temp3", "~temp4",
-                                       "~temp5", "~temp6", "~temp7", RECORDING_INFO_NAME};
+                                       "~temp5", "~temp6", "~temp7", "~temp.info"};
 
 long FileSize(const std::string& name)
 {
@@ -157,7 +157,7 @@ TEST_F(PowerLoss, EveryCutRecoversEveryDurableSampleAndReferencesNoMissingData)
             SCOPED_TRACE("crash with " + std::to_string(crash.durableVideo) + " durable pictures, case " +
                          std::to_string(i));
             long cutLength = PlantCutFiles(crash, &rng);
-            ASSERT_EQ(crash.durableVideo > 0 ? 1 : 0, RecoverInterruptedRecording(nullptr));
+            ASSERT_EQ(crash.durableVideo > 0 ? 1 : 0, RecoverInterruptedRecordings(nullptr));
             std::vector<UINT8> f = ReadFileBytes(kOutput);
             ASSERT_GE(f.size(), 32u);
             UINT64 mdatEnd = 24 + (UINT64)ReadBE32(&f[24]);
@@ -205,7 +205,7 @@ TEST_F(PowerLoss, EntriesPointingPastTheDataAreDropped)
         fwrite(&record.second, 4, 1, f);
         fclose(f);
     }
-    ASSERT_EQ(1, RecoverInterruptedRecording(nullptr));
+    ASSERT_EQ(1, RecoverInterruptedRecordings(nullptr));
     std::vector<UINT8> f = ReadFileBytes(kOutput);
     UINT64 mdatEnd = 24 + (UINT64)ReadBE32(&f[24]);
     EXPECT_LE(mdatEnd, (UINT64)length);
@@ -223,8 +223,8 @@ TEST_F(PowerLoss, WithoutItsInfoFileTheRecordingIsLeftAndItsSpoolFilesKeptAside)
     std::vector<Crash> crashes = Record(&rng);
     PlantCutFiles(crashes.back(), &rng);
     std::vector<UINT8> before = ReadFileBytes(kOutput);
-    remove(RECORDING_INFO_NAME);
-    EXPECT_EQ(-1, RecoverInterruptedRecording(nullptr));
+    remove(spoolSetNames(0)->info);
+    EXPECT_EQ(-1, RecoverInterruptedRecordings(nullptr));
     EXPECT_EQ(before, ReadFileBytes(kOutput));
     for (const char* name : kSpoolNames) {
         EXPECT_FALSE(FileExists(name));
