@@ -221,8 +221,9 @@ check_rtcp_stream() {  # stream line, label
 check_rtcp_mapping() {  # streams
   local run
   run=$(grep "^rtcp " stream.txt)
-  echo "   RTCP mapping: all reports within $(kv "$run" map_spread_us) us" \
-       "$([ "$1" = 2 ] && echo "; audio and video $(kv "$run" av_end_us) us apart at the end")"
+  local line="   RTCP mapping: all reports within $(kv "$run" map_spread_us) us"
+  [ "$1" = 2 ] && line+="; audio and video $(kv "$run" av_end_us) us apart at the end"
+  echo "$line"
   check "RTCP: streams with reports" "$1" "$(kv "$run" streams)"
   check "RTCP: mappings within 1 ms" yes "$(awk -v s="$(kv "$run" map_spread_us)" 'BEGIN { print s <= 1000 ? "yes" : "no" }')"
   [ "$1" = 2 ] || return 0
