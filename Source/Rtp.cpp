@@ -14,6 +14,7 @@
 #include "QBox.h"
 #include "WriteAACHeader.h"
 #include "byteorder.h"
+#include "rtcp.h"
 #include "tspacket.h"
 
 static_assert(sizeof(rtp_header_t) == RTP_HEADER_SIZE, "RTP fixed header must be 12 bytes");
@@ -120,11 +121,20 @@ int RtpFragmentPayloadBuilder(rtp* rtp_package, rtp_payload_first_byte* rtppaylo
     return nalu_size + FU_HEADERS_SIZE;
 }
 
+// Sends one packet; one of the H.264 stream is counted by its RTCP, with
+// its RTP time stamp, which is the QBox stamp of its sample.
 static int SendPacket(SOCKET hsocket, Sockaddr_in* to_address, rtp* rtp_package, int packet_size, int socktype)
 {
+    int sent;
     if (socktype == SOCK_DGRAM)
-        return SendUDPPackageTo(hsocket, (char*)rtp_package, packet_size, to_address);
-    return SendTCPPackage(hsocket, (char*)rtp_package, packet_size);
+        sent = SendUDPPackageTo(hsocket, (char*)rtp_package, packet_size, to_address);
+    else
+        sent = SendTCPPackage(hsocket, (char*)rtp_package, packet_size);
+    if (hsocket > 0 && hsocket == m_fdvideo) {
+        unsigned int stamp = ntohl(rtp_package->common_header.TS);
+        RTCPOnRtpSent(RTCP_STREAM_VIDEO, stamp, RtpCaptureClock(stamp), (UINT32)(packet_size - rtpheaderlen));
+    }
+    return sent;
 }
 
 // Cuts a NAL unit that does not fit one packet into FU-A fragments. The NAL
@@ -240,14 +250,16 @@ unsigned RTPAACStream(unsigned char* pbData, unsigned int lDataLength, unsigned 
         return 0;
     }
 
-    unsigned int rtpTime = AacRtpTimestamp(RtpCaptureClock(timestamp));
+    int64_t clock = RtpCaptureClock(timestamp);
+    unsigned int rtpTime = AacRtpTimestamp(clock);
     RtpHeaderBuilder(&aacpkt.common_header, 1, RTP_PT_AAC, lAACpacketsend, rtpTime, RTP_SSRC);
     unsigned char* p = aacpkt.payload;
     p = WriteBE16(p, AU_HEADERS_LENGTH_BITS);
     p = WriteBE16(p, (unsigned short)(frame_size << AU_INDEX_BITS));  // AU-size, AU-Index 0
     memcpy(p, frame, frame_size);
-    SendUDPPackageTo(m_fdaudio, (char*)&aacpkt, rtpheaderlen + RTP_AAC_AU_HEADERS_SIZE + (int)frame_size,
-                     &m_TxAudioSockAddr);
+    unsigned int payload_size = RTP_AAC_AU_HEADERS_SIZE + frame_size;
+    SendUDPPackageTo(m_fdaudio, (char*)&aacpkt, rtpheaderlen + (int)payload_size, &m_TxAudioSockAddr);
+    RTCPOnRtpSent(RTCP_STREAM_AUDIO, rtpTime, clock, payload_size);
     ++lAACpacketsend;
     return 1;
 }
@@ -313,7 +325,11 @@ int QBox2Streaming(unsigned char* inputdata, int inputdata_length)
 
 // ---- MPEG-2 transport stream ---------------------------------------------------
 
-unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, unsigned int esTS)
+// bSample: the packets belong to the sample stamped esTS, whose capture
+// clock the sender reports map; the tables that open the stream are only
+// counted.
+static unsigned SendTransportPackets(unsigned char* pTSData, unsigned int nTSPackets, unsigned int esTS,
+                                     bool bSample)
 {
     static unsigned short SN = 0;
     unsigned char RTPBuffer[RTP_TS_BUFFER_SIZE];
@@ -337,6 +353,10 @@ unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, uns
         memcpy(RTPBuffer + RTP_HEADER_SIZE, pTSData + taken * TS_PACKET_SIZE, payload_size);
         int datagram_size = RTP_HEADER_SIZE + (int)payload_size;
         int sent = SendUDPPackageTo(m_fdvideo, (char*)RTPBuffer, datagram_size, &m_TxVideoSockAddr);
+        if (bSample)
+            RTCPOnRtpSent(RTCP_STREAM_VIDEO, esTS, RtpCaptureClock(esTS), payload_size);
+        else
+            RTCPCountRtpSent(RTCP_STREAM_VIDEO, payload_size);
         if (sent != -1 && sent < datagram_size) {
             puts("Failed to send complete RTP Packet....");
             getchar();
@@ -344,6 +364,16 @@ unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, uns
         taken += RTP_TS_PACKETS_PER_DATAGRAM;
     }
     return 1;
+}
+
+unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, unsigned int esTS)
+{
+    return SendTransportPackets(pTSData, nTSPackets, esTS, true);
+}
+
+unsigned RTPTransportStreamTables(unsigned char* pTSData, unsigned int nTSPackets)
+{
+    return SendTransportPackets(pTSData, nTSPackets, 0, false);
 }
 
 // ---- sockets -----------------------------------------------------------------
@@ -401,6 +431,7 @@ unsigned RTPOpen(unsigned short laudioport, unsigned short lvideoport, char* cpI
 
 void CloseSockets()
 {
+    RTCPClose();
     if (m_fdaudio > 0) {
         close(m_fdaudio);
         m_fdaudio = 0;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "QBox.h"
 #include "WriteAACHeader.h"
 #include "sockets.h"
 
@@ -25,6 +26,10 @@ const unsigned int RTP_SSRC = 10023;  // 0x00002727, both streams
 const unsigned int RTP_MAX_SINGLE_NALU_SIZE = 1433;
 const unsigned int RTP_FU_FRAGMENT_SIZE = 1434;
 const unsigned char RTP_NALU_TYPE_FU_A = 28;
+
+// The RTP clock of H.264 (RFC 6184) and of the transport stream (RFC 2250):
+// the QBox clock, so the QBox stamp is the RTP time stamp.
+const unsigned int RTP_VIDEO_CLOCK_HZ = QBOX_CLOCK_HZ;
 
 // AAC: 2-byte AU-headers-length plus one 2-byte AU header
 // (13-bit AU-size, 3-bit AU-Index). The RTP clock is the sampling rate.
@@ -85,7 +90,8 @@ struct QBoxHeader {
 };
 
 // Sockets and destinations of the two streams, open from RTPOpen to
-// CloseSockets; a socket of 0 or less is not open.
+// CloseSockets; a socket of 0 or less is not open. Each datagram sent on
+// them is counted by the stream's RTCP (rtcp.h).
 extern SOCKET m_fdaudio;
 extern SOCKET m_fdvideo;
 extern Sockaddr_in m_TxAudioSockAddr;
@@ -121,8 +127,12 @@ int64_t RtpCaptureClock(unsigned int cts);
 // rounded down, modulo 2^32 (exact integer arithmetic, RTP_AAC_CLOCK_HZ).
 unsigned int AacRtpTimestamp(int64_t llCaptureClock);
 
-// Sends nTSPackets consecutive 188-byte transport-stream packets.
+// Sends nTSPackets consecutive 188-byte transport-stream packets of the
+// sample stamped esTS (the QBox stamp, also their RTP time stamp).
 unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, unsigned int esTS);
+// Sends the tables that open the transport stream, which belong to no
+// sample: RTP time stamp 0, and no time for the sender reports.
+unsigned RTPTransportStreamTables(unsigned char* pTSData, unsigned int nTSPackets);
 
 int SendRtpPackage(SOCKET hsocket, Sockaddr_in* to_address, int payloadtype, unsigned short* seqno,
                    unsigned int* timestamp, unsigned char* buf, int nalu_size, const unsigned int ssrc,
@@ -137,6 +147,8 @@ void SetRtpPayloadHeader(rtp_payload_first_byte* rtppayload_header, unsigned cha
 unsigned int reverse_byte_order_dword(unsigned int value);
 unsigned short reverse_byte_order_word(unsigned short value);
 
+// Ends the RTCP of the streams (a BYE from each that sent, RTCPClose), then
+// closes the RTP sockets.
 void CloseSockets();
 
 #endif

@@ -11,5 +11,6 @@ typedef uint64_t UINT64;
 typedef int8_t INT8;
 typedef int16_t INT16;
 typedef int32_t INT32;
+typedef int64_t INT64;
 
 #endif

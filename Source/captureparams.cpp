@@ -3,7 +3,10 @@
 #include "captureparams.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include "Vozirev.h"
 #include "VozirevDll.h"
 #include "configfile.h"
+#include "safefile.h"
 
 namespace {
 
@@ -69,6 +73,7 @@ const char* const USAGE_LINES[] = {
     "-g\t\tsegment length: a new file every N seconds of content, 0 one file [0]",
     "-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]",
     "-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]",
+    "-j\t\tsession description file (SDP) of the streams, written by the program [none]",
 };
 
 void SetDefaultParameters(stInputParameters* input)
@@ -150,6 +155,8 @@ int ApplyOption(char option, int index, char* value, stInputParameters* input)
                               sizeof(input->sOutput_Filename)) ? 0 : -1;
     case 'd':
         return CopyTextOption(option, value, input->IP_Addr, sizeof(input->IP_Addr)) ? 0 : -1;
+    case 'j':
+        return CopyTextOption(option, value, input->sSdp_File, sizeof(input->sSdp_File)) ? 0 : -1;
     case 'k': input->ulSync_Interval = OptionNumber(value); return 0;
     case 'g': input->ulSegment_Length = OptionNumber(value); return 0;
     case 'l': input->ulSegment_Align = OptionNumber(value); return 0;
@@ -187,6 +194,38 @@ bool CheckPort(const char* medium, unsigned int port, char option, int item)
     return false;
 }
 
+bool RefuseSdpFile(const char* name, const char* reason)
+{
+    printf("Cannot write the session description %s (-j, configuration item %d): %s.\n", name, ITEM_SDP_FILE,
+           reason);
+    return false;
+}
+
+// The session description is written when the streams open, as root in a
+// directory others may write to: the name must be free or an ordinary file
+// (never written through a link), in a directory that exists and takes
+// files. The write itself can still fail then; the run ends at that point.
+bool CheckSdpFile(const char* name)
+{
+    if (!IsUsableFileName(name))
+        return RefuseSdpFile(name, "it is a link, or not a regular file");
+    char directory[FILENAME_FIELD_SIZE];
+    snprintf(directory, sizeof(directory), "%s", name);
+    char* slash = strrchr(directory, '/');
+    if (slash == nullptr)
+        snprintf(directory, sizeof(directory), ".");
+    else if (slash == directory)
+        slash[1] = '\0';  // "/name": the root directory
+    else
+        *slash = '\0';
+    struct stat st;
+    if (stat(directory, &st) != 0 || !S_ISDIR(st.st_mode))
+        return RefuseSdpFile(name, "its directory does not exist");
+    if (access(directory, W_OK | X_OK) != 0)
+        return RefuseSdpFile(name, strerror(errno));
+    return true;
+}
+
 // Values that would reach the device or the network other than meant are
 // refused before the device is opened or a file created. The destination
 // and the ports matter only to the streams that use them, the I-frame
@@ -210,7 +249,6 @@ int CheckParameters(const stInputParameters* input)
                ITEM_SEGMENT_ALIGN);
         return -1;
     }
-    bool audio = input->ulMediaFormat != MEDIA_FORMAT_VIDEO;
     bool video = input->ulMediaFormat != MEDIA_FORMAT_AUDIO;
     if (video && input->ulI_Frame_Interval > VL_COMMAND_PARAMETER_MAX) {
         printf("Invalid I-frame interval %u (-i, configuration item %d). Use 1 - %u.\n",
@@ -218,9 +256,7 @@ int CheckParameters(const stInputParameters* input)
         return -1;
     }
 
-    bool elementary = input->ulStreaming == STREAM_RTP_ES;
-    bool transport = input->ulStreaming == STREAM_RTP_TS;
-    if (!elementary && !transport)
+    if (input->ulStreaming != STREAM_RTP_ES && input->ulStreaming != STREAM_RTP_TS)
         return 0;
     if (!IsDottedQuad(input->IP_Addr)) {
         printf("Invalid destination address \"%s\" (-d, configuration item %d). "
@@ -228,10 +264,11 @@ int CheckParameters(const stInputParameters* input)
                input->IP_Addr, ITEM_IP_ADDR);
         return -1;
     }
-    // The transport stream goes to the video port.
-    if ((transport || video) && !CheckPort("video", input->Video_Port, 'x', ITEM_VIDEO_PORT))
+    if (SendsOnVideoPort(input) && !CheckPort("video", input->Video_Port, 'x', ITEM_VIDEO_PORT))
         return -1;
-    if (elementary && audio && !CheckPort("audio", input->Audio_Port, 'y', ITEM_AUDIO_PORT))
+    if (SendsOnAudioPort(input) && !CheckPort("audio", input->Audio_Port, 'y', ITEM_AUDIO_PORT))
+        return -1;
+    if (input->sSdp_File[0] != '\0' && !CheckSdpFile(input->sSdp_File))
         return -1;
     return 0;
 }

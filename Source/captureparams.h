@@ -51,7 +51,22 @@ struct stInputParameters {
     unsigned int ulSegment_Length;     // seconds of content per file, 0 one file
     unsigned int ulSegment_Align;      // 1: segments end on multiples of the length of the local time
     unsigned int ulKeep_Free_MiB;      // MiB kept free by deleting the oldest recordings, 0 none
+    char sSdp_File[FILENAME_FIELD_SIZE];  // session description of the streams, "" none
 };
+
+// The RTP streams a run sends: the video port carries H.264 (-s 1 unless
+// -m 1) or the transport stream (-s 2), the audio port AAC (-s 1 unless
+// -m 2).
+inline bool SendsOnVideoPort(const stInputParameters* input)
+{
+    return input->ulStreaming == STREAM_RTP_TS ||
+           (input->ulStreaming == STREAM_RTP_ES && input->ulMediaFormat != MEDIA_FORMAT_AUDIO);
+}
+
+inline bool SendsOnAudioPort(const stInputParameters* input)
+{
+    return input->ulStreaming == STREAM_RTP_ES && input->ulMediaFormat != MEDIA_FORMAT_VIDEO;
+}
 
 // Fills *input from the defaults, the configuration file (-z, first
 // argument only) and the options, in that order, then refuses a streaming

@@ -17,7 +17,9 @@
 #include "mpgTSWriter.h"
 #include "recovery.h"
 #include "retention.h"
+#include "rtcp.h"
 #include "safefile.h"
+#include "sdp.h"
 #include "segments.h"
 #include "servicenotify.h"
 #include "tspacket.h"
@@ -105,7 +107,10 @@ static int AnnounceStreaming(const stInputParameters* input)
     return -1;
 }
 
-// Streaming could not be set up: the run goes on only with a recording.
+// Streaming could not be set up: the run goes on only with a recording. The
+// session description (-j) is written before anything is sent; a run that
+// cannot write it ends. RTCP starts before the transport stream sends its
+// tables, which it counts.
 static int OpenStreaming(stInputParameters* input)
 {
     if (!RTPOpen((unsigned short)input->Audio_Port, (unsigned short)input->Video_Port, input->IP_Addr,
@@ -114,6 +119,12 @@ static int OpenStreaming(stInputParameters* input)
         internal_config.ulstreaming = 0;
         return internal_config.ulsaving ? 0 : -1;
     }
+    if (!stop_requested && SdpStartFile(input) != 1) {
+        CloseSockets();
+        internal_config.ulstreaming = 0;
+        return -1;
+    }
+    RTCPOpenStreams(input);
     if (internal_config.ulstreaming_type == STREAM_RTP_TS &&
         initMP2TS((unsigned char)input->ulMediaFormat, nullptr, TS_OUTPUT_RTP) == 0) {
         puts("Couldn't initialize MPG-TS streaming.");
@@ -403,10 +414,12 @@ static void RouteSample(stInputParameters* input, unsigned char* inputdata, int 
         return;
     }
     if (internal_config.ulstreaming) {
-        if (internal_config.ulstreaming_type == STREAM_RTP_TS)
+        if (internal_config.ulstreaming_type == STREAM_RTP_TS) {
             QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_RTP);
-        else
+        } else {
+            SdpTakeSample(inputdata, (UINT32)length);
             QBox2Streaming(inputdata, length);
+        }
     }
     if (record) {
         if (internal_config.ulsaving_type == SAVE_MP4) {
@@ -448,6 +461,7 @@ int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata)
         // and the recording takes them.
         ServiceNotifySample(pqBoxHeader->usSampleStreamType, (unsigned int)length, !recordingWriteFailed);
         ServiceNotifyTick();
+        RTCPTick();
     }
     return 0;
 }

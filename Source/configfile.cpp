@@ -132,7 +132,8 @@ int ParseConfig(char* buf, int bufsize, stInputParameters* input)
     Tokenize(buf, bufsize, &table);
 
     if (!FitsField(table, ITEM_OUTPUT_FILENAME, FILENAME_FIELD_SIZE, "file name") ||
-        !FitsField(table, ITEM_IP_ADDR, IP_ADDR_FIELD_SIZE, "destination address"))
+        !FitsField(table, ITEM_IP_ADDR, IP_ADDR_FIELD_SIZE, "destination address") ||
+        !FitsField(table, ITEM_SDP_FILE, FILENAME_FIELD_SIZE, "session description file"))
         return -1;
 
     for (const NumericItem& numeric : NUMERIC_ITEMS) {
@@ -144,6 +145,9 @@ int ParseConfig(char* buf, int bufsize, stInputParameters* input)
         strcpy(input->sOutput_Filename, table.items[ITEM_OUTPUT_FILENAME]);
     if (ITEM_IP_ADDR < table.count)
         strcpy(input->IP_Addr, table.items[ITEM_IP_ADDR]);
+    // An empty name writes no session description.
+    if (ITEM_SDP_FILE < table.count)
+        strcpy(input->sSdp_File, table.items[ITEM_SDP_FILE]);
     return 1;
 }
 

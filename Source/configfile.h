@@ -28,6 +28,7 @@ const int ITEM_SYNC_INTERVAL = 35;
 const int ITEM_SEGMENT_LENGTH = 37;
 const int ITEM_SEGMENT_ALIGN = 39;
 const int ITEM_KEEP_FREE_MIB = 41;
+const int ITEM_SDP_FILE = 43;
 
 // Reads cfgFileName and stores its values in *input. Returns 1, or -1 when
 // the file cannot be loaded or a text value does not fit its field.

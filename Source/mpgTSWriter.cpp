@@ -593,7 +593,7 @@ void EmitTable(UINT8* packet, UINT8* pucContCnt, unsigned int bWriteStream)
         WriteFilePackets(packet, 1);
     }
     if (SendsRTP(bWriteStream)) {
-        RTPTransportStream(packet, 1, 0);
+        RTPTransportStreamTables(packet, 1);
     }
 }
 

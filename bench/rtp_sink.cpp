@@ -1,6 +1,6 @@
 // Counting ends of the soak run (bench/soak.sh), in two modes:
 //
-//   rtp_sink rtp [--ts] [--ready FILE] PORT...
+//   rtp_sink rtp [--ts] [--rtcp] [--ready FILE] PORT...
 //       Receives RTP on 127.0.0.1:PORT (each with a large receive buffer)
 //       until SIGTERM or SIGINT, drains what is queued, and prints one line
 //       per port: datagrams, bytes, marker bits, sequence-number gaps and
@@ -9,7 +9,12 @@
 //       the kernel dropped on the socket (/proc/net/udp). With --ts each
 //       payload is also checked as MPEG-2 transport packets: sync bytes and
 //       continuity counters of the elementary-stream PIDs (ISO/IEC 13818-1).
-//       FILE is created once the sockets are bound.
+//       With --rtcp the RTCP of each stream is received on PORT + 1 and read
+//       as RFC 3550 has it (see RtcpCount): compound packets that do not
+//       parse, sender reports, BYEs, the last report's packet count, and how
+//       far the reports' NTP/RTP mappings of all streams stray from one
+//       another; then a last line with the audio and video mappings' distance
+//       at the end. FILE is created once the sockets are bound.
 //
 //   rtp_sink qbox FILE [PROGRESS]
 //       Reads a QBox stream (the emulated device's --record output, a FIFO
@@ -37,6 +42,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +53,7 @@
 #include <vector>
 
 #include "QBox.h"
+#include "../tests/drivers/rtcp_reader.h"
 
 namespace {
 
@@ -87,6 +94,7 @@ struct PortCount {
     bool started = false;
     uint16_t lastSeq = 0;
     uint32_t lastTs = 0, ssrc = 0;
+    uint8_t payloadType = 0;
     std::map<unsigned, unsigned> lastCc;  // per PID
 };
 
@@ -168,6 +176,7 @@ void CountDatagram(PortCount* c, const uint8_t* p, size_t n, bool ts)
     }
     if (p[1] & 0x80)
         c->markers++;
+    c->payloadType = p[1] & 0x7F;
     uint32_t ssrc = ((uint32_t)p[8] << 24) | ((uint32_t)p[9] << 16) | ((uint32_t)p[10] << 8) | p[11];
     if (c->started && ssrc != c->ssrc)
         c->ssrcChanges++;
@@ -231,27 +240,118 @@ void PrintPort(const PortCount& c, bool ts)
            c.truncated, KernelDrops(c.fd));
     if (ts)
         printf(" ts_packets=%llu sync_errors=%llu cc_errors=%llu", c.tsPackets, c.syncErrors, c.ccErrors);
-    printf("\n");
+}
+
+// ---- RTCP --------------------------------------------------------------------
+
+const uint8_t kPtAac = 96;  // the program's AAC stream; the others run at 90 kHz
+const double kNtpUnit = 4294967296.0;
+const unsigned kAudioClockHz = 48000;
+const unsigned kVideoClockHz = 90000;
+
+// The RTCP of one stream. Each sender report maps an RTP time onto an NTP
+// time; unwrapped from report to report, starting at the first report's
+// value (where the program's capture clock starts too), the mapping's
+// offset, NTP seconds less RTP seconds, must be the same for every report
+// of every stream of the run: the program maps both streams from one
+// capture clock, without drift.
+struct RtcpCount {
+    int fd = -1;
+    unsigned long long datagrams = 0, bad = 0, byes = 0;
+    std::vector<rtcp_reader::SenderReport> reports;
+};
+
+void CountRtcp(RtcpCount* c, const uint8_t* p, size_t n)
+{
+    c->datagrams++;
+    rtcp_reader::Compound compound = rtcp_reader::ParseCompound(p, n);
+    if (!compound.error.empty()) {
+        c->bad++;
+        return;
+    }
+    c->byes += compound.bye.empty() ? 0 : 1;
+    if (compound.has_sr)
+        c->reports.push_back(compound.sr);
+}
+
+bool DrainRtcp(RtcpCount* c, std::vector<uint8_t>* buffer)
+{
+    ssize_t n = recv(c->fd, buffer->data(), kDatagramMax, MSG_DONTWAIT);
+    if (n < 0)
+        return false;
+    CountRtcp(c, buffer->data(), (size_t)n);
+    return true;
+}
+
+// The offsets of a stream's reports (seconds), NTP times taken from
+// firstNtp, the first report of the run.
+std::vector<double> MappingOffsets(const RtcpCount& c, unsigned clockHz, uint64_t firstNtp)
+{
+    std::vector<double> offsets;
+    int64_t rtp = 0;
+    for (size_t i = 0; i < c.reports.size(); i++) {
+        const rtcp_reader::SenderReport& sr = c.reports[i];
+        rtp = i == 0 ? sr.rtp : rtp + (int32_t)(sr.rtp - c.reports[i - 1].rtp);
+        offsets.push_back((double)(int64_t)(sr.ntp - firstNtp) / kNtpUnit - (double)rtp / clockHz);
+    }
+    return offsets;
+}
+
+// The RTCP fields of each port's line, then a line for the run: how far the
+// offsets of all reports of all streams lie apart, and the distance of the
+// audio and the video mapping at their last reports.
+void PrintRtcp(const std::vector<PortCount>& ports, const std::vector<RtcpCount>& rtcps, bool ts)
+{
+    uint64_t firstNtp = 0;
+    bool any = false;
+    for (const RtcpCount& r : rtcps)
+        if (!r.reports.empty() && (!any || (int64_t)(r.reports[0].ntp - firstNtp) < 0)) {
+            firstNtp = r.reports[0].ntp;
+            any = true;
+        }
+    std::vector<double> all, last;
+    for (size_t i = 0; i < ports.size(); i++) {
+        const RtcpCount& r = rtcps[i];
+        unsigned clockHz = ports[i].payloadType == kPtAac ? kAudioClockHz : kVideoClockHz;
+        std::vector<double> offsets = MappingOffsets(r, clockHz, firstNtp);
+        all.insert(all.end(), offsets.begin(), offsets.end());
+        if (!offsets.empty())
+            last.push_back(offsets.back());
+        PrintPort(ports[i], ts);
+        printf(" rtcp_datagrams=%llu rtcp_bad=%llu sr=%zu bye=%llu sr_packets=%u map_drift_us=%.1f\n", r.datagrams,
+               r.bad, r.reports.size(), r.byes, r.reports.empty() ? 0 : r.reports.back().packets,
+               offsets.empty() ? 0.0 : (offsets.back() - offsets.front()) * 1e6);
+    }
+    double spread = all.empty() ? 0 : *std::max_element(all.begin(), all.end()) - *std::min_element(all.begin(), all.end());
+    double end = last.size() == 2 ? last[1] - last[0] : 0;
+    printf("rtcp streams=%zu map_spread_us=%.1f av_end_us=%.1f\n", last.size(), spread * 1e6,
+           (end < 0 ? -end : end) * 1e6);
 }
 
 int RunRtp(int argc, char** argv)
 {
-    bool ts = false;
+    bool ts = false, rtcp = false;
     const char* ready = nullptr;
     std::vector<PortCount> ports;
+    std::vector<RtcpCount> rtcps;
     for (int i = 0; i < argc; i++) {
         if (strcmp(argv[i], "--ts") == 0) {
             ts = true;
+        } else if (strcmp(argv[i], "--rtcp") == 0) {
+            rtcp = true;
         } else if (strcmp(argv[i], "--ready") == 0 && i + 1 < argc) {
             ready = argv[++i];
         } else {
             PortCount c;
+            RtcpCount r;
             c.port = (unsigned)atoi(argv[i]);
-            if ((c.fd = OpenPort(c.port)) < 0) {
-                fprintf(stderr, "rtp_sink: cannot bind 127.0.0.1:%u: %s\n", c.port, strerror(errno));
+            if ((c.fd = OpenPort(c.port)) < 0 || (rtcp && (r.fd = OpenPort(c.port + 1)) < 0)) {
+                fprintf(stderr, "rtp_sink: cannot bind 127.0.0.1:%u or the port above: %s\n", c.port,
+                        strerror(errno));
                 return 1;
             }
             ports.push_back(c);
+            rtcps.push_back(r);
         }
     }
     if (ports.empty())
@@ -263,21 +363,32 @@ int RunRtp(int argc, char** argv)
     }
     std::vector<uint8_t> buffers(kBatch * kDatagramMax);
     std::vector<pollfd> fds;
-    for (const PortCount& c : ports)
-        fds.push_back({c.fd, POLLIN, 0});
-    while (!g_stop) {
-        if (poll(fds.data(), fds.size(), kPollMs) <= 0)
-            continue;
-        for (PortCount& c : ports)
-            while (DrainBatch(&c, ts, &buffers)) {
-            }
+    for (size_t i = 0; i < ports.size(); i++) {
+        fds.push_back({ports[i].fd, POLLIN, 0});
+        if (rtcp)
+            fds.push_back({rtcps[i].fd, POLLIN, 0});
     }
-    // Whatever the sender got out before the stop is queued: take it too.
-    for (PortCount& c : ports)
-        while (DrainBatch(&c, ts, &buffers)) {
+    // Until the stop, then once more: whatever the sender got out before
+    // the stop is queued, take it too.
+    for (bool last = false; !last;) {
+        last = g_stop != 0;
+        if (!last && poll(fds.data(), fds.size(), kPollMs) <= 0)
+            continue;
+        for (size_t i = 0; i < ports.size(); i++) {
+            while (DrainBatch(&ports[i], ts, &buffers)) {
+            }
+            while (rtcp && DrainRtcp(&rtcps[i], &buffers)) {
+            }
         }
-    for (const PortCount& c : ports)
-        PrintPort(c, ts);
+    }
+    if (!rtcp) {
+        for (const PortCount& c : ports) {
+            PrintPort(c, ts);
+            printf("\n");
+        }
+        return 0;
+    }
+    PrintRtcp(ports, rtcps, ts);
     return 0;
 }
 

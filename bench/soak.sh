@@ -14,7 +14,10 @@
 #      same content;
 #   3. MP4 + RTP elementary streams of 720x576 25 fps at ~4 Mbit/s, until
 #      past the writer's limit (a sample is taken only while the file ends at
-#      or below 4,294,967,294 bytes; later ones are dropped).
+#      or below 4,294,967,294 bytes; later ones are dropped);
+#   4. (only when asked for, SOAK_RUNS=4) RTP elementary streams alone
+#      (-r 0 -s 1), HOURS of the content of run 1: the streams and their
+#      RTCP without the cost of checking a recording.
 # `--duration` ends each run: the device then fails its reads, and the
 # program completes its recording and exits with status 1 ("Reading from
 # Device failed").
@@ -33,6 +36,12 @@
 #   and one packet per audio box (-s 1), and the transport packets inside
 #   (continuity counters; as many as in the file, which holds the same
 #   packets) for -s 2;
+# - the RTCP of each stream (on the port above): every compound packet
+#   parses (RFC 3550), sender reports came and one BYE at the end, whose
+#   report counts every RTP packet received; the NTP/RTP mapping of every
+#   report of every stream lies within 1 ms of every other (no drift over
+#   the run, audio and video on one wall clock), and the audio and video
+#   mappings of the last reports within 1 ms of each other;
 # - the file: no warning from ffprobe and no error from a full ffmpeg
 #   decode, decoded video frames and packet counts equal to what the device
 #   delivered (for the MP4 past its limit: what the writer takes before the
@@ -41,7 +50,8 @@
 # Each check prints "ok" or "FAIL"; the script ends with status 1 when one
 # failed. Big outputs go to SOAK_DIR (default a new directory in /tmp) and
 # are deleted after their checks (SOAK_KEEP=1 keeps them). SOAK_RUNS picks
-# runs (default "1 2 3"); SOAK_PORT the ports. Not run by ctest.
+# runs (default "1 2 3"; e.g. "4" for the streams alone); SOAK_PORT the
+# ports. Not run by ctest.
 set -euo pipefail
 bin=$(cd "${1:-build/normal}" && pwd)
 hours=${2:-24}
@@ -128,7 +138,7 @@ soak_run() {  # clip seconds rtp_sink_options -- program options...
   "$bin/rtp_sink" qbox rec.fifo progress.txt > device.txt &
   local qbox_pid=$!
   # shellcheck disable=SC2086  # the sink's options are split on purpose
-  "$bin/rtp_sink" rtp $sink_opts --ready ready "$port" "$((port + 2))" > stream.txt &
+  "$bin/rtp_sink" rtp --rtcp $sink_opts --ready ready "$port" "$((port + 2))" > stream.txt &
   local sink_pid=$!
   helpers=("$qbox_pid" "$sink_pid")
   while [ ! -e ready ]; do
@@ -197,6 +207,30 @@ check_stream_sequence() {  # stream line, label
   check "$2: RTP time stamps never back" 0 "$(kv "$1" ts_back)"
 }
 
+# The RTCP of one stream: reports, one BYE, nothing malformed, and the
+# last report's count of the packets sent is what arrived.
+check_rtcp_stream() {  # stream line, label
+  echo "   $2 RTCP: $(kv "$1" sr) sender reports, $(kv "$1" bye) BYE, mapping moved by $(kv "$1" map_drift_us) us"
+  check "$2: RTCP malformed / BYE" "0 1" "$(kv "$1" rtcp_bad) $(kv "$1" bye)"
+  check "$2: sender reports came" yes "$([ "$(kv "$1" sr)" -gt 0 ] && echo yes || echo no)"
+  check "$2: last report counts every packet" "$(kv "$1" datagrams)" "$(kv "$1" sr_packets)"
+}
+
+# The mappings of every report of every stream within 1 ms of one another,
+# and (two streams) audio and video within 1 ms at their last reports.
+check_rtcp_mapping() {  # streams
+  local run
+  run=$(grep "^rtcp " stream.txt)
+  local line="   RTCP mapping: all reports within $(kv "$run" map_spread_us) us"
+  [ "$1" = 2 ] && line+="; audio and video $(kv "$run" av_end_us) us apart at the end"
+  echo "$line"
+  check "RTCP: streams with reports" "$1" "$(kv "$run" streams)"
+  check "RTCP: mappings within 1 ms" yes "$(awk -v s="$(kv "$run" map_spread_us)" 'BEGIN { print s <= 1000 ? "yes" : "no" }')"
+  [ "$1" = 2 ] || return 0
+  check "RTCP: audio/video within 1 ms at the end" yes \
+    "$(awk -v s="$(kv "$run" av_end_us)" 'BEGIN { print s <= 1000 ? "yes" : "no" }')"
+}
+
 # One marker bit per picture (the last packet of each access unit; the
 # boxes of parameter sets alone carry none), one packet per audio box: every
 # packet of every sample arrived.
@@ -209,6 +243,9 @@ report_es_stream() {  # pictures, audio boxes
   check_stream_sequence "$audio" "audio"
   check "video: marker bits = pictures" "$1" "$(kv "$video" markers)"
   check "audio: packets = audio boxes" "$2" "$(kv "$audio" datagrams)"
+  check_rtcp_stream "$video" "video"
+  check_rtcp_stream "$audio" "audio"
+  check_rtcp_mapping 2
 }
 
 # ffprobe without a warning, a full decode without an error; prints the
@@ -299,6 +336,8 @@ check_stream_sequence "$stream" "TS"
 check "TS: sync errors / continuity errors" "0 0" "$(kv "$stream" sync_errors) $(kv "$stream" cc_errors)"
 # The stream carries exactly the packets of the file (-r 2 -s 2).
 check "TS: transport packets = file" "$file_packets" "$(kv "$stream" ts_packets)"
+check_rtcp_stream "$stream" "TS"
+check_rtcp_mapping 1
 echo "   file soak.mpg: $(stat -c %s soak.mpg) bytes, $file_packets packets"
 check "file size modulo 188" 0 "$(($(stat -c %s soak.mpg) % 188))"
 scan=$("$bin/rtp_sink" tsfile soak.mpg 0x44)
@@ -338,6 +377,18 @@ check "video packets" "$(kv "$dev" mp4_video)" "$(packets big.mp4 v:0)"
 check "audio packets" "$(kv "$dev" mp4_audio)" "$(packets big.mp4 a:0)"
 [ "${SOAK_KEEP:-0}" = 1 ] || rm -f big.mp4
 summarise "MP4 past 4 GiB"
+fi
+
+if selected 4; then
+CURRENT_RUN="RTP ES alone"
+failures_before=$CHECK_FAILURES
+echo
+echo "4. $CURRENT_RUN: -r 0 -s 1, ${hours} h"
+soak_run low.qbox "$seconds" "" -- "${LOW_OPTS[@]}" -r 0 -s 1
+report_device_and_program "$seconds" 4
+dev=$(cat device.txt)
+report_es_stream "$(kv "$dev" pictures)" "$(kv "$dev" audio)"
+summarise "RTP ES alone"
 fi
 
 echo

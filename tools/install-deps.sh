@@ -8,9 +8,11 @@ set -euo pipefail
 
 need=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev ffmpeg)
 # The other readers of the interop tests: GStreamer (qtdemux, tsdemux, the RTP
-# depayloaders, avdec_h264/avdec_aac) and tstools' tsreport.
+# depayloaders, avdec_h264/avdec_aac, and sdpdemux/rtpbin, which lines streams
+# up by their RTCP sender reports) and tstools' tsreport; tshark's RTCP
+# dissector checks every RTCP packet of the program.
 need+=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-       gstreamer1.0-libav tstools)
+       gstreamer1.0-libav tstools tshark)
 # libFuzzer targets (make fuzz-smoke, make fuzz): clang 14 and its runtimes.
 need+=(clang libclang-rt-14-dev lld)
 if [ "${VOZIREV_CROSS:-1}" = 1 ]; then

@@ -1,7 +1,7 @@
 // Test driver: streams a QBox file over RTP elementary streams through the
-// capture run's own path (OpenOutputs, ProcessSample per sample), then
-// ends the session with an RTCP BYE on each RTP port + 1 so that a receiver
-// stops cleanly.
+// capture run's own path (OpenOutputs, ProcessSample per sample), with the
+// program's RTCP, which ends the session with a BYE on each RTP port + 1 so
+// that a receiver stops cleanly.
 //
 //   rtp-send-qbox [--ts] FILE ADDRESS VIDEO_PORT AUDIO_PORT GAP_US
 //
@@ -9,8 +9,6 @@
 // real time). Prints how many pictures and audio frames were sent.
 // With --ts, FILE is an MPEG-2 transport stream handed to RTPTransportStream
 // in runs of 1 to 12 packets, GAP_US after each run.
-#include <arpa/inet.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,40 +18,13 @@
 
 #include "Rtp.h"
 #include "driver_common.h"
+#include "rtcp.h"
 #include "tspacket.h"
 
 namespace {
 
-const unsigned char RTCP_PT_RR = 201;
-const unsigned char RTCP_PT_BYE = 203;
-const unsigned int RTCP_SSRC = RTP_SSRC;
 // Lets the receiver take in the last datagrams before it sees the BYE.
 const useconds_t DRAIN_PAUSE_US = 500000;
-
-// Compound RTCP packet (RFC 3550): an empty receiver report, then a BYE
-// for the stream's SSRC.
-void SendRtcpBye(const char* address, unsigned short rtcp_port)
-{
-    UINT8 packet[16];
-    UINT8* p = packet;
-    *p++ = 0x80;  // V 2, no report blocks
-    *p++ = RTCP_PT_RR;
-    p = WriteBE16(p, 1);  // length in 32-bit words, minus one
-    p = WriteBE32(p, RTCP_SSRC);
-    *p++ = 0x81;  // V 2, one SSRC
-    *p++ = RTCP_PT_BYE;
-    p = WriteBE16(p, 1);
-    WriteBE32(p, RTCP_SSRC);
-
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(rtcp_port);
-    to.sin_addr.s_addr = inet_addr(address);
-    if (sendto(s, packet, sizeof(packet), 0, (sockaddr*)&to, sizeof(to)) != (ssize_t)sizeof(packet))
-        perror("RTCP BYE");
-    close(s);
-}
 
 void Pace(useconds_t gap_us, UINT32 cts, UINT32* last_cts)
 {
@@ -85,11 +56,11 @@ unsigned int StreamTransportStream(FILE* in, useconds_t gap_us)
     return packets;
 }
 
-void EndSession(char* address, unsigned short video_port, unsigned short audio_port)
+// The program's own end of a session: a BYE from the RTCP of each stream
+// (CloseSockets), after a pause for the receiver.
+void EndSession()
 {
     usleep(DRAIN_PAUSE_US);
-    SendRtcpBye(address, (unsigned short)(video_port + 1));
-    SendRtcpBye(address, (unsigned short)(audio_port + 1));
     CloseSockets();
 }
 
@@ -118,9 +89,10 @@ int main(int argc, char** argv)
     if (transport_stream) {
         if (RTPOpen(audio_port, video_port, address, 1) != 1)
             return 1;
+        RTCPOpen(RTCP_STREAM_VIDEO, video_port, address, 1, RTP_SSRC);
         unsigned int packets = StreamTransportStream(in, gap_us);
         fclose(in);
-        EndSession(address, video_port, audio_port);
+        EndSession();
         printf("ts_packets=%u\n", packets);
         return 0;
     }
@@ -154,7 +126,7 @@ int main(int argc, char** argv)
             ++pictures;
     }
     fclose(in);
-    EndSession(address, video_port, audio_port);
+    EndSession();
     printf("pictures=%u audio_frames=%u\n", pictures, audio_frames);
     return 0;
 }

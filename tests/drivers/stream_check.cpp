@@ -41,6 +41,19 @@
 //       sender's random starting points (RFC 3550, 5.1): marker and payload
 //       type, the time stamp less the first one's, and the payload; two
 //       runs that sent the same stream write the same bytes.
+//   stream_check rtcp STREAM.qbox VIDEO_PORT AUDIO_PORT PACKETS
+//       RFC 3550 on the RTP and RTCP datagrams of a run, PACKETS holding one
+//       "PORT HEX" line per datagram in the order they were sent (tshark's
+//       udp.dstport and udp.payload); VIDEO_PORT carries H.264 or the
+//       transport stream, AUDIO_PORT AAC ("-" when not sent), each with its
+//       RTCP on the port above. Every RTCP datagram is a valid compound
+//       packet (A.2) with one CNAME for all; each report names the stream's
+//       SSRC and counts the RTP packets and payload octets sent before it
+//       (6.4.1); its RTP time stamp is that of a sample sent (the QBox stamp
+//       for H.264 and the transport stream, for AAC the stamp on the 48 kHz
+//       clock) and its NTP time that sample's QBox stamp on one wall clock
+//       for both streams, to within 1 ms; the last RTCP datagram of a stream
+//       that sent, and only it, ends with its BYE (6.6).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +63,7 @@
 #include <vector>
 
 #include "driver_common.h"
+#include "rtcp_reader.h"
 
 namespace {
 
@@ -750,6 +764,178 @@ int RtpPayloads(const char* capture, const char* out)
     return fclose(f) == 0 ? 0 : 1;
 }
 
+// ---- RTCP ------------------------------------------------------------------------
+
+const double NTP_UNIT = 4294967296.0;  // 2^32 fractions of a second
+const double MAPPING_TOLERANCE_S = 0.001;
+const uint32_t RTP_HEADER = 12;
+
+struct HexDatagram {
+    unsigned port;
+    Bytes bytes;
+};
+
+std::vector<HexDatagram> ReadHexDatagrams(const char* path)
+{
+    std::vector<HexDatagram> out;
+    FILE* in = fopen(path, "r");
+    if (!in)
+        return out;
+    unsigned port;
+    static char hex[2 * 65536 + 2];
+    while (fscanf(in, "%u %131073s", &port, hex) == 2) {
+        HexDatagram d = {port, Bytes()};
+        for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+            d.bytes.push_back((uint8_t)strtoul(std::string(hex + i, 2).c_str(), nullptr, 16));
+        out.push_back(d);
+    }
+    fclose(in);
+    return out;
+}
+
+// The QBox stamps sent, unwrapped onto one line (each placed nearest the
+// latest so far), by the RTP time stamp each stream gives them.
+struct SentStamps {
+    std::map<uint32_t, int64_t> video, audio, any;
+};
+
+SentStamps ReadSentStamps(const char* path)
+{
+    SentStamps s;
+    FILE* in = fopen(path, "rb");
+    if (!in)
+        return s;
+    static UINT8 box[SAMPLE_BUFFER_SIZE];
+    bool started = false;
+    int64_t latest = 0;
+    while (ReadStreamBox(in, box) > 0) {
+        QBox h;
+        DecodeQBoxHeader(box, &h);
+        int64_t t = started ? latest + (int32_t)(h.ulSampleCts - (uint32_t)latest) : h.ulSampleCts;
+        started = true;
+        latest = t > latest ? t : latest;
+        if (h.usSampleStreamType == QBOX_STREAM_VIDEO)
+            s.video[(uint32_t)t] = t;
+        if (h.usSampleStreamType == QBOX_STREAM_AUDIO)
+            s.audio[(uint32_t)(t * 48000 / 90000)] = t;
+        s.any[(uint32_t)t] = t;
+    }
+    fclose(in);
+    return s;
+}
+
+struct RtcpStream {
+    const char* name;
+    unsigned port = 0;
+    const std::map<uint32_t, int64_t>* stamps = nullptr;
+    uint32_t packets = 0, octets = 0;  // RTP sent so far, modulo 2^32 as counted
+    uint32_t ssrc = 0;
+    size_t reports = 0, byes = 0;
+    bool ended = false;
+};
+
+struct RtcpRun {
+    std::string cname;
+    bool anchored = false;
+    uint64_t firstNtp = 0;
+    double firstOffset = 0, worst = 0;
+};
+
+// The report's NTP time less its sample's QBox time, against the first
+// report's: the same for every report of either stream on one wall clock.
+void CheckMapping(RtcpStream* s, const rtcp_reader::SenderReport& sr, RtcpRun* run)
+{
+    auto sample = s->stamps->find(sr.rtp);
+    if (sample == s->stamps->end()) {
+        Fault("rtcp-mapping", std::string(s->name) + " SR with RTP time " + Num(sr.rtp) + ", of no sample sent");
+        return;
+    }
+    if (!run->anchored) {
+        run->anchored = true;
+        run->firstNtp = sr.ntp;
+        run->firstOffset = -(double)sample->second / QBOX_CLOCK_HZ;
+    }
+    double offset = (double)(int64_t)(sr.ntp - run->firstNtp) / NTP_UNIT - (double)sample->second / QBOX_CLOCK_HZ;
+    double off = offset - run->firstOffset;
+    if (off < 0)
+        off = -off;
+    if (off > run->worst)
+        run->worst = off;
+    if (off > MAPPING_TOLERANCE_S)
+        Fault("rtcp-mapping", std::string(s->name) + " SR at RTP " + Num(sr.rtp) + " is " + Num((int64_t)(off * 1e6)) +
+                                  " us off the wall clock of the first report");
+}
+
+void CheckCompound(RtcpStream* s, const Bytes& d, RtcpRun* run)
+{
+    using namespace rtcp_reader;
+    Compound c = ParseCompound(d.data(), d.size());
+    if (!c.error.empty()) {
+        Fault("rtcp-packet", std::string(s->name) + ": " + c.error);
+        return;
+    }
+    if (s->ended)
+        Fault("rtcp-bye", std::string(s->name) + ": RTCP after the BYE");
+    if (run->cname.empty())
+        run->cname = c.cname;
+    if (c.cname.empty() || c.cname != run->cname)
+        Fault("rtcp-sdes", std::string(s->name) + ": CNAME \"" + c.cname + "\", not \"" + run->cname + "\"");
+    uint32_t reporter = c.has_sr ? c.sr.ssrc : c.rr_ssrc;
+    if (reporter != s->ssrc || c.sdes_ssrc != s->ssrc)
+        Fault("rtcp-ssrc", std::string(s->name) + ": SSRC " + Num(reporter) + " for the stream's " + Num(s->ssrc));
+    if (c.has_sr) {
+        s->reports++;
+        if (c.sr.packets != s->packets || c.sr.octets != s->octets)
+            Fault("rtcp-counts", std::string(s->name) + ": SR counts " + Num(c.sr.packets) + " packets, " +
+                                     Num(c.sr.octets) + " octets after " + Num(s->packets) + ", " + Num(s->octets));
+        CheckMapping(s, c.sr, run);
+    }
+    if (!c.bye.empty()) {
+        s->byes++;
+        s->ended = true;
+        if (c.types.back() != PT_BYE || c.bye != std::vector<uint32_t>{s->ssrc})
+            Fault("rtcp-bye", std::string(s->name) + ": BYE not last, or not for the stream's SSRC");
+    }
+}
+
+int CheckRtcp(const char* stream, const char* videoPort, const char* audioPort, const char* packets)
+{
+    SentStamps sent = ReadSentStamps(stream);
+    RtcpStream streams[2];
+    streams[0].name = "video";
+    streams[0].port = strcmp(videoPort, "-") == 0 ? 0 : (unsigned)atoi(videoPort);
+    streams[1].name = "audio";
+    streams[1].port = strcmp(audioPort, "-") == 0 ? 0 : (unsigned)atoi(audioPort);
+    streams[1].stamps = &sent.audio;
+    // Without an audio stream the video port may carry the transport
+    // stream, which is stamped with every sample's stamp.
+    streams[0].stamps = streams[1].port == 0 ? &sent.any : &sent.video;
+    RtcpRun run;
+    for (const HexDatagram& d : ReadHexDatagrams(packets)) {
+        for (RtcpStream& s : streams) {
+            if (s.port == 0)
+                continue;
+            if (d.port == s.port && d.bytes.size() >= RTP_HEADER) {
+                s.packets++;
+                s.octets += (uint32_t)d.bytes.size() - RTP_HEADER;
+                s.ssrc = ReadBE32(&d.bytes[8]);
+            } else if (d.port == s.port + 1) {
+                CheckCompound(&s, d.bytes, &run);
+            }
+        }
+    }
+    for (RtcpStream& s : streams) {
+        if (s.port == 0)
+            continue;
+        if (s.packets > 0 && (s.reports == 0 || s.byes != 1))
+            Fault("rtcp-bye", std::string(s.name) + ": " + Num(s.reports) + " reports and " + Num(s.byes) +
+                                  " BYE after " + Num(s.packets) + " RTP packets");
+        printf("%s: %u RTP packets, %zu sender reports, %zu BYE\n", s.name, s.packets, s.reports, s.byes);
+    }
+    printf("CNAME %s; NTP times off the QBox stamps by at most %.3f ms\n", run.cname.c_str(), run.worst * 1000);
+    return Done();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -767,7 +953,10 @@ int main(int argc, char** argv)
         return RtpToTs(argv[2], argv[3]);
     if (mode == "rtp-payloads" && argc == 4)
         return RtpPayloads(argv[2], argv[3]);
+    if (mode == "rtcp" && argc == 6)
+        return CheckRtcp(argv[2], argv[3], argv[4], argv[5]);
     fprintf(stderr, "usage: stream_check ts FILE | ts-splice FILE | mp4 FILE BOXES | "
-                    "rtp-es STREAM VIDEO_CAPTURE AUDIO_CAPTURE | rtp-ts CAPTURE OUT | rtp-payloads CAPTURE OUT\n");
+                    "rtp-es STREAM VIDEO_CAPTURE AUDIO_CAPTURE | rtp-ts CAPTURE OUT | rtp-payloads CAPTURE OUT | "
+                    "rtcp STREAM VIDEO_PORT AUDIO_PORT PACKETS\n");
     return 2;
 }

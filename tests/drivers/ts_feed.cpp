@@ -9,8 +9,8 @@
 //       does (-r 2).
 //   ts_feed rtp STREAM.qbox IP PORT MEDIA [SPEED]
 //       Streams the transport stream in RTP to IP:PORT (-s 2), each box
-//       paced by its time stamp at SPEED times real time (default 1), then
-//       sends an RTCP BYE to PORT + 1, as a sender ending its session does.
+//       paced by its time stamp at SPEED times real time (default 1), with
+//       the program's RTCP on PORT + 1, which ends with a BYE.
 //   ts_feed both STREAM.qbox OUT.mpg IP PORT MEDIA [SPEED]
 //       Both at once (-r 2 -s 2: one packetisation for both outputs).
 //   ts_feed list STREAM.qbox
@@ -18,9 +18,6 @@
 //       that should come out as a frame: "video TS" for every video box after
 //       the first one that starts with a sequence parameter set and holds a
 //       picture, "audio TS" for every audio box.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -58,31 +55,6 @@ static double now()
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-// RTCP BYE (RFC 3550, 6.6) for the stream's SSRC, sent to the RTCP port.
-// A compound RTCP packet starts with a report (RFC 3550, 6.1): an empty
-// receiver report goes in front of the BYE.
-static void sendBye(const char* ip, unsigned short rtcpPort)
-{
-    const UINT8 RTCP_RR = 201, RTCP_BYE = 203;
-    UINT8 packet[16];
-    UINT8* p = packet;
-    *p++ = 0x80;  // version 2, no report blocks
-    *p++ = RTCP_RR;
-    p = WriteBE16(p, 1);  // length in 32-bit words minus one
-    p = WriteBE32(p, RTP_SSRC);
-    *p++ = 0x81;  // version 2, one SSRC
-    *p++ = RTCP_BYE;
-    p = WriteBE16(p, 1);
-    WriteBE32(p, RTP_SSRC);
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(rtcpPort);
-    to.sin_addr.s_addr = inet_addr(ip);
-    sendto(fd, packet, sizeof(packet), 0, (sockaddr*)&to, sizeof(to));
-    close(fd);
 }
 
 // Every box through ProcessSample, paced by its time stamp when streaming.
@@ -164,13 +136,11 @@ int main(int argc, char** argv)
         wanted = false;
     }
     int rc = wanted ? feed(in, &input, speed) : 1;
-    CloseOutputs(&input);
-    if (ip) {
-        // The BYE travels on its own socket: let the last data datagrams be
-        // read first.
+    // The BYE that CloseOutputs sends travels on its own socket: let the
+    // receiver read the last data datagrams first.
+    if (ip)
         usleep(BYE_DELAY_US);
-        sendBye(ip, (unsigned short)(port + 1));
-    }
+    CloseOutputs(&input);
     fclose(in);
     return rc;
 }

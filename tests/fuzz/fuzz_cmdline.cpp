@@ -108,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(result == 0 || result == -1);
     FUZZ_CHECK(memchr(input.sOutput_Filename, 0, sizeof(input.sOutput_Filename)) != nullptr);
     FUZZ_CHECK(memchr(input.IP_Addr, 0, sizeof(input.IP_Addr)) != nullptr);
+    FUZZ_CHECK(memchr(input.sSdp_File, 0, sizeof(input.sSdp_File)) != nullptr);
     if (result == 0)
         CheckAccepted(input);
     skip_disk_check = 1;  // -q changes a module flag; every run starts alike

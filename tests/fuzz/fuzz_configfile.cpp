@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The text fields stay terminated inside their arrays.
     FUZZ_CHECK(memchr(input.sOutput_Filename, 0, sizeof(input.sOutput_Filename)) != nullptr);
     FUZZ_CHECK(memchr(input.IP_Addr, 0, sizeof(input.IP_Addr)) != nullptr);
+    FUZZ_CHECK(memchr(input.sSdp_File, 0, sizeof(input.sSdp_File)) != nullptr);
     if (result == -1) {
         // A refused file stores nothing.
         FUZZ_CHECK(memcmp(&before, &input, sizeof(input)) == 0);

@@ -4,8 +4,11 @@
 # the exit status, which device commands were sent, and what is left on disk.
 #   - command line refused: usage text, configuration-file messages; exit 1
 #   - a destination, port or I-frame interval the run cannot use, from the
-#     options or the configuration file: refused before the device is
-#     touched or the recording file created
+#     options or the configuration file, and a session description name
+#     (-j) in a missing directory or taken by a link: refused before the
+#     device is touched or the recording file created
+#   - a session description that cannot be written when the streams open:
+#     exit 1 before the start command
 #   - device cannot be opened (no device node; a number the device does not serve)
 #   - an encoder setting invalid, or refused by the device; an invalid TTL
 #   - recording type, streaming type not 1 or 2 (the file is not created)
@@ -56,7 +59,8 @@ usage_text=$(printf '%s\n' \
   $'-k\t\tmake the recording durable every N seconds of content, 0 never [1]' \
   $'-g\t\tsegment length: a new file every N seconds of content, 0 one file [0]' \
   $'-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]' \
-  $'-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]'; echo x)
+  $'-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]' \
+  $'-j\t\tsession description file (SDP) of the streams, written by the program [none]'; echo x)
 usage_text=${usage_text%x}
 
 for args in "-u 1" "-" "-K 1" "-r 1 -e 2"; do
@@ -84,6 +88,7 @@ refusals=(
   "-s 1 -y 70000|Invalid audio port 70000 (-y, configuration item 33). Use 1 - 65535."
   "-s 2 -x 0|Invalid video port 0 (-x, configuration item 31). Use 1 - 65535."
   "-i 184549377|Invalid I-frame interval 184549377 (-i, configuration item 15). Use 1 - 16777215."
+  "-s 1 -j nodir/stream.sdp|Cannot write the session description nodir/stream.sdp (-j, configuration item 43): its directory does not exist."
 )
 for refusal in "${refusals[@]}"; do
   args=${refusal%%|*}
@@ -103,6 +108,16 @@ run_case 1 "${EMU_MAX[@]}" --log log.txt --samples 3 --end error -- "$PROG" -z c
 expect_output "message" $'Parsing Config File cfg....\nInvalid destination address "foo" (-d, configuration item 27). Use a dotted IPv4 address such as 192.168.0.10.\n' out.txt
 expect_eq "device commands" "" "$(commands)"
 expect_eq "recording file" "" "$(ls -A | grep '^rec' || true)"
+
+# A link planted under the session description's name: refused before the
+# device is touched, and what it points at is left as it was.
+case_dir "session description name is a link"
+echo keep > victim
+ln -s victim link.sdp
+run_case 1 "${EMU_MAX[@]}" --log log.txt --samples 3 --end error -- "$PROG" -s 2 -j link.sdp -p rec
+expect_output "message" $'Cannot write the session description link.sdp (-j, configuration item 43): it is a link, or not a regular file.\n' out.txt
+expect_eq "device commands" "" "$(commands)"
+expect_eq "what the link points at" keep "$(cat victim)"
 
 # ---- the device ------------------------------------------------------------
 case_dir "no device node"
@@ -153,6 +168,15 @@ run_case 1 "${EMU_MAX[@]}" --log log.txt -- "$PROG" -s 3 -p rec
 expect_output "message" "${BANNER}${settings}"$'\nSaving to ./rec.mp4\nInvalid Streaming Format. Use 1 or 2.' out.txt
 expect_eq "device commands" "$ALL_SETTINGS" "$(commands)"
 expect_eq "files" "err.txt log.txt out.txt" "$(ls | paste -sd ' ')"
+
+# A directory that passes the check but takes no file (/proc): the write
+# fails when the streams open, and the run ends before the start command.
+case_dir "session description cannot be written"
+sdp_ports=$(pick_ports)
+run_case 1 "${EMU_MAX[@]}" --log log.txt --samples 3 --end error -- \
+  "$PROG" -r 0 -s 1 -j /proc/stream.sdp -x "$sdp_ports" -y "$((sdp_ports + 2))"
+expect_output "message" "${BANNER}${settings}"$'\nStreaming Elementary Stream to 127.0.0.1 on video port:'"$sdp_ports"' and audio port: '"$((sdp_ports + 2))"$'\n\nCould not write the session description /proc/stream.sdp: cannot create a temporary file beside it: No such file or directory\n' out.txt
+expect_eq "device commands" "$ALL_SETTINGS" "$(commands)"
 
 # Sockets that cannot be created: with the descriptor limit just above what
 # the device needs, the first sending socket opens and the second does not.

@@ -27,9 +27,6 @@ export VOZIREV_EMU_CACHE="$VOZIREV_CORPUS/emu-cache"
 PROGRAM="$VOZIREV_BIN/vozirev"
 EMULATOR="$VOZIREV_BIN/vozirev-emu"
 CONTENT_SECONDS=2
-# The record file must stay unchanged this many 0.1 s polls before the run
-# counts as delivered: far longer than the gap between two boxes.
-SETTLED_POLLS=8
 
 capture_pid=
 end_capture_on_exit() {
@@ -83,24 +80,6 @@ wait_capture() {
     wait "$capture_pid" || CAPTURE_STATUS=$?
   fi
   capture_pid=
-}
-
-# Waits until the device has delivered its content: the record file holds
-# boxes and has not grown for SETTLED_POLLS polls.
-wait_delivered() {
-  local record=$1 last=-1 same=0 size i
-  for ((i = 0; i < 300; i++)); do
-    size=$(stat -c %s "$record" 2>/dev/null || echo 0)
-    if [ "$size" -gt 0 ] && [ "$size" = "$last" ]; then
-      same=$((same + 1))
-      [ $same -ge $SETTLED_POLLS ] && return 0
-    else
-      same=0
-    fi
-    last=$size
-    sleep 0.1
-  done
-  check_fail "the device was still delivering after 30 s"
 }
 
 spool_files() {  # directory

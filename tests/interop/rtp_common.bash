@@ -59,13 +59,40 @@ start_receiver() {
   fail "ffmpeg does not listen on port $port"
 }
 
+# Waits for the receiver of process $1 (named $3, its log in $2.log) to end
+# and checks its exit status.
+wait_ended() {
+  local rc=0
+  wait "$1" || rc=$?
+  [ $rc -eq 0 ] || { cat "$2.log" >&2; fail "$3 ended with status $rc"; }
+}
+
 # Waits for the ffmpeg of start_receiver to end (the sender's RTCP BYE ends
 # its input) and checks its exit status.
 wait_receiver() {
-  local out=$1 rc=0
-  wait "$ffmpeg_pid" || rc=$?
+  local pid=$ffmpeg_pid
   ffmpeg_pid=
-  [ $rc -eq 0 ] || { cat "$out.log" >&2; fail "ffmpeg ended with status $rc"; }
+  wait_ended "$pid" "$1" ffmpeg
+}
+
+# Waits until an emulated device has delivered its content: its record
+# file $1 holds boxes and has not grown for SETTLED_POLLS polls of 0.1 s,
+# far longer than the gap between two boxes.
+SETTLED_POLLS=8
+wait_delivered() {
+  local record=$1 last=-1 same=0 size i
+  for ((i = 0; i < 300; i++)); do
+    size=$(stat -c %s "$record" 2>/dev/null || echo 0)
+    if [ "$size" -gt 0 ] && [ "$size" = "$last" ]; then
+      same=$((same + 1))
+      [ $same -ge $SETTLED_POLLS ] && return 0
+    else
+      same=0
+    fi
+    last=$size
+    sleep 0.1
+  done
+  fail "the device was still delivering after 30 s"
 }
 
 # Puts rtp_tee between the sender and two receivers: what is sent to a tee

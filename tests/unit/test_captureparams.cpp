@@ -110,6 +110,7 @@ TEST_F(CommandLine, NoArgumentsGivesEveryDefault)
     EXPECT_EQ(8002u, input.Audio_Port);
     EXPECT_EQ(128u, input.ulBrightness);
     EXPECT_EQ(128u, input.ulColor);
+    EXPECT_STREQ("", input.sSdp_File);
     EXPECT_EQ(1, skip_disk_check);
 }
 
@@ -323,6 +324,46 @@ TEST_F(CommandLine, TextValuesMustFitTheirFields)
     ParseResult longAddr = Parse({"-d", addr19 + "0"});
     EXPECT_EQ(-1, longAddr.status);
     EXPECT_EQ("Value of -d is longer than 19 characters.\n", longAddr.output);
+
+    ParseResult longSdp = Parse({"-j", name255 + "x"});
+    EXPECT_EQ(-1, longSdp.status);
+    EXPECT_EQ("Value of -j is longer than 255 characters.\n", longSdp.output);
+}
+
+// The session description is written as root in a directory others may
+// write to: a name taken by a link or by anything but a regular file, or a
+// directory that is not there, is refused before the device is opened.
+// Without streaming the name is not looked at.
+TEST_F(CommandLine, SessionDescriptionFileIsCheckedBeforeTheRun)
+{
+    char dir_template[] = "/tmp/vozirev_params_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_template));
+    const std::string dir = dir_template;
+    const std::string link = dir + "/link.sdp", missing = dir + "/none/stream.sdp", good = dir + "/stream.sdp";
+    ASSERT_EQ(0, symlink("/etc/passwd", link.c_str()));
+
+    ParseResult result = Parse({"-s", "1", "-j", good});
+    EXPECT_EQ(0, result.status) << result.output;
+    EXPECT_EQ(good, input.sSdp_File);
+    EXPECT_NE(0, access(good.c_str(), F_OK));  // checked, not made
+
+    result = Parse({"-s", "2", "-j", link});
+    EXPECT_EQ(-1, result.status);
+    EXPECT_EQ("Cannot write the session description " + link +
+                  " (-j, configuration item 43): it is a link, or not a regular file.\n",
+              result.output);
+    result = Parse({"-s", "1", "-j", dir});
+    EXPECT_EQ(-1, result.status);
+    EXPECT_NE(std::string::npos, result.output.find("it is a link, or not a regular file"));
+    result = Parse({"-s", "1", "-j", missing});
+    EXPECT_EQ(-1, result.status);
+    EXPECT_EQ("Cannot write the session description " + missing +
+                  " (-j, configuration item 43): its directory does not exist.\n",
+              result.output);
+
+    EXPECT_EQ(0, Parse({"-s", "0", "-j", link}).status);
+    unlink(link.c_str());
+    rmdir(dir.c_str());
 }
 
 TEST_F(CommandLine, ConfigurationFileOnlyAsFirstArgument)
@@ -403,7 +444,8 @@ TEST(UsageText, ExactLinesInOrder)
         "-k\t\tmake the recording durable every N seconds of content, 0 never [1]\n"
         "-g\t\tsegment length: a new file every N seconds of content, 0 one file [0]\n"
         "-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]\n"
-        "-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]\n",
+        "-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]\n"
+        "-j\t\tsession description file (SDP) of the streams, written by the program [none]\n",
         UsageText());
 }
 

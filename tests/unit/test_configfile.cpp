@@ -293,6 +293,23 @@ TEST_F(ConfigFile, TextValuesMustFitTheirFields)
     EXPECT_EQ(0, memcmp(&before, &input, sizeof(input)));
 }
 
+// The session description file is the last item, 43, after the numbers of
+// items 35 to 41; like the other text values it is refused when too long.
+TEST_F(ConfigFile, SessionDescriptionFileIsTheLastItem)
+{
+    std::string text = ConformingFile(SAMPLE_VALUES);
+    for (const char* label : {"ulSync_Interval", "ulSegment_Length", "ulSegment_Align", "ulKeep_Free_MiB"})
+        text += std::string(label) + " = 0\n";
+    Load(text + "sSdp_File = \"/run/cam 0.sdp\"\n");
+    EXPECT_STREQ("/run/cam 0.sdp", input.sSdp_File);
+
+    ResetRecord();
+    EXPECT_EQ(Announcement() + "Value of configuration item 43 (session description file) is longer than "
+                               "255 characters.\n",
+              Load(text + "sSdp_File = " + std::string(256, 's') + "\n", -1));
+    EXPECT_EQ(0, memcmp(&before, &input, sizeof(input)));
+}
+
 // The file's values are checked together with the options, before the
 // device or any file is touched: a destination or port the streams cannot
 // use, an I-frame interval the command word cannot carry.

@@ -1,0 +1,383 @@
+// Session description of the RTP streams (RFC 4566, RFC 6184, RFC 3640,
+// RFC 3605) and its atomic file write.
+#include "sdp.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "QBox.h"
+#include "Rtp.h"
+#include "WriteAACHeader.h"
+#include "byteorder.h"
+#include "captureparams.h"
+#include "rtcp.h"
+#include "safefile.h"
+#include "sockets.h"
+
+const UINT32 SPS_PROFILE_LEVEL_OFFSET = 1;  // profile_idc follows the NAL header byte
+const UINT32 PROFILE_LEVEL_ID_SIZE = 3;
+// RFC 3640 AAC-hbr: 13-bit AU-size and 3-bit AU-Index(-delta) per AU header.
+const unsigned int AAC_HBR_SIZE_LENGTH = 13;
+const unsigned int AAC_HBR_INDEX_LENGTH = 3;
+const unsigned int MPEG4_STREAM_TYPE_AUDIO = 5;  // ISO/IEC 14496-1 streamType
+const UINT32 AUDIO_SPECIFIC_CONFIG_SIZE = 2;
+
+#define SDP_EOL "\r\n"
+
+// ---- H.264 level and AAC configuration ------------------------------------------------
+
+// ISO/IEC 14496-10 Table A-1: level_idc, MaxMBPS (macroblocks/s), MaxFS
+// (macroblocks).
+struct stH264Level {
+    UINT8 ucLevelIdc;
+    UINT32 ulMaxMbps;
+    UINT32 ulMaxFs;
+};
+static const stH264Level H264_LEVELS[] = {
+    {10, 1485, 99},      {11, 3000, 396},     {12, 6000, 396},     {13, 11880, 396},
+    {20, 11880, 396},    {21, 19800, 792},    {22, 20250, 1620},   {30, 40500, 1620},
+    {31, 108000, 3600},  {32, 216000, 5120},  {40, 245760, 8192},  {41, 245760, 8192},
+    {42, 522240, 8704},  {50, 589824, 22080}, {51, 983040, 36864}, {52, 2073600, 36864},
+};
+
+UINT8 H264LevelForPicture(UINT32 ulWidth, UINT32 ulHeight, UINT32 ulFrameRate)
+{
+    UINT64 ullFrameSize = (UINT64)((ulWidth + H264_MACROBLOCK_SIZE - 1) / H264_MACROBLOCK_SIZE) *
+                          ((ulHeight + H264_MACROBLOCK_SIZE - 1) / H264_MACROBLOCK_SIZE);
+    UINT64 ullRate = ullFrameSize * ulFrameRate;
+    for (const stH264Level& level : H264_LEVELS)
+        if (ullFrameSize <= level.ulMaxFs && ullRate <= level.ulMaxMbps)
+            return level.ucLevelIdc;
+    return H264_LEVELS[sizeof(H264_LEVELS) / sizeof(H264_LEVELS[0]) - 1].ucLevelIdc;
+}
+
+// ISO/IEC 14496-3 Table 1.16: the sampling rate of each samplingFrequencyIndex.
+static const UINT32 AAC_SAMPLING_FREQUENCIES[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                                  22050, 16000, 12000, 11025, 8000,  7350};
+const UINT32 AAC_CHANNEL_CONFIG_MAX = 6;  // 1..6 channels: channelConfiguration = channels
+
+int AacAudioSpecificConfig(UINT32 ulSampleRate, UINT32 ulChannels, UINT8* pucConfig)
+{
+    const UINT32 ulIndexCount = sizeof(AAC_SAMPLING_FREQUENCIES) / sizeof(AAC_SAMPLING_FREQUENCIES[0]);
+    UINT32 ulIndex = 0;
+    while (ulIndex < ulIndexCount && AAC_SAMPLING_FREQUENCIES[ulIndex] != ulSampleRate)
+        ++ulIndex;
+    if (ulIndex == ulIndexCount || ulChannels == 0 || ulChannels > AAC_CHANNEL_CONFIG_MAX)
+        return -1;
+    // audioObjectType (5 bits), samplingFrequencyIndex (4), channelConfiguration
+    // (4), frameLengthFlag, dependsOnCoreCoder, extensionFlag (1 each, all 0).
+    UINT16 usConfig = (UINT16)((AAC_OBJECT_TYPE_LC << 11) | (ulIndex << 7) | (ulChannels << 3));
+    WriteBE16(pucConfig, usConfig);
+    return 1;
+}
+
+// AAC Profile levels (ISO/IEC 14496-3, 1.5.2.4 and Table 1.14): L1 two
+// channels up to 24 kHz, L2 two channels up to 48 kHz, L4 5.1 channels up
+// to 48 kHz, L5 5.1 channels up to 96 kHz.
+UINT8 AacProfileLevelId(UINT32 ulSampleRate, UINT32 ulChannels)
+{
+    if (ulChannels <= 2 && ulSampleRate <= 24000)
+        return 0x28;
+    if (ulChannels <= 2 && ulSampleRate <= 48000)
+        return 0x29;
+    if (ulSampleRate <= 48000)
+        return 0x2A;
+    return 0x2B;
+}
+
+UINT32 Base64Encode(const UINT8* pucData, UINT32 ulSize, char* pcOut)
+{
+    static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    UINT32 ulOut = 0;
+    for (UINT32 i = 0; i < ulSize; i += 3) {
+        UINT32 ulLeft = ulSize - i;
+        UINT32 ulGroup = (UINT32)pucData[i] << 16;
+        if (ulLeft > 1)
+            ulGroup |= (UINT32)pucData[i + 1] << 8;
+        if (ulLeft > 2)
+            ulGroup |= pucData[i + 2];
+        pcOut[ulOut++] = ALPHABET[(ulGroup >> 18) & 0x3F];
+        pcOut[ulOut++] = ALPHABET[(ulGroup >> 12) & 0x3F];
+        pcOut[ulOut++] = ulLeft > 1 ? ALPHABET[(ulGroup >> 6) & 0x3F] : '=';
+        pcOut[ulOut++] = ulLeft > 2 ? ALPHABET[ulGroup & 0x3F] : '=';
+    }
+    pcOut[ulOut] = '\0';
+    return ulOut;
+}
+
+// ---- the description ------------------------------------------------------------------
+
+void SdpFromParameters(stSdpDescription* pDesc, const stInputParameters* pInput)
+{
+    memset(pDesc, 0, sizeof(*pDesc));
+    snprintf(pDesc->szAddress, sizeof(pDesc->szAddress), "%s", pInput->IP_Addr);
+    pDesc->bMulticast = IsClassD(pDesc->szAddress) != 0;
+    pDesc->ulTtl = pInput->ucttl;
+    pDesc->bTransportStream = pInput->ulStreaming == STREAM_RTP_TS;
+    pDesc->bVideo = !pDesc->bTransportStream && SendsOnVideoPort(pInput);
+    pDesc->bAudio = SendsOnAudioPort(pInput);
+    pDesc->ulVideoPort = pInput->Video_Port;
+    pDesc->ulAudioPort = pInput->Audio_Port;
+    pDesc->ucProfileLevelId[0] = H264_PROFILE_IDC_BASELINE;
+    pDesc->ucProfileLevelId[1] = H264_CONSTRAINT_SET0_SET1;
+    pDesc->ucProfileLevelId[2] = H264LevelForPicture(pInput->ulVideo_Frame_Width, pInput->ulVideo_Frame_Height,
+                                                     pInput->ulVideo_Frame_Rate);
+    pDesc->ulAudioSampleRate = AAC_SAMPLE_RATE_HZ;
+    pDesc->ulAudioChannels = ADTS_CHANNEL_CONFIG_STEREO;  // configuration 2: two channels
+}
+
+static bool HasParameterSets(const stSdpDescription* pDesc)
+{
+    return pDesc->ulSpsSize > 0 && pDesc->ulPpsSize > 0;
+}
+
+// A parameter set too long to keep is passed over: the receiver still
+// finds it in band.
+static void KeepParameterSet(UINT8* pucKept, UINT32* pulKeptSize, const UINT8* pucNalu, UINT32 ulSize)
+{
+    if (*pulKeptSize > 0 || ulSize > SDP_PARAMETER_SET_MAX)
+        return;
+    memcpy(pucKept, pucNalu, ulSize);
+    *pulKeptSize = ulSize;
+}
+
+int SdpTakeNalUnit(stSdpDescription* pDesc, const UINT8* pucNalu, UINT32 ulSize)
+{
+    if (!pDesc->bVideo || HasParameterSets(pDesc) || ulSize == 0)
+        return 0;
+    UINT8 ucType = NaluType(pucNalu[0]);
+    if (ucType == NALU_TYPE_SPS && ulSize >= SPS_PROFILE_LEVEL_OFFSET + PROFILE_LEVEL_ID_SIZE)
+        KeepParameterSet(pDesc->ucSps, &pDesc->ulSpsSize, pucNalu, ulSize);
+    else if (ucType == NALU_TYPE_PPS)
+        KeepParameterSet(pDesc->ucPps, &pDesc->ulPpsSize, pucNalu, ulSize);
+    if (!HasParameterSets(pDesc))
+        return 0;
+    // RFC 6184, 8.1: profile_idc, the constraint flags byte and level_idc
+    // of the SPS.
+    memcpy(pDesc->ucProfileLevelId, pDesc->ucSps + SPS_PROFILE_LEVEL_OFFSET, PROFILE_LEVEL_ID_SIZE);
+    ++pDesc->ulSessionVersion;
+    return 1;
+}
+
+int SdpTakeParameterSets(stSdpDescription* pDesc, UINT8* pucPayload, UINT32 ulPayloadSize)
+{
+    if (!pDesc->bVideo || HasParameterSets(pDesc))
+        return 0;
+    int bTaken = 0;
+    tNaluWalk walk = StartNaluWalk(pucPayload, ulPayloadSize);
+    UINT8* pucUnit = nullptr;
+    UINT32 ulSize = 0;
+    while (NextNalu(&walk, QBOX_NALU_PREFIX_SIZE, &pucUnit, &ulSize)) {
+        if (SdpTakeNalUnit(pDesc, pucUnit + QBOX_NALU_PREFIX_SIZE, ulSize) == 1)
+            bTaken = 1;
+    }
+    return bTaken;
+}
+
+// ---- text ------------------------------------------------------------------------------
+
+struct stSdpText {
+    char* pcText;
+    UINT32 ulSize;
+    UINT32 ulUsed;
+    bool bOverflow;
+};
+
+// Appends one line and its CR LF.
+__attribute__((format(printf, 2, 3))) static void PutLine(stSdpText* pText, const char* szFormat, ...)
+{
+    if (pText->bOverflow)
+        return;
+    va_list args;
+    va_start(args, szFormat);
+    UINT32 ulRoom = pText->ulSize - pText->ulUsed;
+    int n = vsnprintf(pText->pcText + pText->ulUsed, ulRoom, szFormat, args);
+    va_end(args);
+    if (n < 0 || (UINT32)n + 2 >= ulRoom) {
+        pText->bOverflow = true;
+        return;
+    }
+    pText->ulUsed += (UINT32)n;
+    memcpy(pText->pcText + pText->ulUsed, SDP_EOL, 3);
+    pText->ulUsed += 2;
+}
+
+// v=, o=, s=, c= and t= (RFC 4566, 5): a multicast connection carries the
+// TTL, and the session is unbounded.
+static void PutSession(stSdpText* pText, const stSdpDescription* pDesc)
+{
+    PutLine(pText, "v=0");
+    PutLine(pText, "o=- %u %u IN IP4 127.0.0.1", pDesc->ulSessionId, pDesc->ulSessionVersion);
+    PutLine(pText, "s=Vozirev capture");
+    if (pDesc->bMulticast)
+        PutLine(pText, "c=IN IP4 %s/%u", pDesc->szAddress, pDesc->ulTtl);
+    else
+        PutLine(pText, "c=IN IP4 %s", pDesc->szAddress);
+    PutLine(pText, "t=0 0");
+}
+
+// a=rtcp (RFC 3605), for a stream that has an RTCP port.
+static void PutRtcpPort(stSdpText* pText, UINT32 ulRtpPort)
+{
+    int iRtcpPort = RtcpPortFor(ulRtpPort);
+    if (iRtcpPort > 0)
+        PutLine(pText, "a=rtcp:%d", iRtcpPort);
+}
+
+// RFC 6184: single NAL unit and FU-A packets (packetization-mode 1), the
+// profile and level, and the parameter sets once known.
+static void PutH264Media(stSdpText* pText, const stSdpDescription* pDesc)
+{
+    PutLine(pText, "m=video %u RTP/AVP %u", pDesc->ulVideoPort, RTP_PT_H264);
+    PutLine(pText, "a=rtpmap:%u H264/%u", RTP_PT_H264, RTP_VIDEO_CLOCK_HZ);
+    const UINT8* pucPli = pDesc->ucProfileLevelId;
+    if (HasParameterSets(pDesc)) {
+        char szSps[(SDP_PARAMETER_SET_MAX + 2) / 3 * 4 + 1];
+        char szPps[sizeof(szSps)];
+        Base64Encode(pDesc->ucSps, pDesc->ulSpsSize, szSps);
+        Base64Encode(pDesc->ucPps, pDesc->ulPpsSize, szPps);
+        PutLine(pText, "a=fmtp:%u packetization-mode=1; profile-level-id=%02x%02x%02x; sprop-parameter-sets=%s,%s",
+                RTP_PT_H264, pucPli[0], pucPli[1], pucPli[2], szSps, szPps);
+    } else {
+        PutLine(pText, "a=fmtp:%u packetization-mode=1; profile-level-id=%02x%02x%02x", RTP_PT_H264, pucPli[0],
+                pucPli[1], pucPli[2]);
+    }
+    PutRtcpPort(pText, pDesc->ulVideoPort);
+}
+
+// RFC 3640 AAC-hbr: one AU header of 13-bit size and 3-bit index per packet;
+// the RTP clock is the sampling rate.
+static int PutAacMedia(stSdpText* pText, const stSdpDescription* pDesc)
+{
+    UINT8 ucConfig[AUDIO_SPECIFIC_CONFIG_SIZE];
+    if (AacAudioSpecificConfig(pDesc->ulAudioSampleRate, pDesc->ulAudioChannels, ucConfig) != 1)
+        return -1;
+    PutLine(pText, "m=audio %u RTP/AVP %u", pDesc->ulAudioPort, RTP_PT_AAC);
+    PutLine(pText, "a=rtpmap:%u mpeg4-generic/%u/%u", RTP_PT_AAC, pDesc->ulAudioSampleRate, pDesc->ulAudioChannels);
+    PutLine(pText,
+            "a=fmtp:%u streamtype=%u; profile-level-id=%u; mode=AAC-hbr; config=%02x%02x; "
+            "sizelength=%u; indexlength=%u; indexdeltalength=%u",
+            RTP_PT_AAC, MPEG4_STREAM_TYPE_AUDIO, AacProfileLevelId(pDesc->ulAudioSampleRate, pDesc->ulAudioChannels),
+            ucConfig[0], ucConfig[1], AAC_HBR_SIZE_LENGTH, AAC_HBR_INDEX_LENGTH, AAC_HBR_INDEX_LENGTH);
+    PutRtcpPort(pText, pDesc->ulAudioPort);
+    return 1;
+}
+
+// RFC 2250 / RFC 3551: static payload type 33.
+static void PutTransportStreamMedia(stSdpText* pText, const stSdpDescription* pDesc)
+{
+    PutLine(pText, "m=video %u RTP/AVP %u", pDesc->ulVideoPort, RTP_PT_MP2T);
+    PutLine(pText, "a=rtpmap:%u MP2T/%u", RTP_PT_MP2T, RTP_VIDEO_CLOCK_HZ);
+    PutRtcpPort(pText, pDesc->ulVideoPort);
+}
+
+int SdpFormat(const stSdpDescription* pDesc, char* pcText, UINT32 ulTextSize)
+{
+    if (ulTextSize == 0)
+        return -1;
+    stSdpText text = {pcText, ulTextSize, 0, false};
+    pcText[0] = '\0';
+    PutSession(&text, pDesc);
+    if (pDesc->bTransportStream)
+        PutTransportStreamMedia(&text, pDesc);
+    if (pDesc->bVideo)
+        PutH264Media(&text, pDesc);
+    if (pDesc->bAudio && PutAacMedia(&text, pDesc) != 1)
+        return -1;
+    return text.bOverflow ? -1 : (int)text.ulUsed;
+}
+
+// ---- the file -------------------------------------------------------------------------
+
+static bool WriteAll(int fd, const char* pcData, size_t szSize)
+{
+    while (szSize > 0) {
+        ssize_t written = write(fd, pcData, szSize);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        pcData += written;
+        szSize -= (size_t)written;
+    }
+    return true;
+}
+
+static int RefuseFile(const char* szPath, const char* szWhat, int iError)
+{
+    printf("\nCould not write the session description %s: %s%s%s\n", szPath, szWhat, iError ? ": " : "",
+           iError ? strerror(iError) : "");
+    return -1;
+}
+
+int SdpWriteFile(const char* szPath, const stSdpDescription* pDesc)
+{
+    char szText[SDP_TEXT_MAX];
+    int iLength = SdpFormat(pDesc, szText, sizeof(szText));
+    if (iLength < 0)
+        return RefuseFile(szPath, "the description does not fit", 0);
+    // Same directory, so that the rename replaces the file in one step.
+    char szTemp[PATH_MAX];
+    int n = snprintf(szTemp, sizeof(szTemp), "%s.%ld.tmp", szPath, (long)getpid());
+    if (n < 0 || (size_t)n >= sizeof(szTemp))
+        return RefuseFile(szPath, "the name is too long", 0);
+
+    // Never through a link or into anything but a regular file: the program
+    // often runs as root in a directory others may write to.
+    int fd = OpenRegularFile(szTemp, SAFE_OPEN_TRUNCATE);
+    if (fd < 0)
+        return RefuseFile(szPath, "cannot create a temporary file beside it", errno);
+    bool bWritten = WriteAll(fd, szText, (size_t)iLength) && fsync(fd) == 0;
+    int iError = errno;
+    if (close(fd) != 0 && bWritten) {
+        bWritten = false;
+        iError = errno;
+    }
+    if (!bWritten) {
+        unlink(szTemp);
+        return RefuseFile(szPath, "cannot write it", iError);
+    }
+    if (rename(szTemp, szPath) != 0) {
+        iError = errno;
+        unlink(szTemp);
+        return RefuseFile(szPath, "cannot replace it", iError);
+    }
+    return 1;
+}
+
+// ---- the run's file ----------------------------------------------------------------------
+
+static stSdpDescription m_stRunDescription;
+static char m_szRunFile[FILENAME_FIELD_SIZE] = "";
+
+int SdpStartFile(const stInputParameters* pInput)
+{
+    m_szRunFile[0] = '\0';
+    if (pInput->sSdp_File[0] == '\0')
+        return 1;
+    SdpFromParameters(&m_stRunDescription, pInput);
+    // RFC 4566, 5.2: an NTP-like time stamp makes the session id unique.
+    m_stRunDescription.ulSessionId = (UINT32)time(nullptr);
+    if (SdpWriteFile(pInput->sSdp_File, &m_stRunDescription) != 1)
+        return -1;
+    snprintf(m_szRunFile, sizeof(m_szRunFile), "%s", pInput->sSdp_File);
+    return 1;
+}
+
+void SdpTakeSample(UINT8* pucSample, UINT32 ulLength)
+{
+    if (m_szRunFile[0] == '\0' || ulLength <= QBOX_HEADER_SIZE)
+        return;
+    QBox header;
+    DecodeQBoxHeader(pucSample, &header);
+    if (header.usSampleStreamType == QBOX_STREAM_VIDEO &&
+        SdpTakeParameterSets(&m_stRunDescription, pucSample + QBOX_HEADER_SIZE, ulLength - QBOX_HEADER_SIZE) == 1)
+        SdpWriteFile(m_szRunFile, &m_stRunDescription);
+}

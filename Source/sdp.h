@@ -1,0 +1,116 @@
+// The session description (RFC 4566) that lets a receiver open the
+// capture program's RTP streams by itself:
+//
+//   -s 1  H.264 (RFC 6184, payload type 97) on the video port and AAC
+//         (RFC 3640 AAC-hbr, payload type 96) on the audio port
+//   -s 2  one MPEG-2 transport stream (MP2T, payload type 33) on the video port
+//
+// with the destination (and the TTL for a multicast group) and the RTCP
+// port of each stream (RFC 3605). H.264 is described by profile-level-id
+// and, once the encoder's first parameter sets are known, by
+// sprop-parameter-sets; before that the profile and level follow from the
+// settings, as the encoder picks them.
+//
+// The capture run writes the file -j names when its streams open
+// (SdpStartFile) and hands each sample it streams to SdpTakeSample, which
+// writes the file again once the first parameter sets have come.
+// vozirev-sdp prints SdpFormat's text of the same description.
+#ifndef VOZIREV_SDP_H
+#define VOZIREV_SDP_H
+
+#include "Types.h"
+
+struct stInputParameters;
+
+// The encoder's audio is AAC-LC (AAC_SAMPLE_RATE_HZ, stereo: WriteAACHeader.h).
+const UINT8 AAC_OBJECT_TYPE_LC = 2;  // audioObjectType (ISO/IEC 14496-3, 1.5.1.1)
+
+// The encoder's H.264 profile: Constrained Baseline (profile_idc 66 with
+// constraint_set0_flag and constraint_set1_flag, ISO/IEC 14496-10, A.2.1.1).
+const UINT8 H264_PROFILE_IDC_BASELINE = 66;
+const UINT8 H264_CONSTRAINT_SET0_SET1 = 0xC0;
+const UINT32 H264_MACROBLOCK_SIZE = 16;  // pixels
+
+const UINT32 SDP_PARAMETER_SET_MAX = 256;  // bytes of one SPS or PPS kept
+const UINT32 SDP_ADDRESS_SIZE = 20;        // dotted IPv4 text and its NUL
+const UINT32 SDP_TEXT_MAX = 4096;
+
+struct stSdpDescription {
+    UINT32 ulSessionId;        // o= sess-id
+    UINT32 ulSessionVersion;   // o= sess-version, one up each time the description changes
+    char szAddress[SDP_ADDRESS_SIZE];
+    bool bMulticast;
+    UINT32 ulTtl;              // multicast only
+    bool bTransportStream;     // -s 2: only the MP2T stream
+    bool bVideo;               // -s 1: the H.264 stream
+    bool bAudio;               // -s 1: the AAC stream
+    UINT32 ulVideoPort;        // also the MP2T port
+    UINT32 ulAudioPort;
+    UINT8 ucProfileLevelId[3]; // profile_idc, constraint flags, level_idc
+    UINT8 ucSps[SDP_PARAMETER_SET_MAX];  // NAL units, header byte first
+    UINT32 ulSpsSize;          // 0 until known
+    UINT8 ucPps[SDP_PARAMETER_SET_MAX];
+    UINT32 ulPpsSize;
+    UINT32 ulAudioSampleRate;  // Hz
+    UINT32 ulAudioChannels;
+};
+
+// Fills the description from the run's parameters (-s, -m, -d, -t, -x, -y,
+// and -w, -h, -f for the H.264 level), session id and version 0. The
+// parameters must have been checked: a dotted IPv4 address, -s 1 or 2.
+void SdpFromParameters(stSdpDescription* pDesc, const stInputParameters* pInput);
+
+// Takes the first sequence and picture parameter sets from one NAL unit
+// (header byte first, no start code) or from a video payload as the device
+// delivers it (NAL units behind 4-byte big-endian lengths; hand it over
+// before the MP4 route writes start codes over the lengths). Returns 1 when
+// the description of the H.264 stream has just got both, with
+// profile-level-id now from the SPS and the version one up (write the file
+// again), else 0. Later parameter sets are not taken.
+int SdpTakeNalUnit(stSdpDescription* pDesc, const UINT8* pucNalu, UINT32 ulSize);
+int SdpTakeParameterSets(stSdpDescription* pDesc, UINT8* pucPayload, UINT32 ulPayloadSize);
+
+// The description as text, lines ending in CR LF. Returns its length, or
+// -1 when it does not fit ulTextSize bytes (with the NUL) or the audio
+// settings have no AudioSpecificConfig.
+int SdpFormat(const stSdpDescription* pDesc, char* pcText, UINT32 ulTextSize);
+
+// Writes the description to szPath so that a reader sees the old file or
+// the new one, never a part: a temporary file in the same directory,
+// flushed to the disk, then renamed over szPath. Returns 1, or -1 with a
+// message naming the file (szPath is then as it was).
+int SdpWriteFile(const char* szPath, const stSdpDescription* pDesc);
+
+// The run's description file, -j (sSdp_File; "" writes none): written
+// when the streams open, from the run's parameters with a session id from
+// the clock. Returns 1, or -1 when it could not be written (the reason is
+// printed): the run then ends.
+int SdpStartFile(const stInputParameters* pInput);
+
+// One whole QBox sample the run streams: the file is written again, once,
+// when the sample brings the H.264 stream's first SPS and PPS. A failed
+// rewrite is reported and leaves the earlier file; the run goes on.
+void SdpTakeSample(UINT8* pucSample, UINT32 ulLength);
+
+// level_idc for a picture size and rate: the lowest level of ISO/IEC
+// 14496-10 Table A-1 whose MaxFS and MaxMBPS admit it (level 1b is not
+// used). The bit rate is left out, as the encoder leaves it out without a
+// VBV buffer.
+UINT8 H264LevelForPicture(UINT32 ulWidth, UINT32 ulHeight, UINT32 ulFrameRate);
+
+// AudioSpecificConfig of AAC-LC (ISO/IEC 14496-3, 1.6.2.1, with the
+// GASpecificConfig flags 0): 2 bytes into pucConfig. Returns 1, or -1 for a
+// sampling rate without a sampling frequency index or a channel count
+// without a channel configuration (1..6).
+int AacAudioSpecificConfig(UINT32 ulSampleRate, UINT32 ulChannels, UINT8* pucConfig);
+
+// audioProfileLevelIndication of the AAC Profile (ISO/IEC 14496-3,
+// 1.5.2.4) for a sampling rate and channel count.
+UINT8 AacProfileLevelId(UINT32 ulSampleRate, UINT32 ulChannels);
+
+// Base64 (RFC 4648, 4) of ulSize bytes into pcOut, which takes
+// 4 x ((ulSize + 2) / 3) characters and a NUL. Returns the characters
+// written.
+UINT32 Base64Encode(const UINT8* pucData, UINT32 ulSize, char* pcOut);
+
+#endif
