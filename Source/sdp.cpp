@@ -329,9 +329,13 @@ int SdpWriteFile(const char* szPath, const stSdpDescription* pDesc)
     if (n < 0 || (size_t)n >= sizeof(szTemp))
         return RefuseFile(szPath, "the name is too long", 0);
 
-    // Never through a link or into anything but a regular file: the program
-    // often runs as root in a directory others may write to.
-    int fd = OpenRegularFile(szTemp, SAFE_OPEN_TRUNCATE);
+    // A file of our own making, never one found under the name (a link, or
+    // a file someone else owns): the program often runs as root in a
+    // directory others may write to. A name left by an earlier run of the
+    // same process number goes first.
+    int fd = OpenRegularFile(szTemp, SAFE_OPEN_NEW);
+    if (fd < 0 && errno == EEXIST && unlink(szTemp) == 0)
+        fd = OpenRegularFile(szTemp, SAFE_OPEN_NEW);
     if (fd < 0)
         return RefuseFile(szPath, "cannot create a temporary file beside it", errno);
     bool bWritten = WriteAll(fd, szText, (size_t)iLength) && fsync(fd) == 0;
