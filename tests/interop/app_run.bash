@@ -121,7 +121,11 @@ recorded_media() {  # mp4
 check_leading_boxes() {
   local frames=0 packets=0
   if [ "$3" != 1 ]; then
-    frames=$(ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1")
+    if [ "${VIDEO_TIMES_FROM:-frame}" = packet ]; then
+      frames=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1")
+    else
+      frames=$(ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1")
+    fi
   fi
   if [ "$3" != 2 ]; then
     packets=$(ffprobe -v error -select_streams a:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1")
