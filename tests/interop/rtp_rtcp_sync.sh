@@ -168,9 +168,13 @@ check_recording() {
 # $4 or "-") read by tshark's RTCP dissector and by stream_check, against
 # the device's record in the directory $1.
 check_rtcp() {
-  local dir=$1 pcap=$2 vport=$3 aport=$4 decode expert
-  decode=(-d "udp.port==$((vport + 1)),rtcp")
-  [ "$aport" = - ] || decode+=(-d "udp.port==$((aport + 1)),rtcp")
+  local dir=$1 pcap=$2 vport=$3 aport=$4 decode expert port
+  # The ports are picked at random: each is named to tshark, so that none is
+  # taken for a protocol registered on it (23272 is 3GPP2 A21's, for one).
+  decode=()
+  for port in "$vport" "$aport"; do
+    [ "$port" = - ] || decode+=(-d "udp.port==$port,rtp" -d "udp.port==$((port + 1)),rtcp")
+  done
   expert=$(tshark -r "$pcap" "${decode[@]}" -q -z expert,note 2>/dev/null | grep -v '^$' || true)
   [ -z "$expert" ] || fail "tshark expert information on the RTCP packets: $expert"
   tshark -r "$pcap" -T fields -e udp.dstport -e udp.payload 2>/dev/null > "$pcap.txt"
