@@ -29,8 +29,8 @@
 //       of the elementary-stream PIDs, and the PCRs of PCR_PID (never back,
 //       largest step).
 //
-// The qbox mode also works out what the program's MP4 writer takes of the
-// boxes before its 4 GiB limit (see Mp4Model).
+// The qbox mode also works out how many bytes the boxes take as one MP4
+// file of the program's writer (see mp4Length).
 //
 // Output lines are "key=value" words, for the script to pick apart.
 #include <arpa/inet.h>
@@ -480,39 +480,21 @@ long long ContentTicks(const StreamClock& s)
     return s.boxes == 0 ? 0 : s.last - s.first + s.lastGap;
 }
 
-// What the program's MP4 writer takes of the boxes: every NAL unit but SEI
-// and the parameter sets is a video sample of its length plus a 4-byte
-// length field, every audio payload an audio sample, each accepted only while
-// the file stays at or below 4,294,967,294 bytes (Source/mp4Writer.cpp). The
-// file starts with "ftyp" and the "mdat" header.
+// mp4Length: the length of the boxes as one MP4 file of the program's writer
+// (Source/mp4Writer.cpp): "ftyp" and the "mdat" header, then every NAL unit
+// but SEI and the parameter sets as a video sample of its length plus a
+// 4-byte length field, and every audio payload as an audio sample. The
+// writer splits a recording that would pass 4 GiB into files of the same
+// layout, whose "mdat" payloads add up to this length less the header.
 const unsigned long long kMp4HeaderBytes = 32;
-const unsigned long long kMp4MaxFileLength = 0xFFFFFFFEull;
 const uint8_t kNalSei = 6;
 const uint8_t kNalPps = 8;
-
-struct Mp4Model {
-    unsigned long long length = kMp4HeaderBytes;
-    unsigned long long videoSamples = 0, audioSamples = 0, dropped = 0;
-    long long firstDropBox = -1;
-};
 
 struct QboxCount {
     StreamClock video, audio;
     unsigned long long other = 0, pictures = 0, sps = 0, bad = 0;
-    Mp4Model mp4;
+    unsigned long long mp4Length = kMp4HeaderBytes;  // see above
 };
-
-void Mp4Sample(QboxCount* q, unsigned long long size, unsigned long long* count)
-{
-    if (q->mp4.length + size <= kMp4MaxFileLength) {
-        q->mp4.length += size;
-        (*count)++;
-        return;
-    }
-    if (q->mp4.firstDropBox < 0)
-        q->mp4.firstDropBox = (long long)(q->video.boxes + q->audio.boxes + q->other - 1);
-    q->mp4.dropped++;
-}
 
 // NAL unit types of a video box's payload (4-byte length prefixes).
 void CountNalUnits(QboxCount* q, const uint8_t* p, size_t n)
@@ -530,7 +512,7 @@ void CountNalUnits(QboxCount* q, const uint8_t* p, size_t n)
         picture |= type == kNalSlice || type == kNalIdr;
         sps |= type == kNalSps;
         if (type != kNalSei && type != kNalSps && type != kNalPps)
-            Mp4Sample(q, len + QBOX_NALU_PREFIX_SIZE, &q->mp4.videoSamples);
+            q->mp4Length += len + QBOX_NALU_PREFIX_SIZE;
         pos += len;
     }
     q->pictures += picture;
@@ -546,7 +528,7 @@ void CountBox(QboxCount* q, const uint8_t* box, size_t size)
         CountNalUnits(q, box + QBOX_HEADER_SIZE, size - QBOX_HEADER_SIZE);
     } else if (h.usSampleStreamType == QBOX_STREAM_AUDIO) {
         CountStamp(&q->audio, h.ulSampleCts);
-        Mp4Sample(q, size - QBOX_HEADER_SIZE, &q->mp4.audioSamples);
+        q->mp4Length += size - QBOX_HEADER_SIZE;
     } else {
         q->other++;
     }
@@ -617,12 +599,10 @@ int RunQbox(int argc, char** argv)
     if (progress)
         WriteProgress(progress, q);
     printf("boxes=%llu video=%llu pictures=%llu sps=%llu audio=%llu other=%llu leftover=%zu bad=%llu "
-           "video_ticks=%lld audio_ticks=%lld video_back=%llu audio_back=%llu "
-           "mp4_video=%llu mp4_audio=%llu mp4_length=%llu mp4_dropped=%llu mp4_first_drop_box=%lld\n",
+           "video_ticks=%lld audio_ticks=%lld video_back=%llu audio_back=%llu mp4_length=%llu\n",
            q.video.boxes + q.audio.boxes + q.other, q.video.boxes, q.pictures, q.sps, q.audio.boxes, q.other,
            pending.size(), q.bad, ContentTicks(q.video), ContentTicks(q.audio), q.video.backSteps,
-           q.audio.backSteps, q.mp4.videoSamples, q.mp4.audioSamples, q.mp4.length, q.mp4.dropped,
-           q.mp4.firstDropBox);
+           q.audio.backSteps, q.mp4Length);
     return 0;
 }
 

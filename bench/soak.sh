@@ -12,9 +12,10 @@
 #      24 h stay below 4 GiB);
 #   2. transport-stream recording + transport stream in RTP (-r 2 -s 2), the
 #      same content;
-#   3. MP4 + RTP elementary streams of 720x576 25 fps at ~4 Mbit/s, until
-#      past the writer's limit (a sample is taken only while the file ends at
-#      or below 4,294,967,294 bytes; later ones are dropped);
+#   3. MP4 + RTP elementary streams of 720x576 25 fps at ~4 Mbit/s, 10 %
+#      past the content that fills the writer's limit of 4,294,967,294 bytes:
+#      the recording rolls over, at an IDR picture in the last 256 MiB, from
+#      big.mp4 to big-0002.mp4 (and on), dropping no sample;
 #   4. (only when asked for, SOAK_RUNS=4) RTP elementary streams alone
 #      (-r 0 -s 1), HOURS of the content of run 1: the streams and their
 #      RTCP without the cost of checking a recording.
@@ -28,7 +29,8 @@
 #   the unwrapped 90 kHz clock, time stamps never going back;
 # - the program: VmRSS and open descriptors from /proc at the first minute
 #   of content, at the last sample before it exits, and the largest of all
-#   samples (taken every 50 ms), VmHWM, wall and CPU time (GNU time);
+#   samples (taken every 50 ms; for descriptors the largest from the first
+#   minute on), VmHWM, wall and CPU time (GNU time);
 #   nothing on stderr about sending ("UDP sendto", "Failed to send");
 # - the stream: a receiver on loopback with a 64 MiB receive buffer counts
 #   RTP packets and checks sequence-number continuity per port (no gap, none
@@ -44,9 +46,12 @@
 #   mappings of the last reports within 1 ms of each other;
 # - the file: no warning from ffprobe and no error from a full ffmpeg
 #   decode, decoded video frames and packet counts equal to what the device
-#   delivered (for the MP4 past its limit: what the writer takes before the
-#   limit), track durations equal to the content; for the transport stream
-#   also sync bytes, continuity and PCR steps over the whole file.
+#   delivered, track durations equal to the content; for the MP4 past its
+#   limit the same over its files (durations within a frame), each file's
+#   "mdat" within the limit and its sample bytes adding up to the delivered
+#   ones, the first file cut in its last 256 MiB, every later one starting
+#   with a key frame; for the transport stream also sync bytes, continuity
+#   and PCR steps over the whole file.
 # Each check prints "ok" or "FAIL"; the script ends with status 1 when one
 # failed. Big outputs go to SOAK_DIR (default a new directory in /tmp) and
 # are deleted after their checks (SOAK_KEEP=1 keeps them). SOAK_RUNS picks
@@ -75,6 +80,14 @@ trap cleanup EXIT
 LOW_OPTS=(-m 3 -a 48 -v 200 -w 320 -h 240 -f 15 -i 15)
 HIGH_OPTS=(-m 3 -a 128 -v 4000 -w 720 -h 576 -f 25 -i 25)
 CLIP_SECONDS=10
+# The largest MP4 file the program writes (32-bit offsets), and the part of
+# it within which the recording rolls over at the next IDR picture.
+MP4_LARGEST=4294967294
+MP4_ROLL_OVER_ZONE=$((MP4_LARGEST / 16))
+# The writer's files start with "ftyp" (24 bytes) and the "mdat" header.
+MDAT_AT=24
+MDAT_HEADER=8
+AAC_FRAME=1024  # samples
 
 # "key=value" words of a line: value of one key.
 kv() {  # line key
@@ -161,9 +174,13 @@ soak_run() {  # clip seconds rtp_sink_options -- program options...
 # RSS (KiB) and descriptors at the first minute of content, at the last
 # sample while content still arrived (the samples at the final content
 # count include the program's shutdown, when it closes its outputs), and
-# the largest, from samples.txt ("content rss hwm fds"); kept per run.
+# the largest, from samples.txt ("content rss hwm fds"); kept per run. The
+# largest count of descriptors that must stay flat is the one from the
+# first minute on: while starting, the program holds one more for a moment
+# (it syncs the directory of its spool files; the emulated device, loaded
+# into its process, reads its clip), which a sample may catch.
 report_resources() {  # run number
-  local first last end
+  local first last end all_fds
   cp samples.txt "samples-$1.txt"
   end=$(tail -n 1 samples.txt | cut -d' ' -f1)
   first=$(awk '$1 >= 60 { print; exit }' samples.txt)
@@ -173,9 +190,11 @@ report_resources() {  # run number
   read -r f_content f_rss _ f_fds <<<"$first"
   read -r l_content l_rss l_hwm l_fds <<<"$last"
   max_rss=$(awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { print m }' samples.txt)
-  max_fds=$(awk 'BEGIN { m = 0 } $4 > m { m = $4 } END { print m }' samples.txt)
+  all_fds=$(awk 'BEGIN { m = 0 } $4 > m { m = $4 } END { print m }' samples.txt)
+  max_fds=$(awk -v from="$f_content" 'BEGIN { m = 0 } $1 >= from && $4 > m { m = $4 } END { print m }' samples.txt)
   echo "   program: RSS KiB ${f_rss} at ${f_content} s of content, ${l_rss} at ${l_content} s, max ${max_rss}" \
-       "(VmHWM ${l_hwm}); descriptors ${f_fds} / ${l_fds} / max ${max_fds}; $(wc -l < samples.txt) samples" \
+       "(VmHWM ${l_hwm}); descriptors ${f_fds} / ${l_fds} / max ${max_fds} (${all_fds} with the start);" \
+       "$(wc -l < samples.txt) samples" \
        "($(awk -v end="$end" '$1 == end' samples.txt | wc -l) at the end, last: $(tail -n 1 samples.txt))"
   check "RSS flat (last <= first + 1 MiB)" yes "$([ "$l_rss" -le $((f_rss + 1024)) ] && echo yes || echo no)"
   check "descriptors flat (first = last = max)" "$f_fds $f_fds" "$l_fds $max_fds"
@@ -280,6 +299,29 @@ check_mp4() {  # file video_samples audio_samples video_ticks audio_ticks
   check "video time stamp steps (one step)" 1 "$(pts_steps "$1" v:0 | wc -w)"
 }
 
+# Where the "mdat" box of one of the writer's files ends (its 32-bit size,
+# big-endian, from byte MDAT_AT), or what stands there instead.
+mdat_end() {  # file
+  local type
+  type=$(od -An -c -j $((MDAT_AT + 4)) -N4 "$1" | tr -d ' \n')
+  if [ "$type" != mdat ]; then
+    echo "'$type' at $MDAT_AT"
+    return
+  fi
+  echo $((16#$(od -An -tx1 -j "$MDAT_AT" -N4 "$1" | tr -d ' \n') + MDAT_AT))
+}
+
+# 1 when the first video frame decodes as a key frame.
+first_key_frame() {  # file
+  ffprobe -v error -select_streams v:0 -show_frames -read_intervals '%+#1' -show_entries frame=key_frame \
+    -of csv=p=0 "$1" | head -n 1
+}
+
+# yes when a and b differ by at most "most".
+within() {  # a b most
+  awk -v a="$1" -v b="$2" -v m="$3" 'BEGIN { d = a - b; if (d < 0) d = -d; print d <= m ? "yes" : "no" }'
+}
+
 # ---- the runs -----------------------------------------------------------------
 
 CURRENT_RUN=setup
@@ -315,7 +357,8 @@ soak_run low.qbox "$seconds" "" -- "${LOW_OPTS[@]}" -r 1 -s 1 -p soak
 report_device_and_program "$seconds" 1
 dev=$(cat device.txt)
 report_es_stream "$(kv "$dev" pictures)" "$(kv "$dev" audio)"
-check "whole recording fits (model: none dropped)" 0 "$(kv "$dev" mp4_dropped)"
+check "content fits one file (model: below roll-over)" yes \
+  "$([ "$(kv "$dev" mp4_length)" -le $((MP4_LARGEST - MP4_ROLL_OVER_ZONE)) ] && echo yes || echo no)"
 check_mp4 soak.mp4 "$(kv "$dev" pictures)" "$(kv "$dev" audio)" "$(kv "$dev" video_ticks)" "$(kv "$dev" audio_ticks)"
 [ "${SOAK_KEEP:-0}" = 1 ] || rm -f soak.mp4
 summarise "MP4 + RTP ES"
@@ -365,17 +408,59 @@ soak_run high.qbox "$high_seconds" "" -- "${HIGH_OPTS[@]}" -r 1 -s 1 -p big
 report_device_and_program "$high_seconds" 3
 dev=$(cat device.txt)
 report_es_stream "$(kv "$dev" pictures)" "$(kv "$dev" audio)"
-echo "   writer model: $(kv "$dev" mp4_video) video and $(kv "$dev" mp4_audio) audio samples taken," \
-     "$(kv "$dev" mp4_dropped) dropped from box $(kv "$dev" mp4_first_drop_box) on; mdat ends at $(kv "$dev" mp4_length)"
-check "samples dropped past the limit" yes "$([ "$(kv "$dev" mp4_dropped)" -gt 0 ] && echo yes || echo no)"
-mdat_end=$((16#$(od -An -tx1 -j24 -N4 big.mp4 | tr -d ' \n') + 24))  # "mdat" size, big-endian
-check "mdat ends where the model says" "$(kv "$dev" mp4_length)" "$mdat_end"
-check "mdat ends at or below 4,294,967,294" yes "$([ "$mdat_end" -le 4294967294 ] && echo yes || echo no)"
-decode_mp4 big.mp4 "$(kv "$dev" mp4_video)"
-echo "   file big.mp4: $(stat -c %s big.mp4) bytes, $(ffprobe -v error -show_entries format=duration -of csv=p=0 big.mp4) s"
-check "video packets" "$(kv "$dev" mp4_video)" "$(packets big.mp4 v:0)"
-check "audio packets" "$(kv "$dev" mp4_audio)" "$(packets big.mp4 a:0)"
-[ "${SOAK_KEEP:-0}" = 1 ] || rm -f big.mp4
+# big.mp4, then big-0002.mp4, big-0003.mp4 ... as the program went on.
+shopt -s nullglob
+parts=(big-[0-9][0-9][0-9][0-9].mp4)
+shopt -u nullglob
+files=(big.mp4 "${parts[@]}")
+names=big.mp4
+for ((i = 2; i <= ${#files[@]}; i++)); do names+=" $(printf "big-%04d.mp4" "$i")"; done
+echo "   files: ${files[*]}"
+check "rolled over (at least two files)" yes "$([ "${#files[@]}" -ge 2 ] && echo yes || echo no)"
+check "files numbered on from big-0002.mp4" "$names" "${files[*]}"
+video_sum=0 audio_sum=0 video_ticks=0 audio_ticks=0 payload=0
+for ((i = 0; i < ${#files[@]}; i++)); do
+  file=${files[$i]}
+  if [ ! -f "$file" ]; then
+    check "$file exists" yes no
+    continue
+  fi
+  end=$(mdat_end "$file")
+  video=$(packets "$file" v:0)
+  audio=$(packets "$file" a:0)
+  echo "   file $file: $(stat -c %s "$file") bytes, \"mdat\" ends at $end; $video video and $audio audio packets," \
+       "$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$file") s"
+  decode_mp4 "$file" "$video"
+  check "mdat ends at or below 4,294,967,294" yes "$([ "$end" -le "$MP4_LARGEST" ] 2>/dev/null && echo yes || echo no)"
+  if [ "$i" = 0 ]; then
+    check "cut in the last 256 MiB" yes \
+      "$([ "$end" -gt $((MP4_LARGEST - MP4_ROLL_OVER_ZONE)) ] 2>/dev/null && echo yes || echo no)"
+  else
+    check "first frame a key frame" 1 "$(first_key_frame "$file")"
+  fi
+  check "video time stamp steps (one step)" 1 "$(pts_steps "$file" v:0 | wc -w)"
+  video_sum=$((video_sum + ${video:-0}))
+  audio_sum=$((audio_sum + ${audio:-0}))
+  ticks=$(mp4_probe "$file" v:0 stream=duration_ts)
+  video_ticks=$((video_ticks + ${ticks:-0}))
+  ticks=$(mp4_probe "$file" a:0 stream=duration_ts)
+  audio_ticks=$((audio_ticks + ${ticks:-0}))
+  [[ $end =~ ^[0-9]+$ ]] && payload=$((payload + end - MDAT_AT - MDAT_HEADER))
+  [ "${SOAK_KEEP:-0}" = 1 ] || rm -f "$file"
+done
+# No sample dropped: every picture and audio frame, and every byte of them,
+# is in one of the files.
+pictures=$(kv "$dev" pictures)
+frame_ticks=$(($(kv "$dev" video_ticks) / (pictures > 0 ? pictures : 1)))
+echo "   over the files: $video_sum video and $audio_sum audio packets, $payload sample bytes;" \
+     "video $video_ticks ticks (content $(kv "$dev" video_ticks)), audio $audio_ticks samples at 48 kHz" \
+     "(content $(($(kv "$dev" audio_ticks) * 48000 / 90000)))"
+check "video packets = pictures" "$(kv "$dev" pictures)" "$video_sum"
+check "audio packets = audio boxes" "$(kv "$dev" audio)" "$audio_sum"
+check "sample bytes = delivered (model)" "$(($(kv "$dev" mp4_length) - MDAT_AT - MDAT_HEADER))" "$payload"
+check "video durations add up (within a frame)" yes "$(within "$video_ticks" "$(kv "$dev" video_ticks)" "$frame_ticks")"
+check "audio durations add up (within a frame)" yes \
+  "$(within "$audio_ticks" "$(($(kv "$dev" audio_ticks) * 48000 / 90000))" "$AAC_FRAME")"
 summarise "MP4 past 4 GiB"
 fi
 
