@@ -48,10 +48,11 @@ sockaddr_in Loopback(unsigned port)
     return a;
 }
 
-bool OpenLeg(const std::string& prefix, const char* spec, Leg* leg)
+// ports: "LISTEN:FORWARD[,FORWARD...]", all on the loopback.
+bool OpenLeg(const std::string& prefix, const char* ports, Leg* leg)
 {
     char* end = nullptr;
-    unsigned listen = (unsigned)strtoul(spec, &end, 10);
+    unsigned listen = (unsigned)strtoul(ports, &end, 10);
     if (*end != ':')
         return false;
     for (char* p = end + 1; *p;) {

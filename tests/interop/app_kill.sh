@@ -100,23 +100,7 @@ kill_run() {
   expect_eq "spool files left" "" "$(echo $left)"
 }
 
-pids=()
-for ((i = 1; i <= RUNS; i++)); do
-  ( kill_run "$i" > "$WORK/result$i.txt" 2>&1 ) &
-  pids+=($!)
-  if [ ${#pids[@]} -ge $PARALLEL ]; then
-    wait "${pids[0]}" || true
-    pids=("${pids[@]:1}")
-  fi
-done
-wait
-for ((i = 1; i <= RUNS; i++)); do
-  if [ -s "$WORK/result$i.txt" ]; then
-    cat "$WORK/result$i.txt"
-    CHECK_FAILURES=$((CHECK_FAILURES + $(grep -c '^FAIL' "$WORK/result$i.txt" || true)))
-  fi
-  echo "run $i: $(cat "$WORK/kill$i/outcome.txt" 2>/dev/null || echo 'no outcome')"
-done
+run_in_parallel kill_run kill
 
 # ---- the next run under the same name ----------------------------------------
 # It records under the name of the interrupted recording: the recovered file

@@ -160,3 +160,27 @@ check_leading_ts() {
     awk -v f="$frames" -v p="$packets" '($1 == "video" && nv++ < f) || ($1 == "audio" && na++ < p)' > boxes_ts.txt
   check_ts_file "$1" boxes_ts.txt "$3" "$4" "$5"
 }
+
+# run_in_parallel FUNCTION DIR_PREFIX: FUNCTION 1 to FUNCTION $RUNS, at most
+# $PARALLEL at a time, each run's output kept apart and then printed in
+# order with its failures counted, followed by the outcome the run left in
+# $WORK/DIR_PREFIX<run>/outcome.txt.
+run_in_parallel() {
+  local run_function=$1 dir_prefix=$2 i pids=()
+  for ((i = 1; i <= RUNS; i++)); do
+    ( "$run_function" "$i" > "$WORK/result$i.txt" 2>&1 ) &
+    pids+=($!)
+    if [ ${#pids[@]} -ge $PARALLEL ]; then
+      wait "${pids[0]}" || true
+      pids=("${pids[@]:1}")
+    fi
+  done
+  wait
+  for ((i = 1; i <= RUNS; i++)); do
+    if [ -s "$WORK/result$i.txt" ]; then
+      cat "$WORK/result$i.txt"
+      CHECK_FAILURES=$((CHECK_FAILURES + $(grep -c '^FAIL' "$WORK/result$i.txt" || true)))
+    fi
+    echo "run $i: $(cat "$WORK/$dir_prefix$i/outcome.txt" 2>/dev/null || echo 'no outcome')"
+  done
+}

@@ -123,23 +123,7 @@ stop_run() {
   check_stopped_recording
 }
 
-pids=()
-for ((i = 1; i <= RUNS; i++)); do
-  ( stop_run "$i" > "$WORK/result$i.txt" 2>&1 ) &
-  pids+=($!)
-  if [ ${#pids[@]} -ge $PARALLEL ]; then
-    wait "${pids[0]}" || true
-    pids=("${pids[@]:1}")
-  fi
-done
-wait
-for ((i = 1; i <= RUNS; i++)); do
-  if [ -s "$WORK/result$i.txt" ]; then
-    cat "$WORK/result$i.txt"
-    CHECK_FAILURES=$((CHECK_FAILURES + $(grep -c '^FAIL' "$WORK/result$i.txt" || true)))
-  fi
-  echo "run $i: $(cat "$WORK/stop$i/outcome.txt" 2>/dev/null || echo 'no outcome')"
-done
+run_in_parallel stop_run stop
 
 # ---- a silent device -------------------------------------------------------
 # silent_stop SIGNAL EMULATOR-OPTIONS...: the device falls silent; once the
