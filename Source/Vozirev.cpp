@@ -19,6 +19,7 @@ volatile sig_atomic_t stop_encoding = 0;
 volatile sig_atomic_t stop_requested = 0;
 int skip_disk_check = 1;
 int mp4write = 0;
+bool hold_stops_at_open = false;
 
 // Created before main runs; the header record starts zero-filled.
 QBox* pqBoxHeader = new QBox();
@@ -29,6 +30,16 @@ void sig_handler(int sig)
     (void)sig;
     stop_encoding = 1;
     stop_requested = 1;
+}
+
+void HoldStopSignals(bool hold)
+{
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &stopSignals, nullptr);
 }
 
 int init_sig_handler()
@@ -84,6 +95,7 @@ static int StartRun(int argc, char** argv, stInputParameters* input, int** handl
         return -1;
     ServiceNotifyInit();
     pReaderStopRequest = &stop_requested;
+    hold_stops_at_open = true;
 
     *handle = VLOpen((int)input->ulDevice_Number);
     if (*handle == nullptr) {
@@ -92,16 +104,23 @@ static int StartRun(int argc, char** argv, stInputParameters* input, int** handl
     }
     if (setVL_parameters(input, *handle) == -1 && !stop_requested)
         return -1;
-    if (!stop_requested && OpenOutputs(input) != 0)
+    if (!stop_requested && OpenOutputs(input) != 0) {
+        HoldStopSignals(false);
         return -1;
+    }
     // A stop before the encoder runs: it is not started, no setting is sent
     // after the stop, and no file is touched.
     if (stop_requested) {
+        HoldStopSignals(false);
         AbandonOutputs();
         puts("\nStopped before the capture started.");
         return -1;
     }
-    if (VLStartRecord(*handle) != 1) {
+    int started = VLStartRecord(*handle);
+    // A stop held since the recording was opened is handled now: the
+    // capture loop then ends at once and completes the recording.
+    HoldStopSignals(false);
+    if (started != 1) {
         printf("\nStart Encode Command failed");
         AbandonOutputs();
         return -1;

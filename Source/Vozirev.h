@@ -30,5 +30,16 @@ extern QBoxParser* pqBoxParser;
 int init_sig_handler();
 // Sets stop_encoding and stop_requested, whatever the signal.
 void sig_handler(int sig);
+// Holds (true) or lets through (false) SIGINT, SIGTERM and SIGHUP in the
+// calling thread; one that comes while they are held is handled as they
+// are let through. The start holds them from the last look at a stop
+// request before an existing recording of the same name is overwritten
+// until the encoder has started, so that a stop either leaves that file
+// untouched or ends the run as a stop right after the start does.
+void HoldStopSignals(bool hold);
+// Whether opening the recording holds the stop signals (the program's own
+// start, which lets them through once the encoder runs); test drivers and
+// benchmarks leave it off.
+extern bool hold_stops_at_open;
 
 #endif

@@ -207,6 +207,15 @@ static int OpenRecording(stInputParameters* input)
     if (internal_config.ulsaving_type == SAVE_MP4 && !AcquireSpoolLock())
         return RecordingUnavailable();
     RecoverLeftovers(input);
+    // The open below overwrites an existing file of the same name: the last
+    // look at a stop request, after which a stop waits for the encoder's
+    // start (see HoldStopSignals).
+    if (hold_stops_at_open)
+        HoldStopSignals(true);
+    if (stop_requested) {
+        ReleaseSpoolLock();
+        return 0;
+    }
     spoolsHeldForSync = input->ulSync_Interval > 0;
     bSynced = false;
     FILE* file = OpenRecordingFile(input->sOutput_Filename, false);

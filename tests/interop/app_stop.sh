@@ -2,9 +2,10 @@
 # Stopping the capture program with SIGINT or SIGTERM, for real under the
 # emulated device (live pacing).
 #
-# 30 runs, each stopped at a random moment of one of three phases: while
-# the encoder settings are sent, right after the start command, or during
-# the capture. A stop during the settings sends no further setting, never
+# 30 runs, each stopped at a random moment of one of four phases: while
+# the encoder settings are sent, as the outputs are opened (around the pause
+# after the last setting), right after the start command, or during the
+# capture. A stop during the settings sends no further setting, never
 # starts the encoder, leaves the existing file of the same name as it was,
 # and ends with "Stopped before the capture started." and exit 1. A later
 # stop exits 0, prints nothing after "Started Encoding.. ", and leaves no
@@ -101,7 +102,7 @@ stop_run() {
   local i=$1 phase signal pid rc=0
   case_dir "stop$i"
   echo "old recording" > rec.mp4
-  phase=$((i % 3))
+  phase=$((i % 4))
   signal=$(case $((RANDOM % 3)) in 0) echo INT ;; 1) echo TERM ;; *) echo HUP ;; esac)
   "$EMU" --source "$AV" --log log.txt --record rec.qbox -- "$PROG" -p rec > out.txt 2> err.txt &
   pid=$!
@@ -109,11 +110,12 @@ stop_run() {
     0) wait_for_log media-type; sleep "$(random_delay 0 700)" ;;   # during the settings
     1) wait_for_log ' start '; sleep "$(random_delay 0 50)" ;;     # right after the start
     2) wait_for_log ' start '; sleep "$(random_delay 100 1500)" ;; # during the capture
+    3) wait_for_log brightness; sleep "$(random_delay 0 120)" ;;   # as the outputs open
   esac
   kill -s "$signal" "$pid"
   wait "$pid" || rc=$?
   CHECK_LABEL="stop$i (phase $phase, SIG$signal)"
-  if [ "$phase" = 0 ] && ! grep -q ' start ' log.txt; then
+  if ! grep -q ' start ' log.txt; then
     check_stopped_settings "$rc"
     return
   fi
