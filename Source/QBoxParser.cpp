@@ -3,6 +3,12 @@
 
 #include <cstring>
 
+#include "CExpGolomb.h"
+
+// Created before main runs; the header record starts zero-filled.
+QBox* pqBoxHeader = new QBox();
+QBoxParser* pqBoxParser = new QBoxParser();
+
 QBoxParser::QBoxParser()
     : m_bIsFirstNALU(1), m_pVideoQBoxData(nullptr), m_ulNextNALUIndex(0), m_ulRemQboxSize(0)
 {
@@ -81,45 +87,184 @@ int QBoxParser::GetNextVideoNALU(UINT8* pucQBoxData, UINT32 ulQBoxDataSize, UINT
 }
 
 // ---------------------------------------------------------------------------
-// Sequence parameter set decoding (ISO/IEC 14496-10, 7.3.2.1.1), up to the
-// picture size.
+// Sequence parameter set decoding (ISO/IEC 14496-10, 7.3.2.1.1 and 7.4.2.1.1)
 // ---------------------------------------------------------------------------
 
-// The fields read, each kept in 8 bits. Only the first eleven are decoded.
-struct Sequence_Parameter_Set {
-    UINT8 profile_idc;
-    UINT8 constraint_flags;
-    UINT8 level_idc;
-    UINT8 sequence_parameter_set_id_ue;
-    UINT8 log2_max_frame_num_minus4_ue;
-    UINT8 pic_order_cnt_type_ue;
-    UINT8 log2_max_pic_order_cnt_lsb_minus4_ue;
-    UINT8 num_ref_frames_ue;
-    UINT8 gaps_in_frame_num_value_allowed_flag;
-    UINT8 pic_width_in_mbs_minus1_ue;
-    UINT8 pic_height_in_map_units_minus1_ue;
-    UINT8 frame_mbs_only_flag;
-    UINT8 mb_adaptive_frame_field_flag;
-    UINT8 direct_8x8_inference_flag;
-    UINT8 frame_cropping_flag;
+namespace {
+
+const UINT32 MACROBLOCK_SIZE = 16;
+// Picture sizes beyond this many macroblocks a side (16384 pixels) are
+// taken for a damaged unit: the MP4 sample entry holds 16-bit sizes.
+const UINT32 MAX_MBS_PER_SIDE = 1024;
+// profile_idc values whose SPS carries chroma_format_idc and the bit depths
+// (the High profiles and their relatives, 7.3.2.1.1).
+const UINT8 PROFILES_WITH_CHROMA_INFO[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
+const UINT32 CHROMA_FORMAT_444 = 3;
+
+// The reads of one SPS: every field through one reader that removes the
+// emulation-prevention bytes; the first read that runs out spoils the rest.
+struct tSpsReader {
+    CExpGolomb bits;
+    bool bShort;
 };
 
-// Byte offsets inside the unit: NAL header, then three whole bytes, then
-// the Exp-Golomb coded fields.
-const unsigned int SPS_PROFILE_BYTE = 1;
-const unsigned int SPS_CONSTRAINT_BYTE = 2;
-const unsigned int SPS_LEVEL_BYTE = 3;
-const unsigned short SPS_FIRST_CODED_BYTE = 4;
-const unsigned short MSB_POSITION = 7;
-const unsigned int MACROBLOCK_SIZE = 16;
-// The bit reader's byte cursor is 16 bits wide, so a unit is read no further
-// than it can address: past that the cursor would wrap to the start of the
-// unit, and a run of zero bits reaching it would never end. A sequence
-// parameter set is a few dozen bytes.
-const unsigned int SPS_MAX_READ_BYTES = 0xFFFF;
+UINT32 ReadUe(tSpsReader* r)
+{
+    UINT32 value = 0;
+    if (!r->bShort && r->bits.GetUVLC(value) != 1)
+        r->bShort = true;
+    return r->bShort ? 0 : value;
+}
 
-// The buffer the bit reader walks (the unit DecParSet was last given), its
-// size, and whether a read ran out.
+INT32 ReadSe(tSpsReader* r)
+{
+    INT32 value = 0;
+    if (!r->bShort && r->bits.GetSVLC(value) != 1)
+        r->bShort = true;
+    return r->bShort ? 0 : value;
+}
+
+UINT32 ReadFlag(tSpsReader* r)
+{
+    UINT32 bit = r->bShort ? 0 : r->bits.ReadBits(1);
+    if (bit == EXPGOLOMB_END_OF_INPUT)
+        r->bShort = true;
+    return r->bShort ? 0 : bit;
+}
+
+bool HasChromaInfo(UINT8 ucProfileIdc)
+{
+    for (UINT8 profile : PROFILES_WITH_CHROMA_INFO)
+        if (profile == ucProfileIdc)
+            return true;
+    return false;
+}
+
+// scaling_list() (7.3.2.1.1.1): only read past.
+void SkipScalingList(tSpsReader* r, int iSize)
+{
+    INT32 lastScale = 8, nextScale = 8;
+    for (int j = 0; j < iSize && !r->bShort; j++) {
+        if (nextScale != 0)
+            nextScale = (lastScale + ReadSe(r) + 256) % 256;
+        lastScale = nextScale == 0 ? lastScale : nextScale;
+    }
+}
+
+// chroma_format_idc and what follows it in the High profiles.
+UINT32 ReadChromaInfo(tSpsReader* r, bool* pbSeparatePlanes)
+{
+    UINT32 chromaFormat = ReadUe(r);  // chroma_format_idc
+    if (chromaFormat == CHROMA_FORMAT_444)
+        *pbSeparatePlanes = ReadFlag(r) != 0;  // separate_colour_plane_flag
+    ReadUe(r);    // bit_depth_luma_minus8
+    ReadUe(r);    // bit_depth_chroma_minus8
+    ReadFlag(r);  // qpprime_y_zero_transform_bypass_flag
+    if (ReadFlag(r)) {  // seq_scaling_matrix_present_flag
+        int lists = chromaFormat != CHROMA_FORMAT_444 ? 8 : 12;
+        for (int i = 0; i < lists; i++)
+            if (ReadFlag(r))  // seq_scaling_list_present_flag[i]
+                SkipScalingList(r, i < 6 ? 16 : 64);
+    }
+    return chromaFormat;
+}
+
+// The picture order count fields (pic_order_cnt_type 0 or 1).
+void SkipPictureOrderCount(tSpsReader* r)
+{
+    UINT32 type = ReadUe(r);  // pic_order_cnt_type
+    if (type == 0) {
+        ReadUe(r);  // log2_max_pic_order_cnt_lsb_minus4
+    } else if (type == 1) {
+        ReadFlag(r);  // delta_pic_order_always_zero_flag
+        ReadSe(r);    // offset_for_non_ref_pic
+        ReadSe(r);    // offset_for_top_to_bottom_field
+        UINT32 cycle = ReadUe(r);  // num_ref_frames_in_pic_order_cnt_cycle
+        for (UINT32 i = 0; i < cycle && !r->bShort; i++)
+            ReadSe(r);  // offset_for_ref_frame[i]
+    }
+}
+
+// CropUnitX and CropUnitY (7-19 to 7-22).
+void CropUnits(UINT32 chromaFormat, bool bSeparatePlanes, bool bFrameMbsOnly, UINT32* x, UINT32* y)
+{
+    UINT32 fieldFactor = bFrameMbsOnly ? 1 : 2;
+    if (bSeparatePlanes || chromaFormat == 0) {  // ChromaArrayType 0
+        *x = 1;
+        *y = fieldFactor;
+        return;
+    }
+    UINT32 subWidth = chromaFormat == CHROMA_FORMAT_444 ? 1 : 2;
+    UINT32 subHeight = chromaFormat == 1 ? 2 : 1;
+    *x = subWidth;
+    *y = subHeight * fieldFactor;
+}
+
+}  // namespace
+
+int DecodeSps(const UINT8* pucNal, UINT32 ulSize, tSpsInfo* pInfo)
+{
+    const UINT32 FIXED_BYTES = 4;  // NAL header, profile_idc, the constraint flags, level_idc
+    if (pucNal == nullptr || ulSize <= FIXED_BYTES || NaluType(pucNal[0]) != NALU_TYPE_SPS)
+        return 0;
+    tSpsInfo info = tSpsInfo();
+    info.ucProfileIdc = pucNal[1];
+    info.ucConstraintFlags = pucNal[2];
+    info.ucLevelIdc = pucNal[3];
+
+    tSpsReader r;
+    r.bShort = false;
+    const unsigned char* rest = pucNal + FIXED_BYTES;
+    unsigned int restSize = ulSize - FIXED_BYTES;
+    r.bits.FillBuffer(rest, restSize);
+    ReadUe(&r);  // seq_parameter_set_id
+    UINT32 chromaFormat = 1;  // 4:2:0 unless the SPS says otherwise
+    bool bSeparatePlanes = false;
+    if (HasChromaInfo(info.ucProfileIdc))
+        chromaFormat = ReadChromaInfo(&r, &bSeparatePlanes);
+    ReadUe(&r);  // log2_max_frame_num_minus4
+    SkipPictureOrderCount(&r);
+    ReadUe(&r);   // max_num_ref_frames
+    ReadFlag(&r); // gaps_in_frame_num_value_allowed_flag
+    UINT32 widthMbs = ReadUe(&r) + 1;      // pic_width_in_mbs_minus1
+    UINT32 heightUnits = ReadUe(&r) + 1;   // pic_height_in_map_units_minus1
+    bool bFrameMbsOnly = ReadFlag(&r) != 0;  // frame_mbs_only_flag
+    if (!bFrameMbsOnly)
+        ReadFlag(&r);  // mb_adaptive_frame_field_flag
+    ReadFlag(&r);      // direct_8x8_inference_flag
+    UINT32 crop[4] = {0, 0, 0, 0};  // left, right, top, bottom
+    if (ReadFlag(&r)) {  // frame_cropping_flag
+        for (UINT32& offset : crop)
+            offset = ReadUe(&r);
+    }
+    UINT32 heightMbs = heightUnits * (bFrameMbsOnly ? 1 : 2);
+    if (r.bShort || chromaFormat > CHROMA_FORMAT_444 || widthMbs > MAX_MBS_PER_SIDE || heightMbs > MAX_MBS_PER_SIDE)
+        return 0;
+    UINT32 unitX = 1, unitY = 1;
+    CropUnits(chromaFormat, bSeparatePlanes, bFrameMbsOnly, &unitX, &unitY);
+    info.ulCodedWidth = widthMbs * MACROBLOCK_SIZE;
+    info.ulCodedHeight = heightMbs * MACROBLOCK_SIZE;
+    // Offsets are bounded by the picture (7.4.2.1.1): within it, the cut
+    // is taken in 64 bits so that no offset can wrap.
+    UINT64 cropX = (UINT64)unitX * ((UINT64)crop[0] + crop[1]);
+    UINT64 cropY = (UINT64)unitY * ((UINT64)crop[2] + crop[3]);
+    if (cropX >= info.ulCodedWidth || cropY >= info.ulCodedHeight)
+        return 0;
+    info.ulWidth = info.ulCodedWidth - (UINT32)cropX;
+    info.ulHeight = info.ulCodedHeight - (UINT32)cropY;
+    info.bFrameMbsOnly = bFrameMbsOnly;
+    *pInfo = info;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// A plain ue(v) reader over the unit DecParSet was last given, without
+// emulation-prevention handling (DecodeSps reads through CExpGolomb).
+// ---------------------------------------------------------------------------
+
+const unsigned short MSB_POSITION = 7;
+
+// The buffer the bit reader walks, its size, and whether a read ran out.
 static unsigned char* Buffer = nullptr;
 static unsigned int BufferSize = 0;
 static bool bBufferOverrun = false;
@@ -169,38 +314,23 @@ unsigned short decExpGol(unsigned short& pByte, unsigned short& pBit)
     return (unsigned short)(accumulator - 1);
 }
 
+static void SetExpGolBuffer(unsigned char* pBuffer, unsigned int szBuffer)
+{
+    // The byte cursor is 16 bits wide: a buffer is read no further than it
+    // can address.
+    const unsigned int MAX_READ_BYTES = 0xFFFF;
+    Buffer = pBuffer;
+    BufferSize = szBuffer < MAX_READ_BYTES ? szBuffer : MAX_READ_BYTES;
+    bBufferOverrun = false;
+}
+
 unsigned int DecParSet(unsigned char* pBuffer, unsigned int szBuffer, unsigned int* pSize)
 {
-    if (pBuffer == nullptr || szBuffer <= SPS_FIRST_CODED_BYTE) {
-        return 1;
-    }
-    Buffer = pBuffer;
-    BufferSize = szBuffer < SPS_MAX_READ_BYTES ? szBuffer : SPS_MAX_READ_BYTES;
-    bBufferOverrun = false;
-
-    Sequence_Parameter_Set sps;
-    memset(&sps, 0, sizeof(sps));
-    sps.profile_idc = pBuffer[SPS_PROFILE_BYTE];
-    sps.constraint_flags = pBuffer[SPS_CONSTRAINT_BYTE];
-    sps.level_idc = pBuffer[SPS_LEVEL_BYTE];
-
-    unsigned short pByte = SPS_FIRST_CODED_BYTE;
-    unsigned short pBit = MSB_POSITION;
-    sps.sequence_parameter_set_id_ue = (UINT8)decExpGol(pByte, pBit);
-    sps.log2_max_frame_num_minus4_ue = (UINT8)decExpGol(pByte, pBit);
-    sps.pic_order_cnt_type_ue = (UINT8)decExpGol(pByte, pBit);
-    if (sps.pic_order_cnt_type_ue == 0) {
-        sps.log2_max_pic_order_cnt_lsb_minus4_ue = (UINT8)decExpGol(pByte, pBit);
-    }
-    sps.num_ref_frames_ue = (UINT8)decExpGol(pByte, pBit);
-    sps.gaps_in_frame_num_value_allowed_flag = ReadBit(pByte, pBit);
-    sps.pic_width_in_mbs_minus1_ue = (UINT8)decExpGol(pByte, pBit);
-    sps.pic_height_in_map_units_minus1_ue = (UINT8)decExpGol(pByte, pBit);
-
-    // A unit cut short before the size fields ended leaves the size alone.
-    if (!bBufferOverrun) {
-        pSize[0] = (sps.pic_width_in_mbs_minus1_ue + 1u) * MACROBLOCK_SIZE;
-        pSize[1] = (sps.pic_height_in_map_units_minus1_ue + 1u) * MACROBLOCK_SIZE;
+    SetExpGolBuffer(pBuffer, pBuffer != nullptr ? szBuffer : 0);
+    tSpsInfo info;
+    if (pSize != nullptr && DecodeSps(pBuffer, szBuffer, &info) == 1) {
+        pSize[0] = info.ulWidth;
+        pSize[1] = info.ulHeight;
     }
     return 1;
 }

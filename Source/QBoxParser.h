@@ -41,20 +41,45 @@ private:
     UINT32 m_ulRemQboxSize;
 };
 
+// The header record of the sample being routed and the parser that fills
+// it; both are created before main runs and released at its end.
+extern QBox* pqBoxHeader;
+extern QBoxParser* pqBoxParser;
+
+// What a sequence parameter set says about the picture (ISO/IEC 14496-10,
+// 7.3.2.1.1 and 7.4.2.1.1).
+struct tSpsInfo {
+    UINT8 ucProfileIdc;
+    UINT8 ucConstraintFlags;  // constraint_set0_flag .. reserved_zero_2bits
+    UINT8 ucLevelIdc;
+    UINT32 ulWidth;           // pixels shown: the coded size less the frame cropping
+    UINT32 ulHeight;
+    UINT32 ulCodedWidth;      // whole macroblocks
+    UINT32 ulCodedHeight;     // frames: field-coded streams count both fields
+    bool bFrameMbsOnly;
+};
+
+// Decodes one SPS NAL unit (header byte first, ulSize bytes) through the
+// program's Exp-Golomb reader, which removes emulation-prevention bytes,
+// in every profile's layout, up to and with the frame cropping. 1 with
+// *pInfo filled; 0 (and *pInfo unchanged) for a unit that is not an SPS,
+// ends before the cropping fields, or describes no picture a sample entry
+// can hold (beyond 16384 pixels, or cropped to nothing).
+int DecodeSps(const UINT8* pucNal, UINT32 ulSize, tSpsInfo* pInfo);
+
 // Bit BitPos (0 = least significant) of Value.
 unsigned char GetBit(unsigned char Value, unsigned short BitPos);
 
 // Reads one unsigned Exp-Golomb code ue(v) (ISO/IEC 14496-10, 9.1) at the
 // cursor (byte pByte, bit pBit counted 7 = most significant down to 0) of the
-// buffer DecParSet set, and leaves the cursor after it. Bits past the end of
-// that buffer read as 0 and end the code.
+// buffer DecParSet was last given, and leaves the cursor after it. Bits past
+// the end of that buffer read as 0 and end the code.
 unsigned short decExpGol(unsigned short& pByte, unsigned short& pBit);
 
-// Decodes the picture size from one sequence parameter set NAL unit
-// (pBuffer starts at its header byte 0x67, szBuffer bytes): pSize[0] = width
-// and pSize[1] = height in pixels, whole macroblocks, Baseline/Main layout.
-// A unit that ends before the size fields leaves pSize unchanged.
-// Returns 1.
+// The picture size of one sequence parameter set NAL unit (pBuffer starts
+// at its header byte, szBuffer bytes), decoded by DecodeSps: pSize[0] =
+// width and pSize[1] = height in pixels, with the frame cropping applied. A
+// unit DecodeSps cannot read leaves pSize unchanged. Returns 1.
 unsigned int DecParSet(unsigned char* pBuffer, unsigned int szBuffer, unsigned int* pSize);
 
 #endif

@@ -1,6 +1,5 @@
-// The capture program: entry point, program-wide state and signal handling.
-// The run itself is in capturerun.cpp; main turns every start-up failure
-// into exit status 1.
+// The capture program: its entry point. The run itself is in capturerun.cpp;
+// main turns every start-up failure into exit status 1.
 #include "Vozirev.h"
 
 #include <cstdio>
@@ -14,60 +13,7 @@
 #include "devicereader.h"
 #include "encodersettings.h"
 #include "servicenotify.h"
-
-volatile sig_atomic_t stop_encoding = 0;
-volatile sig_atomic_t stop_requested = 0;
-int skip_disk_check = 1;
-int mp4write = 0;
-bool hold_stops_at_open = false;
-
-// Created before main runs; the header record starts zero-filled.
-QBox* pqBoxHeader = new QBox();
-QBoxParser* pqBoxParser = new QBoxParser();
-
-void sig_handler(int sig)
-{
-    (void)sig;
-    stop_encoding = 1;
-    stop_requested = 1;
-}
-
-void HoldStopSignals(bool hold)
-{
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &stopSignals, nullptr);
-}
-
-int init_sig_handler()
-{
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = sig_handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    if (sigaction(SIGINT, &action, nullptr) != 0) {
-        puts("User interrupt Ctrl+C could not be initialized.");
-        return -1;
-    }
-    if (sigaction(SIGTERM, &action, nullptr) != 0) {
-        puts("User interrupt kill could not be initialized.");
-        return -1;
-    }
-    // The terminal or the ssh session going away stops the run like Ctrl+C,
-    // so the recording is completed.
-    if (sigaction(SIGHUP, &action, nullptr) != 0) {
-        puts("User interrupt hangup could not be initialized.");
-        return -1;
-    }
-    // Standard output into a pipe that has closed (| head) must not end the
-    // capture: the messages are lost, the recording is not.
-    signal(SIGPIPE, SIG_IGN);
-    return 0;
-}
+#include "stopsignals.h"
 
 // The library build of the modules (for the tests and tools) leaves main out.
 #ifndef VOZIREV_NO_MAIN
@@ -95,7 +41,7 @@ static int StartRun(int argc, char** argv, stInputParameters* input, int** handl
         return -1;
     ServiceNotifyInit();
     pReaderStopRequest = &stop_requested;
-    hold_stops_at_open = true;
+    SetHoldStopsAtOpen(true);
 
     *handle = VLOpen((int)input->ulDevice_Number);
     if (*handle == nullptr) {

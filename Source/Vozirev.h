@@ -1,45 +1,10 @@
-// The capture program's entry point and the state its modules share: the
-// stop flags set by the signal handler, the free-space switch, the MP4
-// content flag, and the QBox header record and parser of the run.
+// The capture program's entry point. Every piece of state a run shares
+// lives in the module that owns it: the stop flags with the signal handling
+// (stopsignals.h), the header record with the parser (QBoxParser.h), the
+// free-space switch and the MP4 content flag with the housekeeping
+// (housekeeping.h), the outputs with the capture run (capturerun.h). No
+// other module includes this header.
 #ifndef VOZIREV_H
 #define VOZIREV_H
-
-#include <csignal>
-
-#include "QBox.h"
-
-class QBoxParser;
-
-// Set to 1 to end the capture loop: by the signal handler, or by the loop
-// itself when no output is left. Re-read on every turn.
-extern volatile sig_atomic_t stop_encoding;
-// Set by the signal handler only: a stop the user asked for. The device
-// reader looks at it while it waits for the next box.
-extern volatile sig_atomic_t stop_requested;
-// Free-space checks are off (non-zero) unless -q turns them on.
-extern int skip_disk_check;
-// 1 once a sample has been given to the MP4 writer.
-extern int mp4write;
-// The header of the sample being routed and the parser that fills it;
-// created before main runs.
-extern QBox* pqBoxHeader;
-extern QBoxParser* pqBoxParser;
-
-// Installs sig_handler for SIGINT, SIGTERM and SIGHUP (SA_RESTART) and
-// ignores SIGPIPE. 0, or -1 with the reason printed.
-int init_sig_handler();
-// Sets stop_encoding and stop_requested, whatever the signal.
-void sig_handler(int sig);
-// Holds (true) or lets through (false) SIGINT, SIGTERM and SIGHUP in the
-// calling thread; one that comes while they are held is handled as they
-// are let through. The start holds them from the last look at a stop
-// request before an existing recording of the same name is overwritten
-// until the encoder has started, so that a stop either leaves that file
-// untouched or ends the run as a stop right after the start does.
-void HoldStopSignals(bool hold);
-// Whether opening the recording holds the stop signals (the program's own
-// start, which lets them through once the encoder runs); test drivers and
-// benchmarks leave it off.
-extern bool hold_stops_at_open;
 
 #endif

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "Vozirev.h"
+#include "housekeeping.h"
 #include "VozirevDll.h"
 #include "configfile.h"
 #include "safefile.h"

@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "Rtp.h"
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "stopsignals.h"
 #include "VozirevDll.h"
 #include "housekeeping.h"
 #include "mp4Writer.h"
@@ -210,7 +211,7 @@ static int OpenRecording(stInputParameters* input)
     // The open below overwrites an existing file of the same name: the last
     // look at a stop request, after which a stop waits for the encoder's
     // start (see HoldStopSignals).
-    if (hold_stops_at_open)
+    if (HoldStopsAtOpen())
         HoldStopSignals(true);
     if (stop_requested) {
         ReleaseSpoolLock();

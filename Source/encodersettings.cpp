@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "Vozirev.h"
+#include "stopsignals.h"
 #include "VozirevDll.h"
 
 namespace {

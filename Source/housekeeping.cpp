@@ -14,11 +14,12 @@
 #include <cstdlib>
 
 #include "QBoxParser.h"
-#include "Vozirev.h"
 #include "mp4Writer.h"
 #include "mpgTSWriter.h"
 #include "safefile.h"
 
+int skip_disk_check = 1;
+int mp4write = 0;
 unsigned int ulvcount = 0;
 unsigned int ulacount = 0;
 
@@ -34,10 +35,15 @@ void write_bitrate_to_file(stInputParameters* input, unsigned char* inputdata, i
     (void)inputdata_length;
     (void)saving;
     pqBoxParser->GetQBoxHeader(inputdata, pqBoxHeader);
-    if (pqBoxHeader->usSampleStreamType == QBOX_STREAM_VIDEO) {
+    AccountSample(input, pqBoxHeader->usSampleStreamType);
+}
+
+void AccountSample(const stInputParameters* input, unsigned int streamType)
+{
+    if (streamType == QBOX_STREAM_VIDEO) {
         if (++ulvcount == input->ulVideo_Frame_Rate)
             ulvcount = 0;
-    } else if (pqBoxHeader->usSampleStreamType == QBOX_STREAM_AUDIO) {
+    } else if (streamType == QBOX_STREAM_AUDIO) {
         if (++ulacount == AUDIO_COUNT_WRAP)
             ulacount = 0;
     }

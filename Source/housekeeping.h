@@ -9,6 +9,11 @@
 // Recording needs this much free space (KiB) to start and to go on.
 const unsigned int MIN_FREE_KIB = 10240;
 
+// Free-space checks are off (non-zero) unless -q turns them on.
+extern int skip_disk_check;
+// 1 once a sample has been given to the MP4 writer: closecapture then
+// completes the file.
+extern int mp4write;
 extern unsigned int ulvcount;  // video samples since the counter last wrapped
 extern unsigned int ulacount;  // audio samples since the counter last wrapped
 
@@ -18,6 +23,8 @@ extern unsigned int ulacount;  // audio samples since the counter last wrapped
 // free-space checks.
 void write_bitrate_to_file(stInputParameters* input, unsigned char* inputdata, int inputdata_length,
                            unsigned int saving);
+// The counting half of it, for a sample whose header is already decoded.
+void AccountSample(const stInputParameters* input, unsigned int streamType);
 // True when the counters stand where the free-space figure is refreshed:
 // about once a second of content for each stream.
 bool FreeSpaceRefreshDue(const stInputParameters* input);

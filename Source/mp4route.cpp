@@ -4,7 +4,8 @@
 #include "mp4route.h"
 
 #include "QBoxParser.h"
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
 #include "mp4Writer.h"
 
 // The encoder's AAC output: 48 kHz, stereo, 16-bit.

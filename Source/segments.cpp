@@ -15,7 +15,8 @@
 #include <cstring>
 
 #include "QBox.h"
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
 #include "mp4Writer.h"
 #include "mp4route.h"
 #include "mpgTSWriter.h"

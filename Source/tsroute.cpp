@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
 #include "mpgTSWriter.h"
 
 unsigned char ucParSet[PARSET_BUFFER_SIZE];

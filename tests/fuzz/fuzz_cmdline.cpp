@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
+#include "stopsignals.h"
 #include "captureparams.h"
 #include "fuzz_common.h"
 

@@ -19,7 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
+#include "stopsignals.h"
 #include "housekeeping.h"
 #include "mp4route.h"
 #include "byteorder.h"

@@ -20,7 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
+#include "stopsignals.h"
 #include "fuzz_common.h"
 #include "fuzz_mp4check.h"
 #include "mp4spool.h"

@@ -10,7 +10,9 @@
 
 #include <unistd.h>
 
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
+#include "stopsignals.h"
 #include "captureparams.h"
 
 namespace {

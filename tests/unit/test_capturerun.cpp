@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "QBox.h"
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
+#include "stopsignals.h"
 #include "capturerun.h"
 #include "housekeeping.h"
 #include "mp4Writer.h"

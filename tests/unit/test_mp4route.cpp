@@ -5,7 +5,9 @@
 #include <memory>
 
 #include "QBoxParser.h"
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
+#include "stopsignals.h"
 #include "mp4route.h"
 #include "test_mp4_support.h"
 

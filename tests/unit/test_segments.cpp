@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "QBox.h"
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
+#include "stopsignals.h"
 #include "segments.h"
 
 namespace {

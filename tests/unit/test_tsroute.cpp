@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "Vozirev.h"
+#include "QBoxParser.h"
+#include "housekeeping.h"
+#include "stopsignals.h"
 #include "housekeeping.h"
 #include "tsroute.h"
 #include "captureparams.h"
