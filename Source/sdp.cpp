@@ -17,6 +17,7 @@
 #include "WriteAACHeader.h"
 #include "byteorder.h"
 #include "captureparams.h"
+#include "codecs.h"
 #include "rtcp.h"
 #include "safefile.h"
 #include "sockets.h"
@@ -27,7 +28,6 @@ const UINT32 PROFILE_LEVEL_ID_SIZE = 3;
 const unsigned int AAC_HBR_SIZE_LENGTH = 13;
 const unsigned int AAC_HBR_INDEX_LENGTH = 3;
 const unsigned int MPEG4_STREAM_TYPE_AUDIO = 5;  // ISO/IEC 14496-1 streamType
-const UINT32 AUDIO_SPECIFIC_CONFIG_SIZE = 2;
 
 #define SDP_EOL "\r\n"
 
@@ -56,40 +56,6 @@ UINT8 H264LevelForPicture(UINT32 ulWidth, UINT32 ulHeight, UINT32 ulFrameRate)
         if (ullFrameSize <= level.ulMaxFs && ullRate <= level.ulMaxMbps)
             return level.ucLevelIdc;
     return H264_LEVELS[sizeof(H264_LEVELS) / sizeof(H264_LEVELS[0]) - 1].ucLevelIdc;
-}
-
-// ISO/IEC 14496-3 Table 1.16: the sampling rate of each samplingFrequencyIndex.
-static const UINT32 AAC_SAMPLING_FREQUENCIES[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                                  22050, 16000, 12000, 11025, 8000,  7350};
-const UINT32 AAC_CHANNEL_CONFIG_MAX = 6;  // 1..6 channels: channelConfiguration = channels
-
-int AacAudioSpecificConfig(UINT32 ulSampleRate, UINT32 ulChannels, UINT8* pucConfig)
-{
-    const UINT32 ulIndexCount = sizeof(AAC_SAMPLING_FREQUENCIES) / sizeof(AAC_SAMPLING_FREQUENCIES[0]);
-    UINT32 ulIndex = 0;
-    while (ulIndex < ulIndexCount && AAC_SAMPLING_FREQUENCIES[ulIndex] != ulSampleRate)
-        ++ulIndex;
-    if (ulIndex == ulIndexCount || ulChannels == 0 || ulChannels > AAC_CHANNEL_CONFIG_MAX)
-        return -1;
-    // audioObjectType (5 bits), samplingFrequencyIndex (4), channelConfiguration
-    // (4), frameLengthFlag, dependsOnCoreCoder, extensionFlag (1 each, all 0).
-    UINT16 usConfig = (UINT16)((AAC_OBJECT_TYPE_LC << 11) | (ulIndex << 7) | (ulChannels << 3));
-    WriteBE16(pucConfig, usConfig);
-    return 1;
-}
-
-// AAC Profile levels (ISO/IEC 14496-3, 1.5.2.4 and Table 1.14): L1 two
-// channels up to 24 kHz, L2 two channels up to 48 kHz, L4 5.1 channels up
-// to 48 kHz, L5 5.1 channels up to 96 kHz.
-UINT8 AacProfileLevelId(UINT32 ulSampleRate, UINT32 ulChannels)
-{
-    if (ulChannels <= 2 && ulSampleRate <= 24000)
-        return 0x28;
-    if (ulChannels <= 2 && ulSampleRate <= 48000)
-        return 0x29;
-    if (ulSampleRate <= 48000)
-        return 0x2A;
-    return 0x2B;
 }
 
 UINT32 Base64Encode(const UINT8* pucData, UINT32 ulSize, char* pcOut)

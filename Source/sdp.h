@@ -19,11 +19,9 @@
 #define VOZIREV_SDP_H
 
 #include "Types.h"
+#include "codecs.h"
 
 struct stInputParameters;
-
-// The encoder's audio is AAC-LC (AAC_SAMPLE_RATE_HZ, stereo: WriteAACHeader.h).
-const UINT8 AAC_OBJECT_TYPE_LC = 2;  // audioObjectType (ISO/IEC 14496-3, 1.5.1.1)
 
 // The encoder's H.264 profile: Constrained Baseline (profile_idc 66 with
 // constraint_set0_flag and constraint_set1_flag, ISO/IEC 14496-10, A.2.1.1).
@@ -97,16 +95,6 @@ void SdpTakeSample(UINT8* pucSample, UINT32 ulLength);
 // used). The bit rate is left out, as the encoder leaves it out without a
 // VBV buffer.
 UINT8 H264LevelForPicture(UINT32 ulWidth, UINT32 ulHeight, UINT32 ulFrameRate);
-
-// AudioSpecificConfig of AAC-LC (ISO/IEC 14496-3, 1.6.2.1, with the
-// GASpecificConfig flags 0): 2 bytes into pucConfig. Returns 1, or -1 for a
-// sampling rate without a sampling frequency index or a channel count
-// without a channel configuration (1..6).
-int AacAudioSpecificConfig(UINT32 ulSampleRate, UINT32 ulChannels, UINT8* pucConfig);
-
-// audioProfileLevelIndication of the AAC Profile (ISO/IEC 14496-3,
-// 1.5.2.4) for a sampling rate and channel count.
-UINT8 AacProfileLevelId(UINT32 ulSampleRate, UINT32 ulChannels);
 
 // Base64 (RFC 4648, 4) of ulSize bytes into pcOut, which takes
 // 4 x ((ulSize + 2) / 3) characters and a NUL. Returns the characters
