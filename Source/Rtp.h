@@ -1,8 +1,21 @@
-// RTP streaming (RFC 3550) of the encoder's QBox samples: H.264 video as
-// single NAL unit packets and FU-A fragments (RFC 6184) on the video port,
-// AAC audio with one AU header per packet (RFC 3640, AAC-hbr) on the audio
-// port, and 188-byte MPEG-2 transport-stream packets (RFC 2250, payload type
-// 33) on the video port.
+// RTP (RFC 3550) of the encoder's samples: the packetisers and the UDP pair
+// that -s 1 and -s 2 stream to.
+//
+// The packetisers build each packet's payload once and end in the emit step
+// of rtpemit.h, which every attached stream delivers through its own
+// transport:
+//
+//   H.264  single NAL unit packets and FU-A fragments (RFC 6184), the marker
+//          on the last packet of each access unit that holds a picture
+//   AAC    one frame per packet behind one AU header (RFC 3640, AAC-hbr),
+//          the frame's stamp on the 48 kHz clock
+//   MP2T   at most five 188-byte transport-stream packets per packet
+//          (RFC 2250, payload type 33), the sample's stamp
+//
+// The UDP pair (RTPOpen .. CloseSockets) is one transport: a stream per
+// medium (H.264 and the transport stream on the video port, AAC on the
+// audio port) with its own sequence numbers, datagrams of one access unit
+// sent together (sendmmsg), and RTCP per port pair (rtcp.h).
 #ifndef VOZIREV_RTP_H
 #define VOZIREV_RTP_H
 
@@ -10,15 +23,19 @@
 
 #include "QBox.h"
 #include "WriteAACHeader.h"
+#include "rtpemit.h"
 #include "sockets.h"
 
+struct tSample;
+struct stInputParameters;
+
 const int RTP_VERSION = 2;
-const int RTP_HEADER_SIZE = 12;
+const int RTP_HEADER_SIZE = (int)RTP_FIXED_HEADER_SIZE;
 const int RTP_PAYLOAD_BUFFER_SIZE = 1734;
 const unsigned char RTP_PT_AAC = 96;
 const unsigned char RTP_PT_H264 = 97;
 const unsigned char RTP_PT_MP2T = 33;
-const unsigned int RTP_SSRC = 10023;  // 0x00002727, both streams
+const unsigned int RTP_SSRC = 10023;  // 0x00002727, the UDP pair's streams
 
 // H.264 payload limits: a NAL unit up to this size goes whole in one packet;
 // longer units are cut into FU-A fragments of at most RTP_FU_FRAGMENT_SIZE
@@ -35,10 +52,11 @@ const unsigned int RTP_VIDEO_CLOCK_HZ = QBOX_CLOCK_HZ;
 // (13-bit AU-size, 3-bit AU-Index). The RTP clock is the sampling rate.
 const int RTP_AAC_AU_HEADERS_SIZE = 4;
 const unsigned int RTP_AAC_CLOCK_HZ = AAC_SAMPLE_RATE_HZ;
+// The largest raw frame a packet takes.
+const unsigned int RTP_AAC_MAX_FRAME_SIZE = RTP_PAYLOAD_BUFFER_SIZE - RTP_AAC_AU_HEADERS_SIZE;
 
 // MPEG-2 TS carriage: at most 5 transport packets per RTP packet.
 const unsigned int RTP_TS_PACKETS_PER_DATAGRAM = 5;
-const unsigned int RTP_TS_BUFFER_SIZE = 1600;
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "the RTP bit-field records below assume a little-endian target"
@@ -78,31 +96,17 @@ typedef struct FU_header_t {
     unsigned char S : 1;
 } FU_header;
 
-// The 24-byte QBox header as found in the sample (all fields big-endian).
-struct QBoxHeader {
-    unsigned int box_size;
-    unsigned int box_type;
-    unsigned int box_flags;
-    unsigned short sample_stream_type;
-    unsigned short sample_stream_id;
-    unsigned int sample_flags;
-    unsigned int sample_cts;
-};
+// ---- the packetisers -----------------------------------------------------------
 
-// Sockets and destinations of the two streams, open from RTPOpen to
-// CloseSockets; a socket of 0 or less is not open. Each datagram sent on
-// them is counted by the stream's RTCP (rtcp.h).
-extern SOCKET m_fdaudio;
-extern SOCKET m_fdvideo;
-extern Sockaddr_in m_TxAudioSockAddr;
-extern Sockaddr_in m_TxVideoSockAddr;
-extern int rtpheaderlen;
-extern int NUT2NRI[32];
+// One sample record for the elementary streams: a video sample's units to
+// the H.264 streams (the first packet of an IDR sample is a random access
+// point; a stream that joins there without the sample's own parameter sets
+// gets those in force first), an audio sample's frame to the AAC streams.
+void RtpTakeSample(const tSample* pSample);
 
-// Opens the audio and the video sending sockets towards cpIP. Returns 1, or 0
-// when a socket could not be created after a few attempts; nothing is left
-// open then.
-unsigned RTPOpen(unsigned short laudioport, unsigned short lvideoport, char* cpIP, int cpttl);
+// The parameter sets in force (codecs.h) to one H.264 stream alone, with
+// the time stamps of the picture they go in front of.
+void RtpSendParameterSetsTo(tRtpStream* pStream, UINT32 ulRtpTime, INT64 llCaptureClock);
 
 // Sends one whole QBox sample (header and payload); the buffer is only read.
 int QBox2Streaming(unsigned char* inputdata, int inputdata_length);
@@ -110,18 +114,20 @@ int QBox2Streaming(unsigned char* inputdata, int inputdata_length);
 // Sends one NAL unit (header byte first, no start code or length prefix).
 // An empty unit, or one of a type outside 1..23, is not sent (returns 1).
 // bEndOfAccessUnit: 1 when the unit ends its access unit (RFC 6184, 5.1),
-// which puts the RTP marker on its last packet.
+// which puts the RTP marker on its last packet. 0 when no H.264 stream is
+// attached.
 unsigned RTPH264Stream(unsigned char* pbData, unsigned int lDataLength, unsigned int naluTS,
                        int bEndOfAccessUnit = 1);
 
 // Sends one AAC frame, raw or behind a 7-byte ADTS header; its RTP time
 // stamp is AacRtpTimestamp(RtpCaptureClock(timestamp)), the QBox stamp on
-// the 48 kHz clock.
+// the 48 kHz clock. 0 when the frame is too short or too long for a packet,
+// or no AAC stream is attached.
 unsigned RTPAACStream(unsigned char* pbData, unsigned int lDataLength, unsigned int timestamp);
 
 // The capture clock of the streams: the QBox stamp (90 kHz) unwrapped to
-// 64 bits, the same way for every stream of the run (UnwrapCts of QBox.h).
-// Video RTP time is this clock modulo 2^32.
+// 64 bits on the run's one clock (sample.h). Video RTP time is this clock
+// modulo 2^32.
 int64_t RtpCaptureClock(unsigned int cts);
 // The AAC stream's RTP time of a capture-clock time: (clock x 8 / 15),
 // rounded down, modulo 2^32 (exact integer arithmetic, RTP_AAC_CLOCK_HZ).
@@ -130,10 +136,18 @@ unsigned int AacRtpTimestamp(int64_t llCaptureClock);
 // Sends nTSPackets consecutive 188-byte transport-stream packets of the
 // sample stamped esTS (the QBox stamp, also their RTP time stamp).
 unsigned RTPTransportStream(unsigned char* pTSData, unsigned int nTSPackets, unsigned int esTS);
+// The same with what the multiplex knows of them: bTimed, they belong to a
+// sample (the tables that open the stream do not: RTP time 0, no time for
+// the sender reports); bRandomAccess, they open with PAT and PMT in front
+// of an access unit a receiver can start with.
+void RtpTransportPackets(const UINT8* pTSData, UINT32 nTSPackets, UINT32 esTS, bool bTimed, bool bRandomAccess);
 // Sends the tables that open the transport stream, which belong to no
 // sample: RTP time stamp 0, and no time for the sender reports.
 unsigned RTPTransportStreamTables(unsigned char* pTSData, unsigned int nTSPackets);
 
+// One NAL unit into packets sent on hsocket (SOCK_DGRAM to to_address, else
+// a connected stream socket) as payload type payloadtype, stream ssrc:
+// *seqno goes up by one per packet. Returns 1, or 0 for an empty unit.
 int SendRtpPackage(SOCKET hsocket, Sockaddr_in* to_address, int payloadtype, unsigned short* seqno,
                    unsigned int* timestamp, unsigned char* buf, int nalu_size, const unsigned int ssrc,
                    int socktype, int bEndOfAccessUnit = 1);
@@ -143,9 +157,18 @@ int RtpPackageBuilder(rtp* rtp_package, unsigned char* buf, int rtp_payload_size
                       int payloadtype, unsigned short seqno, unsigned int timestamp, unsigned int ssrc);
 int RtpFragmentPayloadBuilder(rtp* rtp_package, rtp_payload_first_byte* rtppayload_hd, FU_header* FUhd,
                               unsigned char* buf, int nalu_size);
-void SetRtpPayloadHeader(rtp_payload_first_byte* rtppayload_header, unsigned char type);
-unsigned int reverse_byte_order_dword(unsigned int value);
-unsigned short reverse_byte_order_word(unsigned short value);
+
+// ---- the UDP pair of -s 1 and -s 2 --------------------------------------------------
+
+// Opens the audio and the video sending sockets towards cpIP (TTL cpttl for
+// a multicast group) and attaches the pair's three streams. Returns 1, or 0
+// when a socket could not be created after a few attempts; nothing is left
+// open then.
+unsigned RTPOpen(unsigned short laudioport, unsigned short lvideoport, char* cpIP, int cpttl);
+// Keeps attached only the streams the run sends (-s 1: H.264 unless -m 1,
+// AAC unless -m 2; -s 2: the transport stream), so that other transports
+// of the same media do not reach the pair's ports.
+void RTPUseStreams(const stInputParameters* pInput);
 
 // Ends the RTCP of the streams (a BYE from each that sent, RTCPClose), then
 // closes the RTP sockets.

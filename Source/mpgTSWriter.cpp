@@ -11,8 +11,9 @@
 #include "QBox.h"
 #include "Rtp.h"
 #include "WriteAACHeader.h"
-#include "captureparams.h"
 #include "byteorder.h"
+#include "captureparams.h"
+#include "codecs.h"
 #include "crc32.h"
 
 namespace {
@@ -488,13 +489,23 @@ void WriteFilePackets(const UINT8* pPackets, UINT32 count)
     }
 }
 
-void EmitPackets(UINT8* pPackets, UINT32 count, UINT32 timestamp, unsigned int bWriteStream)
+tTSSink* sinks = nullptr;
+
+// The emit step of the multiplex: the file, the RTP packetiser and every
+// other sink take the same packets.
+void EmitPackets(UINT8* pPackets, UINT32 count, UINT32 timestamp, unsigned int bWriteStream, bool bRandomAccess)
 {
+    if (count == 0) {
+        return;
+    }
     if (WritesFile(bWriteStream)) {
         WriteFilePackets(pPackets, count);
     }
     if (SendsRTP(bWriteStream)) {
-        RTPTransportStream(pPackets, count, timestamp);
+        RtpTransportPackets(pPackets, count, timestamp, true, bRandomAccess);
+    }
+    for (tTSSink* sink = sinks; sink != nullptr; sink = sink->pNext) {
+        sink->pfnTake(sink->pContext, pPackets, count, timestamp, bRandomAccess);
     }
 }
 
@@ -532,13 +543,18 @@ UINT64 PtsOf(int64_t llClock90)
 }
 
 // One sample: how to packetise it, and what the multiplex owes in front.
-typedef unsigned int (*tPacketiser)(unsigned char*, unsigned int, unsigned char*, UINT64, bool);
+struct tSampleJob;
+typedef unsigned int (*tPacketiser)(const tSampleJob&, unsigned char*, unsigned int, unsigned char*, UINT64);
 struct tSampleJob {
     tPacketiser packetise;
     UINT32 ulPesPackets;     // room for its PES packets
     bool bAccessUnitStart;   // video: an access unit delimiter goes first
     bool bTablesOwed;        // PAT and PMT go first: a random access point
+    const UINT8* pucStartCode;  // video: the 4 bytes in front of the NAL unit
 };
+
+unsigned int PacketiseVideoUnit(const UINT8* pucStartCode, const UINT8* pucNal, UINT32 szNal, UINT8* pTSBuff,
+                                UINT64 timestamp, bool bAccessUnitStart);
 
 // Packs one sample into the module's packet buffer, the PES packets behind
 // the room for what the multiplex adds, places them in the multiplex in
@@ -555,31 +571,38 @@ UINT32 WriteSampleTS(const tSampleJob& job, unsigned char* samBuff, unsigned int
     }
     int64_t clock = ExtendTimeStamp(sam_CTS);
     UINT8* pes = pTSBuff + spare * TS_PACKET_SIZE;
-    UINT32 count = job.packetise(samBuff, sam_len, pes, PtsOf(clock), job.bAccessUnitStart);
+    UINT32 count = job.packetise(job, samBuff, sam_len, pes, PtsOf(clock));
     // The output ends where the PES packets do, so that what the multiplex
     // adds in front of a packet never reaches a packet not yet placed.
     BuffManager out = {pTSBuff, (spare + count) * TS_PACKET_SIZE, 0};
     if (count > 0) {
         MultiplexPES(pes, count, clock, job.bTablesOwed, &out);
     }
-    EmitPackets(pTSBuff, out.CurrPos / TS_PACKET_SIZE, sam_CTS, bWriteStream);
+    // A receiver can start at packets that open with the tables in front of
+    // an access unit it can decode from (or of any audio frame, when the
+    // programme has no video).
+    bool startsWithTables = out.CurrPos > 0 && PidOf(pTSBuff) == PID_PAT;
+    bool randomAccess = startsWithTables && (job.bTablesOwed || pcrPid == PID_AUDIO);
+    EmitPackets(pTSBuff, out.CurrPos / TS_PACKET_SIZE, sam_CTS, bWriteStream, randomAccess);
     delete[] pTSBuff;
     pTSBuff = nullptr;
     TSBuffSize = 0;
     return count;
 }
 
-unsigned int PacketiseVideo(unsigned char* data, unsigned int size, unsigned char* out, UINT64 pts, bool bAud)
+unsigned int PacketiseVideo(const tSampleJob& job, unsigned char* data, unsigned int size, unsigned char* out,
+                            UINT64 pts)
 {
-    return getVideoTS(data, size, out, pts, bAud);
+    return PacketiseVideoUnit(job.pucStartCode, data, size, out, pts, job.bAccessUnitStart);
 }
 
-unsigned int PacketiseAudio(unsigned char* data, unsigned int size, unsigned char* out, UINT64 pts, bool)
+unsigned int PacketiseAudio(const tSampleJob&, unsigned char* data, unsigned int size, unsigned char* out, UINT64 pts)
 {
     return getAudioTS(data, size, out, pts);
 }
 
-unsigned int PacketisePrivate(unsigned char* data, unsigned int size, unsigned char* out, UINT64 pts, bool)
+unsigned int PacketisePrivate(const tSampleJob&, unsigned char* data, unsigned int size, unsigned char* out,
+                              UINT64 pts)
 {
     return getPrvDataTS(data, size, out, pts);
 }
@@ -604,11 +627,6 @@ bool StartsAccessUnit(unsigned int sam_CTS)
     return !bVideoAuOpen || sam_CTS != ulVideoAuStamp;
 }
 
-UINT8 FirstNaluType(const unsigned char* buf, unsigned int len)
-{
-    return len > START_CODE_SIZE ? NaluType(buf[START_CODE_SIZE]) : 0;
-}
-
 // A new stream: its clock, its schedule and its access units start afresh.
 void RestartStream(UINT16 usPcrPid)
 {
@@ -620,6 +638,30 @@ void RestartStream(UINT16 usPcrPid)
 }
 
 }  // namespace
+
+// ---- sinks -------------------------------------------------------------------------
+
+void TSAttachSink(tTSSink* pSink)
+{
+    for (tTSSink* sink = sinks; sink != nullptr; sink = sink->pNext) {
+        if (sink == pSink) {
+            return;
+        }
+    }
+    pSink->pNext = sinks;
+    sinks = pSink;
+}
+
+void TSDetachSink(tTSSink* pSink)
+{
+    for (tTSSink** link = &sinks; *link != nullptr; link = &(*link)->pNext) {
+        if (*link == pSink) {
+            *link = pSink->pNext;
+            pSink->pNext = nullptr;
+            return;
+        }
+    }
+}
 
 // ---- stream set-up -------------------------------------------------------------
 
@@ -714,7 +756,22 @@ unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char
     if (szNALU <= START_CODE_SIZE) {
         return 0;  // a start code with no NAL unit behind it
     }
-    UINT8 type = NaluType(pNALU[START_CODE_SIZE]);
+    return PacketiseVideoUnit(pNALU, pNALU + START_CODE_SIZE, szNALU - START_CODE_SIZE, pTSBuff, timestamp,
+                              bAccessUnitStart);
+}
+
+namespace {
+
+// One NAL unit behind the 4 start-code bytes at pucStartCode (not
+// necessarily in front of it in memory: a unit of a sample lies behind its
+// length prefix, which stays as it is).
+unsigned int PacketiseVideoUnit(const UINT8* pucStartCode, const UINT8* pucNal, UINT32 szNal, UINT8* pTSBuff,
+                                UINT64 timestamp, bool bAccessUnitStart)
+{
+    if (szNal == 0) {
+        return 0;
+    }
+    UINT8 type = NaluType(pucNal[0]);
     if (ParSetNotFound) {
         // The stream begins with a sequence parameter set: a decoder can
         // start on nothing before it.
@@ -730,14 +787,18 @@ unsigned int getVideoTS(unsigned char* pNALU, unsigned int szNALU, unsigned char
     // The access unit delimiter travels behind the PES header, in front of
     // the unit, as the first NAL unit of its access unit.
     UINT32 szAud = bAccessUnitStart ? AUD_SIZE : 0;
-    UINT32 szEs = szNALU + szAud;
-    UINT16 pesLength = szNALU <= PES_MAX_BOUNDED_VIDEO_NALU ? (UINT16)(szEs + PES_BYTES_AFTER_LENGTH) : 0;
-    UINT8 headers[PES_HEADER_SIZE + AUD_SIZE];
+    UINT32 szUnit = szNal + START_CODE_SIZE;
+    UINT32 szEs = szUnit + szAud;
+    UINT16 pesLength = szUnit <= PES_MAX_BOUNDED_VIDEO_NALU ? (UINT16)(szEs + PES_BYTES_AFTER_LENGTH) : 0;
+    UINT8 headers[PES_HEADER_SIZE + AUD_SIZE + START_CODE_SIZE];
     PutPESHeader(headers, VideoStream.ucStreamId, pesLength, timestamp);
     memcpy(headers + PES_HEADER_SIZE, ACCESS_UNIT_DELIMITER, szAud);
-    return PacketiseUnit(&VideoStream, headers, PES_HEADER_SIZE + szAud, pNALU, szNALU, pTSBuff, timestamp,
-                         type == NALU_TYPE_IDR);
+    memcpy(headers + PES_HEADER_SIZE + szAud, pucStartCode, START_CODE_SIZE);
+    return PacketiseUnit(&VideoStream, headers, PES_HEADER_SIZE + szAud + START_CODE_SIZE, const_cast<UINT8*>(pucNal),
+                         szNal, pTSBuff, timestamp, type == NALU_TYPE_IDR);
 }
+
+}  // namespace
 
 unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pTSBuff, UINT64 timestamp)
 {
@@ -747,8 +808,8 @@ unsigned int getAudioTS(unsigned char* pAU, unsigned int szAU, unsigned char* pT
     UINT8 headers[PES_HEADER_SIZE + ADTS_HEADER_SIZE];
     UINT16 pesLength = (UINT16)(szAU + PES_BYTES_AFTER_LENGTH + ADTS_HEADER_SIZE);
     PutPESHeader(headers, AudioStream.ucStreamId, pesLength, timestamp);
-    WriteADTSHeader(headers + PES_HEADER_SIZE, szAU + ADTS_HEADER_SIZE, ADTS_CHANNEL_CONFIG_STEREO,
-                    ADTS_SAMPLING_INDEX_48000);
+    const tAudioCodec* codec = RunAudioCodec();
+    WriteADTSHeader(headers + PES_HEADER_SIZE, szAU + ADTS_HEADER_SIZE, codec->ulChannels, codec->ulSamplingIndex);
     return PacketiseUnit(&AudioStream, headers, sizeof(headers), pAU, szAU, pTSBuff, timestamp, false);
 }
 
@@ -764,17 +825,21 @@ unsigned int getPrvDataTS(unsigned char* pData, unsigned int szData, unsigned ch
 
 // ---- write entry points ------------------------------------------------------------
 
-unsigned int writeVideoTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream)
+namespace {
+
+// A receiver that joins late, or a reader that starts in the middle of the
+// file, can start at a sequence parameter set or an IDR picture: the tables
+// go out in front of the access unit that brings one.
+void WriteVideoUnit(const UINT8* pucStartCode, const UINT8* pucNal, UINT32 szNal, UINT32 sam_CTS,
+                    unsigned int bWriteStream)
 {
-    // A receiver that joins late, or a reader that starts in the middle of
-    // the file, can start at a sequence parameter set or an IDR picture: the
-    // tables go out in front of the access unit that brings one.
-    UINT8 type = FirstNaluType(samBuff, sam_len);
+    UINT8 type = szNal > 0 ? NaluType(pucNal[0]) : 0;
     bool randomAccess = type == NALU_TYPE_SPS || type == NALU_TYPE_IDR;
     bool auStart = StartsAccessUnit(sam_CTS);
-    tSampleJob job = {PacketiseVideo, PesPacketsFor(sam_len, 3, 2, TS_FIRST_PACKET_VIDEO_DATA - AUD_SIZE), auStart,
-                      randomAccess && (auStart || !bVideoAuTablesSent)};
-    if (WriteSampleTS(job, samBuff, sam_len, sam_CTS, bWriteStream) > 0) {
+    UINT32 pesPackets = PesPacketsFor(szNal + START_CODE_SIZE, 3, 2, TS_FIRST_PACKET_VIDEO_DATA - AUD_SIZE);
+    tSampleJob job = {PacketiseVideo, pesPackets, auStart, randomAccess && (auStart || !bVideoAuTablesSent),
+                      pucStartCode};
+    if (WriteSampleTS(job, const_cast<UINT8*>(pucNal), szNal, sam_CTS, bWriteStream) > 0) {
         if (job.bAccessUnitStart) {
             bVideoAuOpen = true;
             ulVideoAuStamp = sam_CTS;
@@ -782,6 +847,21 @@ unsigned int writeVideoTS(unsigned char* samBuff, unsigned int sam_len, unsigned
         }
         bVideoAuTablesSent = bVideoAuTablesSent || job.bTablesOwed;
     }
+}
+
+}  // namespace
+
+unsigned int writeVideoTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream)
+{
+    if (sam_len > START_CODE_SIZE) {
+        WriteVideoUnit(samBuff, samBuff + START_CODE_SIZE, sam_len - START_CODE_SIZE, sam_CTS, bWriteStream);
+    }
+    return 1;
+}
+
+unsigned int writeVideoUnitTS(const UINT8* pucNal, UINT32 szNal, UINT32 sam_CTS, unsigned int bWriteStream)
+{
+    WriteVideoUnit(START_CODE, pucNal, szNal, sam_CTS, bWriteStream);
     return 1;
 }
 
@@ -790,7 +870,7 @@ unsigned int writeAudioTS(unsigned char* samBuff, unsigned int sam_len, unsigned
     if (sam_len > ADTS_MAX_RAW_FRAME_SIZE) {
         return 0;
     }
-    tSampleJob job = {PacketiseAudio, PesPacketsFor(sam_len, 6, 5, TS_FIRST_PACKET_AUDIO_DATA), false, false};
+    tSampleJob job = {PacketiseAudio, PesPacketsFor(sam_len, 6, 5, TS_FIRST_PACKET_AUDIO_DATA), false, false, nullptr};
     WriteSampleTS(job, samBuff, sam_len, sam_CTS, bWriteStream);
     return 1;
 }
@@ -800,7 +880,8 @@ unsigned int writePrvDataTS(unsigned char* samBuff, unsigned int sam_len, unsign
     if (sam_len > TS_MAX_PRIVATE_BLOCK) {
         return 0;
     }
-    tSampleJob job = {PacketisePrivate, PesPacketsFor(sam_len, 6, 5, TS_FIRST_PACKET_PRIVATE_DATA), false, false};
+    tSampleJob job = {PacketisePrivate, PesPacketsFor(sam_len, 6, 5, TS_FIRST_PACKET_PRIVATE_DATA), false, false,
+                      nullptr};
     WriteSampleTS(job, samBuff, sam_len, sam_CTS, bWriteStream);
     return 1;
 }

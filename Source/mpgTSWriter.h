@@ -10,6 +10,7 @@
 //   3  one packetisation for both outputs: the file write of mode 1, then
 //      the RTP send of mode 2, with the same packets
 //   any other value: the packets are built, and neither written nor sent
+// and in every mode to the sinks attached (TSAttachSink).
 //
 // Multiplex timing (ISO/IEC 13818-1, 2.4.2). The writer models the transport
 // stream as a constant-delay schedule on the 27 MHz system clock: the
@@ -75,6 +76,20 @@ const unsigned int TS_FIRST_PACKET_PRIVATE_DATA = 168;
 // ADTS_MAX_RAW_FRAME_SIZE).
 const unsigned int TS_MAX_PRIVATE_BLOCK = 65527;  // 16-bit PES_packet_length - 8
 
+// Another taker of the multiplex's packets (the live services): every run
+// of packets the writer emits in any output mode, with the sample's stamp
+// and whether a receiver can start there (the run opens with PAT and PMT in
+// front of an access unit it can decode from). The packets are valid for
+// the call only.
+typedef void (*tTSSinkFn)(void* pContext, const UINT8* pucPackets, UINT32 ulCount, UINT32 ulCts, bool bRandomAccess);
+struct tTSSink {
+    tTSSinkFn pfnTake;
+    void* pContext;
+    tTSSink* pNext;  // the writer's
+};
+void TSAttachSink(tTSSink* pSink);
+void TSDetachSink(tTSSink* pSink);
+
 // A cursor over a byte buffer.
 struct BuffManager {
     UINT8* pBuff;
@@ -117,6 +132,9 @@ extern UINT32 tsSyncCount;
 // buffer holding further NAL units behind the first sends them in the same
 // PES packet; the type tests look at the first unit only. Returns 1.
 unsigned int writeVideoTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream);
+// One NAL unit, header byte first (szNal bytes): the same, with the start
+// code added in front of it by the writer (the buffer is only read).
+unsigned int writeVideoUnitTS(const UINT8* pucNal, UINT32 szNal, UINT32 sam_CTS, unsigned int bWriteStream);
 // One raw AAC frame (the ADTS header is added here). Returns 1, or 0 for a
 // frame above ADTS_MAX_RAW_FRAME_SIZE, which is dropped.
 unsigned int writeAudioTS(unsigned char* samBuff, unsigned int sam_len, unsigned int sam_CTS, unsigned int bWriteStream);

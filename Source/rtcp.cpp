@@ -14,7 +14,7 @@
 #include "byteorder.h"
 #include "captureparams.h"
 
-// One stream's RTCP state, all zero while the stream is not in use.
+// One stream of the UDP pair, all zero while the stream is not in use.
 struct stRtcpStream {
     bool bUsed;                 // opened: its RTP port is known
     bool bOpen;                 // has an RTCP socket
@@ -22,16 +22,7 @@ struct stRtcpStream {
     Sockaddr_in stDestination;
     unsigned int ulRtpPort;
     int iRtcpPort;
-    UINT32 ulSsrc;
-    UINT32 ulPacketCount;       // RTP packets, modulo 2^32
-    UINT32 ulOctetCount;        // RTP payload bytes, modulo 2^32
-    bool bHasStamp;             // a packet that carries a sample has gone out
-    UINT32 ulLastRtpStamp;      // that packet's RTP time stamp
-    INT64 llLastCaptureClock;   // and its capture clock
-    bool bReported;             // the first report has gone out
-    UINT32 ulPacketsAtLastReport;
-    UINT32 ulPacketsAtReportBefore;
-    INT64 llNextReportMs;       // monotonic clock
+    tRtcpSender stSender;
 };
 
 static stRtcpStream m_stStreams[RTCP_STREAM_COUNT];
@@ -63,7 +54,7 @@ void RTCPSetClock(RtcpClockFunc pClock)
     m_pClock = pClock != nullptr ? pClock : clock_gettime;
 }
 
-static INT64 MonotonicMs()
+INT64 RtcpNowMs()
 {
     struct timespec now = {0, 0};
     m_pClock(CLOCK_MONOTONIC, &now);
@@ -125,6 +116,9 @@ static INT64 NextReportInterval()
     return RTCP_MIN_INTERVAL_MS * ulScale / INTERVAL_SCALE_UNIT;
 }
 
+static void PickCname();
+static void SeedRandom();
+
 // ---- packets -----------------------------------------------------------------------
 
 // V 2, P 0, the count field (RC or SC), the packet type and the length in
@@ -137,14 +131,14 @@ static UINT8* PutRtcpHeader(UINT8* p, UINT8 ucCount, UINT8 ucPacketType, UINT32 
 }
 
 // SR without report blocks (RFC 3550, 6.4.1).
-static UINT8* PutSenderReport(UINT8* p, const stRtcpStream* pStream)
+static UINT8* PutSenderReport(UINT8* p, const tRtcpSender* pSender)
 {
     p = PutRtcpHeader(p, 0, RTCP_PT_SR, RTCP_SR_SIZE);
-    p = WriteBE32(p, pStream->ulSsrc);                            // SSRC of sender
-    p = WriteBE64(p, NtpForCapture(pStream->llLastCaptureClock));  // NTP timestamp
-    p = WriteBE32(p, pStream->ulLastRtpStamp);                    // RTP timestamp
-    p = WriteBE32(p, pStream->ulPacketCount);                     // sender's packet count
-    return WriteBE32(p, pStream->ulOctetCount);                   // sender's octet count
+    p = WriteBE32(p, pSender->ulSsrc);                            // SSRC of sender
+    p = WriteBE64(p, NtpForCapture(pSender->llLastCaptureClock));  // NTP timestamp
+    p = WriteBE32(p, pSender->ulLastRtpStamp);                    // RTP timestamp
+    p = WriteBE32(p, pSender->ulPacketCount);                     // sender's packet count
+    return WriteBE32(p, pSender->ulOctetCount);                   // sender's octet count
 }
 
 // RR without report blocks: the report a compound packet starts with when
@@ -178,34 +172,76 @@ static UINT8* PutBye(UINT8* p, UINT32 ulSsrc)
     return WriteBE32(p, ulSsrc);  // SSRC/CSRC
 }
 
-// ---- sending -----------------------------------------------------------------------
+// ---- one sender's reports ---------------------------------------------------------
+
+void RtcpSenderStart(tRtcpSender* pSender, UINT32 ulSsrc)
+{
+    memset(pSender, 0, sizeof(*pSender));
+    pSender->ulSsrc = ulSsrc;
+    if (m_szCname[0] == '\0')
+        PickCname();
+    if (m_ulRandom == 0)
+        SeedRandom();
+}
+
+void RtcpSenderCount(tRtcpSender* pSender, UINT32 ulRtpStamp, INT64 llCaptureClock, UINT32 ulPayloadBytes,
+                     bool bTimed)
+{
+    ++pSender->ulPacketCount;
+    pSender->ulOctetCount += ulPayloadBytes;
+    if (!bTimed)
+        return;
+    if (!m_bAnchored) {
+        m_bAnchored = true;
+        m_llAnchorClock = llCaptureClock;
+        m_ullAnchorNtp = WallClockNtp();
+    }
+    pSender->bHasStamp = true;
+    pSender->ulLastRtpStamp = ulRtpStamp;
+    pSender->llLastCaptureClock = llCaptureClock;
+}
+
+bool RtcpSenderReportDue(const tRtcpSender* pSender, INT64 llNowMs)
+{
+    if (!pSender->bReported)
+        return pSender->bHasStamp;
+    return llNowMs >= pSender->llNextReportMs;
+}
+
+bool RtcpSenderSentAnything(const tRtcpSender* pSender)
+{
+    return pSender->bReported || pSender->ulPacketCount > 0;
+}
 
 // A compound packet (RFC 3550, 6.1): SR when the stream has sent a sample
 // since the report before the last one (6.4), else an empty RR; the SDES
 // with the CNAME; a BYE last when the stream stops.
-static void SendCompound(stRtcpStream* pStream, bool bBye)
+UINT32 RtcpSenderCompound(tRtcpSender* pSender, bool bBye, INT64 llNowMs, UINT8* pucOut)
 {
-    UINT8 ucPacket[RTCP_COMPOUND_MAX];
-    UINT8* p = ucPacket;
-    if (pStream->bHasStamp && pStream->ulPacketCount != pStream->ulPacketsAtReportBefore)
-        p = PutSenderReport(p, pStream);
+    UINT8* p = pucOut;
+    if (pSender->bHasStamp && pSender->ulPacketCount != pSender->ulPacketsAtReportBefore)
+        p = PutSenderReport(p, pSender);
     else
-        p = PutEmptyReceiverReport(p, pStream->ulSsrc);
-    p = PutSourceDescription(p, pStream->ulSsrc);
+        p = PutEmptyReceiverReport(p, pSender->ulSsrc);
+    p = PutSourceDescription(p, pSender->ulSsrc);
     if (bBye)
-        p = PutBye(p, pStream->ulSsrc);
-    // A failed send is reported as the RTP streams' are, at most once a
-    // second per socket; the run goes on and the report is not sent again.
-    SendUDPPackageTo(pStream->hSocket, (char*)ucPacket, (int)(p - ucPacket), &pStream->stDestination);
-    pStream->ulPacketsAtReportBefore = pStream->ulPacketsAtLastReport;
-    pStream->ulPacketsAtLastReport = pStream->ulPacketCount;
+        p = PutBye(p, pSender->ulSsrc);
+    pSender->ulPacketsAtReportBefore = pSender->ulPacketsAtLastReport;
+    pSender->ulPacketsAtLastReport = pSender->ulPacketCount;
+    pSender->bReported = true;
+    pSender->llNextReportMs = llNowMs + NextReportInterval();
+    return (UINT32)(p - pucOut);
 }
 
-static void Report(stRtcpStream* pStream, INT64 llNowMs)
+// ---- the UDP pair's streams ------------------------------------------------------------
+
+// A failed send is reported as the RTP streams' are, at most once a second
+// per socket; the run goes on and the report is not sent again.
+static void SendCompound(stRtcpStream* pStream, bool bBye, INT64 llNowMs)
 {
-    SendCompound(pStream, false);
-    pStream->bReported = true;
-    pStream->llNextReportMs = llNowMs + NextReportInterval();
+    UINT8 ucPacket[RTCP_COMPOUND_MAX];
+    UINT32 ulSize = RtcpSenderCompound(&pStream->stSender, bBye, llNowMs, ucPacket);
+    SendUDPPackageTo(pStream->hSocket, (char*)ucPacket, (int)ulSize, &pStream->stDestination);
 }
 
 // ---- opening -----------------------------------------------------------------------
@@ -262,8 +298,8 @@ static bool IsStream(int iStream)
 static void EndStream(int iStream)
 {
     stRtcpStream* pStream = &m_stStreams[iStream];
-    if (pStream->bOpen && (pStream->bReported || pStream->ulPacketCount > 0))
-        SendCompound(pStream, true);
+    if (pStream->bOpen && RtcpSenderSentAnything(&pStream->stSender))
+        SendCompound(pStream, true, RtcpNowMs());
     if (pStream->bOpen)
         close(pStream->hSocket);
     memset(pStream, 0, sizeof(*pStream));
@@ -299,14 +335,9 @@ int RTCPOpen(int iStream, unsigned short usRtpPort, char* cpIP, int iTtl, UINT32
     stRtcpStream* pStream = &m_stStreams[iStream];
     if (pStream->bUsed)
         EndStream(iStream);
-    if (m_szCname[0] == '\0')
-        PickCname();
-    if (m_ulRandom == 0)
-        SeedRandom();
-
+    RtcpSenderStart(&pStream->stSender, ulSsrc);
     pStream->bUsed = true;
     pStream->ulRtpPort = usRtpPort;
-    pStream->ulSsrc = ulSsrc;
     pStream->iRtcpPort = RtcpPortFor(usRtpPort);
     if (pStream->iRtcpPort < 0) {
         printf("\nNo RTCP for RTP port %u: there is no port above it.\n", (unsigned int)usRtpPort);
@@ -334,45 +365,43 @@ void RTCPOpenStreams(stInputParameters* pInput)
 
 // ---- hooks of the capture run ----------------------------------------------------------
 
-static void CountPacket(stRtcpStream* pStream, UINT32 ulPayloadBytes)
+static stRtcpStream* OpenStream(int iStream)
 {
-    ++pStream->ulPacketCount;
-    pStream->ulOctetCount += ulPayloadBytes;
+    return IsStream(iStream) && m_stStreams[iStream].bOpen ? &m_stStreams[iStream] : nullptr;
+}
+
+void RTCPCountRtp(int iStream, UINT32 ulRtpStamp, INT64 llCaptureClock, UINT32 ulPayloadBytes, bool bTimed)
+{
+    stRtcpStream* pStream = OpenStream(iStream);
+    if (pStream != nullptr)
+        RtcpSenderCount(&pStream->stSender, ulRtpStamp, llCaptureClock, ulPayloadBytes, bTimed);
+}
+
+void RTCPReportIfDue(int iStream)
+{
+    stRtcpStream* pStream = OpenStream(iStream);
+    INT64 llNow = RtcpNowMs();
+    if (pStream != nullptr && pStream->stSender.bHasStamp && RtcpSenderReportDue(&pStream->stSender, llNow))
+        SendCompound(pStream, false, llNow);
 }
 
 void RTCPOnRtpSent(int iStream, UINT32 ulRtpStamp, INT64 llCaptureClock, UINT32 ulPayloadBytes)
 {
-    if (!IsStream(iStream) || !m_stStreams[iStream].bOpen)
-        return;
-    stRtcpStream* pStream = &m_stStreams[iStream];
-    CountPacket(pStream, ulPayloadBytes);
-    if (!m_bAnchored) {
-        m_bAnchored = true;
-        m_llAnchorClock = llCaptureClock;
-        m_ullAnchorNtp = WallClockNtp();
-    }
-    pStream->bHasStamp = true;
-    pStream->ulLastRtpStamp = ulRtpStamp;
-    pStream->llLastCaptureClock = llCaptureClock;
-
-    INT64 llNow = MonotonicMs();
-    if (!pStream->bReported || llNow >= pStream->llNextReportMs)
-        Report(pStream, llNow);
+    RTCPCountRtp(iStream, ulRtpStamp, llCaptureClock, ulPayloadBytes, true);
+    RTCPReportIfDue(iStream);
 }
 
 void RTCPCountRtpSent(int iStream, UINT32 ulPayloadBytes)
 {
-    if (IsStream(iStream) && m_stStreams[iStream].bOpen)
-        CountPacket(&m_stStreams[iStream], ulPayloadBytes);
+    RTCPCountRtp(iStream, 0, 0, ulPayloadBytes, false);
 }
 
 void RTCPTick()
 {
-    INT64 llNow = MonotonicMs();
-    for (int i = 0; i < RTCP_STREAM_COUNT; ++i) {
-        stRtcpStream* pStream = &m_stStreams[i];
-        if (pStream->bOpen && pStream->bReported && llNow >= pStream->llNextReportMs)
-            Report(pStream, llNow);
+    INT64 llNow = RtcpNowMs();
+    for (stRtcpStream& stream : m_stStreams) {
+        if (stream.bOpen && stream.stSender.bReported && RtcpSenderReportDue(&stream.stSender, llNow))
+            SendCompound(&stream, false, llNow);
     }
 }
 

@@ -23,10 +23,15 @@
 // of 6.3.1 offsets timer reconsideration, which a sender that hears no
 // member does not perform, so it is not applied.
 //
+// Every RTP stream that reports keeps a tRtcpSender: its counts, its last
+// time stamps and its report timing. The UDP pair of -s 1/-s 2 (Rtp.cpp)
+// has two, one per port pair, with their sockets here; other transports
+// keep their own and send the compound packets RtcpSenderCompound builds.
+//
 // The capture run calls, on its one thread:
 //   RTCPOpenStreams  after RTPOpen, for the streams the run sends
-//   RTCPOnRtpSent    after each RTP datagram that carries a sample (Rtp.cpp)
-//   RTCPCountRtpSent after each RTP datagram that carries no sample
+//   RTCPCountRtp     for each RTP datagram of the pair's streams (Rtp.cpp),
+//   RTCPReportIfDue  once its batch has gone out
 //   RTCPTick         once per turn of the capture loop
 //   RTCPClose        at every stop, before the RTP sockets close
 //                    (CloseSockets calls it)
@@ -79,6 +84,39 @@ const INT64 RTCP_MIN_INTERVAL_MS = 5000;
 // days) later.
 const UINT64 NTP_UNIX_EPOCH_OFFSET_S = 2208988800u;
 
+// One reporting stream's figures (RFC 3550, 6.4.1), all counted modulo 2^32.
+struct tRtcpSender {
+    UINT32 ulSsrc;
+    UINT32 ulPacketCount;       // RTP packets
+    UINT32 ulOctetCount;        // RTP payload bytes
+    bool bHasStamp;             // a packet that carries a sample has gone out
+    UINT32 ulLastRtpStamp;      // that packet's RTP time stamp
+    INT64 llLastCaptureClock;   // and its capture clock
+    bool bReported;             // the first report has gone out
+    UINT32 ulPacketsAtLastReport;
+    UINT32 ulPacketsAtReportBefore;
+    INT64 llNextReportMs;       // monotonic clock
+};
+
+// A new sender: nothing counted. The first sender of a process picks the
+// CNAME.
+void RtcpSenderStart(tRtcpSender* pSender, UINT32 ulSsrc);
+// One RTP datagram (sent or not) of ulPayloadBytes behind its fixed header;
+// a timed one (it carries a sample) also gives the stamps the next report
+// names, and the first of the run anchors the wall clock.
+void RtcpSenderCount(tRtcpSender* pSender, UINT32 ulRtpStamp, INT64 llCaptureClock, UINT32 ulPayloadBytes,
+                     bool bTimed);
+// A report is due: the first once a timed packet has gone out, then at
+// the randomised interval.
+bool RtcpSenderReportDue(const tRtcpSender* pSender, INT64 llNowMs);
+// Anything has gone out (a BYE is sent only then, RFC 3550, 6.3.7).
+bool RtcpSenderSentAnything(const tRtcpSender* pSender);
+// Builds the compound packet into pucOut (RTCP_COMPOUND_MAX bytes) and
+// takes the next report time from llNowMs; returns its size.
+UINT32 RtcpSenderCompound(tRtcpSender* pSender, bool bBye, INT64 llNowMs, UINT8* pucOut);
+// The monotonic clock of the report timing, in milliseconds.
+INT64 RtcpNowMs();
+
 // The RTCP port of an RTP port: the port above it (RFC 3550, 11), also for
 // an odd RTP port, which RFC 3550 does not expect (RTCP then lands on an
 // even port; the session description names it with a=rtcp). -1 for 65535,
@@ -98,10 +136,16 @@ int RTCPOpen(int iStream, unsigned short usRtpPort, char* cpIP, int iTtl, UINT32
 // unless -m 2; -s 2: the transport stream), towards -d with the TTL -t.
 void RTCPOpenStreams(stInputParameters* pInput);
 
-// One RTP datagram of the stream has gone out (sent or not): its RTP time
-// stamp, the capture clock of the sample it carries (RtpCaptureClock of its
-// QBox stamp) and its payload size (datagram less the 12-byte RTP header).
-// Sends the stream's first report at once and later ones when due.
+// One RTP datagram of the pair's stream has gone out (sent or not): its RTP
+// time stamp, the capture clock of the sample it carries (RtpCaptureClock
+// of its QBox stamp), its payload size (datagram less the 12-byte RTP
+// header), and whether it carries a sample at all.
+void RTCPCountRtp(int iStream, UINT32 ulRtpStamp, INT64 llCaptureClock, UINT32 ulPayloadBytes, bool bTimed);
+// Sends the stream's first report once a timed packet has been counted and
+// later ones when due: called when the counted packets have gone out, so
+// that a report never counts a packet still on its way.
+void RTCPReportIfDue(int iStream);
+// Both at once, for one timed datagram.
 void RTCPOnRtpSent(int iStream, UINT32 ulRtpStamp, INT64 llCaptureClock, UINT32 ulPayloadBytes);
 
 // One RTP datagram that carries no sample (the PAT and PMT sent when the

@@ -38,19 +38,34 @@ void TakeVideoUnits(tSample* s)
     }
 }
 
-// A frame that comes with an ADTS header (its 12-bit syncword) is taken
-// without it: every output adds what its format wants.
+// Every output adds what its format wants in front of the raw frame.
 void TakeAudioFrame(tSample* s)
 {
-    s->pucFrame = s->pucPayload;
-    s->ulFrameSize = s->ulPayloadSize;
-    if (s->ulFrameSize > ADTS_HEADER_SIZE && s->pucFrame[0] == ADTS_SYNC_BYTE && (s->pucFrame[1] & 0xF0) == 0xF0) {
-        s->pucFrame += ADTS_HEADER_SIZE;
-        s->ulFrameSize -= ADTS_HEADER_SIZE;
+    if (!RawAacFrame(s->pucPayload, s->ulPayloadSize, &s->pucFrame, &s->ulFrameSize)) {
+        s->pucFrame = nullptr;
+        s->ulFrameSize = 0;
     }
 }
 
 }  // namespace
+
+bool RawAacFrame(const UINT8* pucPayload, UINT32 ulSize, const UINT8** ppucFrame, UINT32* pulFrameSize)
+{
+    if (ulSize > 0 && pucPayload[0] == ADTS_SYNC_BYTE) {
+        if (ulSize <= ADTS_HEADER_SIZE)
+            return false;
+        pucPayload += ADTS_HEADER_SIZE;
+        ulSize -= ADTS_HEADER_SIZE;
+    }
+    *ppucFrame = pucPayload;
+    *pulFrameSize = ulSize;
+    return true;
+}
+
+INT64 RunClockOf(UINT32 ulCts)
+{
+    return UnwrapCts(&runClock, ulCts);
+}
 
 void RestartSampleClock()
 {
@@ -72,7 +87,7 @@ int ParseSample(const UINT8* pucBox, UINT32 ulReadLength, tSample* pSample)
     *pqBoxHeader = s.stHeader;
     s.usStreamType = s.stHeader.usSampleStreamType;
     s.ulCts = s.stHeader.ulSampleCts;
-    s.llClock = UnwrapCts(&runClock, s.ulCts);
+    s.llClock = RunClockOf(s.ulCts);
     UINT32 boxSize = s.stHeader.ulBoxSize < ulReadLength ? s.stHeader.ulBoxSize : ulReadLength;
     s.pucPayload = pucBox + QBOX_HEADER_SIZE;
     s.ulPayloadSize = boxSize > QBOX_HEADER_SIZE ? boxSize - QBOX_HEADER_SIZE : 0;

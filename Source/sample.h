@@ -65,9 +65,18 @@ struct tSample {
 // (the record then describes what could be read: no units, no frame).
 int ParseSample(const UINT8* pucBox, UINT32 ulReadLength, tSample* pSample);
 
+// A stamp on the run's clock (as ParseSample places the stamps): for the
+// entry points that take a bare 32-bit stamp.
+INT64 RunClockOf(UINT32 ulCts);
 // The run's clock starts afresh at the next sample parsed (a new run in the
 // same process: tests, tools).
 void RestartSampleClock();
+
+// The raw AAC frame of an audio payload: the encoder's frames are raw; one
+// whose first byte is the ADTS sync byte comes behind a 7-byte ADTS header
+// (ISO/IEC 13818-7, 6.2), which is left out. False, with nothing taken,
+// for an ADTS header with no frame behind it.
+bool RawAacFrame(const UINT8* pucPayload, UINT32 ulSize, const UINT8** ppucFrame, UINT32* pulFrameSize);
 
 // Whether a NAL unit type is a coded slice of a picture (1 to 5).
 inline bool IsSliceType(UINT8 ucType)

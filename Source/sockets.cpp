@@ -120,20 +120,6 @@ void SetRemoteAddress(Sockaddr_in* addr, unsigned short Port, char* addrbuf)
     addr->sin_addr.s_addr = inet_addr(addrbuf);
 }
 
-void SetLocalAddress(Sockaddr_in* addr, unsigned short Port)
-{
-    memset(addr, 0, sizeof(*addr));
-    addr->sin_family = AF_INET;
-    addr->sin_port = htons(Port);
-    addr->sin_addr.s_addr = htonl(INADDR_ANY);
-}
-
-void SetMCAddress(struct ip_mreq* stMreqr, char* MCaddr)
-{
-    stMreqr->imr_multiaddr.s_addr = inet_addr(MCaddr);
-    stMreqr->imr_interface.s_addr = htonl(INADDR_ANY);
-}
-
 int IsClassD(char* ipaddr)
 {
     int first = 0;
@@ -158,18 +144,49 @@ int SendTCPPackage(SOCKET hsocket, char* buf, int pkg_size)
     return sent;
 }
 
-char* GetLocalIP()
+void UdpBatchStart(tUdpBatch* pBatch, SOCKET hSocket, const Sockaddr_in* pTo)
 {
-    char hostname[HOST_NAME_BUFFER_SIZE];
-    if (gethostname(hostname, sizeof(hostname)) != 0) {
-        perror("gethostname()  failed");
-        return nullptr;
+    pBatch->hSocket = hSocket;
+    pBatch->stTo = *pTo;
+    pBatch->ulCount = 0;
+}
+
+void UdpBatchAdd(tUdpBatch* pBatch, const UINT8* pucPrefix, unsigned int ulPrefixSize, const UINT8* pucBody,
+                 unsigned int ulBodySize)
+{
+    if (ulPrefixSize > UDP_BATCH_PREFIX_MAX)
+        return;
+    if (pBatch->ulCount == UDP_BATCH_DATAGRAMS)
+        UdpBatchFlush(pBatch);
+    unsigned int i = pBatch->ulCount++;
+    memcpy(pBatch->ucPrefix[i], pucPrefix, ulPrefixSize);
+    pBatch->stPieces[i][0].iov_base = pBatch->ucPrefix[i];
+    pBatch->stPieces[i][0].iov_len = ulPrefixSize;
+    pBatch->stPieces[i][1].iov_base = const_cast<UINT8*>(pucBody);
+    pBatch->stPieces[i][1].iov_len = ulBodySize;
+    struct msghdr* msg = &pBatch->stMessages[i].msg_hdr;
+    memset(msg, 0, sizeof(*msg));
+    msg->msg_name = &pBatch->stTo;
+    msg->msg_namelen = (socklen_t)slen;
+    msg->msg_iov = pBatch->stPieces[i];
+    msg->msg_iovlen = ulBodySize > 0 ? 2 : 1;
+}
+
+// sendmmsg sends the datagrams in order and stops at the first that fails:
+// that one is reported (and dropped, as a failed sendto's is) and the rest
+// go on.
+void UdpBatchFlush(tUdpBatch* pBatch)
+{
+    unsigned int sent = 0;
+    while (sent < pBatch->ulCount) {
+        int n = sendmmsg(pBatch->hSocket, pBatch->stMessages + sent, pBatch->ulCount - sent, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ReportSendFailure(pBatch->hSocket, "UDP sendto()");
+            n = 1;
+        }
+        sent += (unsigned int)n;
     }
-    hostname[sizeof(hostname) - 1] = '\0';
-    struct hostent* host = gethostbyname(hostname);
-    if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr)
-        return nullptr;
-    struct in_addr first;
-    memcpy(&first, host->h_addr_list[0], sizeof(first));
-    return inet_ntoa(first);
+    pBatch->ulCount = 0;
 }

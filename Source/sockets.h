@@ -5,6 +5,10 @@
 #define VOZIREV_SOCKETS_H
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include "Types.h"
 
 typedef int SOCKET;                    // -1 means failure
 typedef struct sockaddr_in Sockaddr_in;
@@ -22,8 +26,6 @@ extern int slen;
 SOCKET CreateServerConnection(int socktype, unsigned short port, char* to_addr_buf, int ttl);
 
 void SetRemoteAddress(Sockaddr_in* addr, unsigned short Port, char* addrbuf);
-void SetLocalAddress(Sockaddr_in* addr, unsigned short Port);
-void SetMCAddress(struct ip_mreq* stMreqr, char* MCaddr);
 
 // 1 when the dotted text is an IPv4 multicast address (224..239.x.x.x).
 int IsClassD(char* ipaddr);
@@ -41,8 +43,25 @@ const long long SEND_REPORT_INTERVAL_MS = 1000;
 // test points it elsewhere.
 extern long long (*pSendReportClock)();
 
-// The host's first IPv4 address as dotted text (inet_ntoa's static buffer),
-// or null.
-char* GetLocalIP();
+// Datagrams to one destination sent together with one sendmmsg (the
+// packets of one access unit): each is a short prefix, copied (an RTP
+// header and its payload header), and a body that is not copied and must
+// stay valid until the flush. A full batch is sent at once.
+const unsigned int UDP_BATCH_DATAGRAMS = 32;
+const unsigned int UDP_BATCH_PREFIX_MAX = 16;
+struct tUdpBatch {
+    SOCKET hSocket;
+    Sockaddr_in stTo;
+    unsigned int ulCount;
+    struct mmsghdr stMessages[UDP_BATCH_DATAGRAMS];
+    struct iovec stPieces[UDP_BATCH_DATAGRAMS][2];
+    UINT8 ucPrefix[UDP_BATCH_DATAGRAMS][UDP_BATCH_PREFIX_MAX];
+};
+void UdpBatchStart(tUdpBatch* pBatch, SOCKET hSocket, const Sockaddr_in* pTo);
+void UdpBatchAdd(tUdpBatch* pBatch, const UINT8* pucPrefix, unsigned int ulPrefixSize, const UINT8* pucBody,
+                 unsigned int ulBodySize);
+// Sends what is queued; a datagram the socket refused is reported as
+// SendUDPPackageTo reports it and dropped.
+void UdpBatchFlush(tUdpBatch* pBatch);
 
 #endif
