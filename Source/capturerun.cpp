@@ -1,4 +1,5 @@
-// The capture run: outputs, loop, routing of each sample, shutdown.
+// The capture run: the table of outputs, the loop, the one parse of each
+// sample, shutdown.
 #include "capturerun.h"
 
 #include <sys/file.h>
@@ -8,10 +9,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Rtp.h"
 #include "QBoxParser.h"
-#include "stopsignals.h"
+#include "Rtp.h"
 #include "VozirevDll.h"
+#include "codecs.h"
 #include "housekeeping.h"
 #include "mp4Writer.h"
 #include "mp4route.h"
@@ -20,16 +21,19 @@
 #include "retention.h"
 #include "rtcp.h"
 #include "safefile.h"
+#include "sample.h"
 #include "sdp.h"
 #include "segments.h"
 #include "servicenotify.h"
+#include "stopsignals.h"
 #include "tspacket.h"
 #include "tsroute.h"
 
 stInternalConfig internal_config;
 
-// Free space (KiB) for the recording: as last queried, less what the
-// recording may have written since.
+// Free space for the recording as last queried, less what the recording may
+// have written since. Despite its name the figure counts KiB (1024 bytes),
+// as get_free_diskspace gives it.
 static unsigned int ulfreebytes = 0;
 // The last sample's recording write failed (the watchdog is then not fed).
 static bool recordingWriteFailed = false;
@@ -40,7 +44,34 @@ static UINT32 ulLatestCts = 0;
 static UINT32 ulLastSyncCts = 0;
 static bool bSynced = false;
 
-// ---- opening the outputs ---------------------------------------------------------
+// ---- the outputs -----------------------------------------------------------------
+
+// One output of the run. Open runs when the run asks for the output (0: the
+// run goes on, with or without it; -1: the run must end, the reason is
+// printed). Active says whether it is open and takes samples; Take gets
+// every sample record, in table order; Close ends it at the end of the run;
+// Cut starts its next file where a segment applies. The capture loop only
+// walks the table: adding an output is adding an entry.
+struct tOutput {
+    const char* szName;
+    int (*pfnOpen)(stInputParameters* input);
+    bool (*pfnActive)();
+    void (*pfnTake)(stInputParameters* input, const tSample* sample);
+    void (*pfnClose)(const stInputParameters* input);
+    int (*pfnCut)(stInputParameters* input);
+};
+
+static bool Streams(unsigned int type)
+{
+    return internal_config.ulstreaming && internal_config.ulstreaming_type == type;
+}
+
+static bool Records(unsigned int type)
+{
+    return internal_config.ulsaving && internal_config.ulsaving_type == type;
+}
+
+// ---- streaming -----------------------------------------------------------------------
 
 // With a space to keep free (-o), the oldest finished recordings make room;
 // the free-space figure is taken again when they did.
@@ -52,6 +83,116 @@ static bool MadeRoom(const stInputParameters* input)
     return true;
 }
 
+static int AnnounceStreaming(const stInputParameters* input)
+{
+    if (internal_config.ulstreaming_type == STREAM_RTP_ES) {
+        printf("Streaming Elementary Stream to %s on ", input->IP_Addr);
+        if (input->ulMediaFormat == MEDIA_FORMAT_AUDIO)
+            printf("audio port: %d\n", input->Audio_Port);
+        else if (input->ulMediaFormat == MEDIA_FORMAT_VIDEO)
+            printf("video port: %d\n", input->Video_Port);
+        else if (input->ulMediaFormat == MEDIA_FORMAT_AUDIO_VIDEO)
+            printf("video port:%d and audio port: %d\n", input->Video_Port, input->Audio_Port);
+        return 0;
+    }
+    if (internal_config.ulstreaming_type == STREAM_RTP_TS) {
+        printf("Streaming MPEG Transport Stream to %s on port:%d\n", input->IP_Addr, input->Video_Port);
+        return 0;
+    }
+    printf("Invalid Streaming Format. Use 1 or 2.");
+    return -1;
+}
+
+// The UDP pair of both streaming types. Streaming that cannot be set up
+// lets the run go on only with a recording. The session description (-j)
+// is written before anything is sent; a run that cannot write it ends.
+// RTCP starts before the transport stream sends its tables, which it
+// counts.
+static int OpenStreamingPair(stInputParameters* input)
+{
+    if (!RTPOpen((unsigned short)input->Audio_Port, (unsigned short)input->Video_Port, input->IP_Addr,
+                 (int)input->ucttl)) {
+        puts("Couldn't open the streaming sockets.");
+        internal_config.ulstreaming = 0;
+        return internal_config.ulsaving ? 0 : -1;
+    }
+    RTPUseStreams(input);
+    if (!stop_requested && SdpStartFile(input) != 1) {
+        CloseSockets();
+        internal_config.ulstreaming = 0;
+        return -1;
+    }
+    RTCPOpenStreams(input);
+    return 0;
+}
+
+static int OpenElementaryStreams(stInputParameters* input)
+{
+    if (input->ulStreaming != STREAM_RTP_ES)
+        return 0;
+    return OpenStreamingPair(input);
+}
+
+// A transport stream that cannot be set up lets the run go on only with an
+// MP4 recording.
+static int OpenTransportStreamStreaming(stInputParameters* input)
+{
+    if (input->ulStreaming != STREAM_RTP_TS)
+        return 0;
+    int result = OpenStreamingPair(input);
+    if (result != 0 || !internal_config.ulstreaming)
+        return result;
+    if (initMP2TS((unsigned char)input->ulMediaFormat, nullptr, TS_OUTPUT_RTP) == 0) {
+        puts("Couldn't initialize MPG-TS streaming.");
+        CloseSockets();
+        internal_config.ulstreaming = 0;
+        if (internal_config.ulsaving_type != SAVE_MP4)
+            return -1;
+    }
+    return 0;
+}
+
+static bool StreamsElementary()
+{
+    return Streams(STREAM_RTP_ES);
+}
+
+static bool StreamsTransportStream()
+{
+    return Streams(STREAM_RTP_TS);
+}
+
+// The session description follows the parameter sets in force; the
+// packetisers emit to every attached stream.
+static void TakeElementaryStreams(stInputParameters*, const tSample* sample)
+{
+    SdpTakeCodec();
+    RtpTakeSample(sample);
+}
+
+// The transport stream feeds the file and the stream from one
+// packetisation (mode 3 when both take it), once per sample, whichever of
+// its outputs takes the sample first.
+static UINT32 ulLastTransportStreamSample = 0;
+
+static void TakeTransportStream(stInputParameters*, const tSample* sample)
+{
+    if (sample->ulSerial == ulLastTransportStreamSample)
+        return;
+    ulLastTransportStreamSample = sample->ulSerial;
+    unsigned int mode = Records(SAVE_TS) ? TS_OUTPUT_FILE : 0;
+    if (RtpHasStreams(RTP_MEDIUM_MP2T))
+        mode = mode == TS_OUTPUT_FILE ? TS_OUTPUT_FILE_AND_RTP : TS_OUTPUT_RTP;
+    TSTakeSample(sample, mode);
+}
+
+static void CloseStreaming(const stInputParameters*)
+{
+    CloseSockets();
+    internal_config.ulstreaming = 0;
+}
+
+// ---- recording -----------------------------------------------------------------------
 
 // "./" + the first '.'-delimited token of the name + the extension, in place.
 // Refuses a name with no token left or a path that does not fit the field.
@@ -85,55 +226,6 @@ static int AnnounceRecording(stInputParameters* input)
     if (BuildRecordingPath(input, input->ulSaving == SAVE_MP4 ? ".mp4" : ".mpg") != 0 || PlanSegments(input) != 0)
         return -1;
     printf("Saving to %s\n", input->sOutput_Filename);
-    return 0;
-}
-
-static int AnnounceStreaming(const stInputParameters* input)
-{
-    if (internal_config.ulstreaming_type == STREAM_RTP_ES) {
-        printf("Streaming Elementary Stream to %s on ", input->IP_Addr);
-        if (input->ulMediaFormat == MEDIA_FORMAT_AUDIO)
-            printf("audio port: %d\n", input->Audio_Port);
-        else if (input->ulMediaFormat == MEDIA_FORMAT_VIDEO)
-            printf("video port: %d\n", input->Video_Port);
-        else if (input->ulMediaFormat == MEDIA_FORMAT_AUDIO_VIDEO)
-            printf("video port:%d and audio port: %d\n", input->Video_Port, input->Audio_Port);
-        return 0;
-    }
-    if (internal_config.ulstreaming_type == STREAM_RTP_TS) {
-        printf("Streaming MPEG Transport Stream to %s on port:%d\n", input->IP_Addr, input->Video_Port);
-        return 0;
-    }
-    printf("Invalid Streaming Format. Use 1 or 2.");
-    return -1;
-}
-
-// Streaming could not be set up: the run goes on only with a recording. The
-// session description (-j) is written before anything is sent; a run that
-// cannot write it ends. RTCP starts before the transport stream sends its
-// tables, which it counts.
-static int OpenStreaming(stInputParameters* input)
-{
-    if (!RTPOpen((unsigned short)input->Audio_Port, (unsigned short)input->Video_Port, input->IP_Addr,
-                 (int)input->ucttl)) {
-        puts("Couldn't open the streaming sockets.");
-        internal_config.ulstreaming = 0;
-        return internal_config.ulsaving ? 0 : -1;
-    }
-    if (!stop_requested && SdpStartFile(input) != 1) {
-        CloseSockets();
-        internal_config.ulstreaming = 0;
-        return -1;
-    }
-    RTCPOpenStreams(input);
-    if (internal_config.ulstreaming_type == STREAM_RTP_TS &&
-        initMP2TS((unsigned char)input->ulMediaFormat, nullptr, TS_OUTPUT_RTP) == 0) {
-        puts("Couldn't initialize MPG-TS streaming.");
-        CloseSockets();
-        internal_config.ulstreaming = 0;
-        if (internal_config.ulsaving_type != SAVE_MP4)
-            return -1;
-    }
     return 0;
 }
 
@@ -194,8 +286,33 @@ static void RecoverLeftovers(const stInputParameters* input)
     }
 }
 
+// The writer of each recording type on the file just opened.
+static int StartRecordingWriter(stInputParameters* input, FILE* file)
+{
+    if (internal_config.ulsaving_type == SAVE_MP4) {
+        if (SetParameters(*input, file) != 1) {
+            // The writer has released itself and closed the file.
+            ReleaseSpoolLock();
+            return RecordingUnavailable();
+        }
+        return 0;
+    }
+    if (initMP2TS((unsigned char)input->ulMediaFormat, file, TS_OUTPUT_FILE) == 0) {
+        printf("Couldn't initialize the %s file\n", input->sOutput_Filename);
+        deinitMP2TS();
+        internal_config.ulsaving = 0;
+        if (!Streams(STREAM_RTP_ES))
+            return -1;
+    }
+    return 0;
+}
+
+// Opened last, and not at all after a stop while the streams were set up,
+// which leaves every file untouched.
 static int OpenRecording(stInputParameters* input)
 {
+    if (!internal_config.ulsaving || stop_requested)
+        return 0;
     if (CheckRecordingNames(input) != 0)
         return -1;
     // The free space is checked first: a disk too full to record on keeps
@@ -224,81 +341,29 @@ static int OpenRecording(stInputParameters* input)
         ReleaseSpoolLock();
         return RecordingUnavailable();
     }
-    if (internal_config.ulsaving_type == SAVE_MP4) {
-        if (SetParameters(*input, file) != 1) {
-            // The writer has released itself and closed the file.
-            ReleaseSpoolLock();
-            return RecordingUnavailable();
-        }
-        return 0;
-    }
-    if (initMP2TS((unsigned char)input->ulMediaFormat, file, TS_OUTPUT_FILE) == 0) {
-        printf("Couldn't initialize the %s file\n", input->sOutput_Filename);
-        deinitMP2TS();
-        internal_config.ulsaving = 0;
-        if (!(internal_config.ulstreaming && internal_config.ulstreaming_type == STREAM_RTP_ES))
-            return -1;
-    }
-    return 0;
+    return StartRecordingWriter(input, file);
 }
 
-int OpenOutputs(stInputParameters* input)
+static bool RecordsMp4()
 {
-    internal_config.ulstreaming = (input->ulStreaming != STREAM_NONE);
-    internal_config.ulsaving = (input->ulSaving != SAVE_NONE);
-    internal_config.ulstreaming_type = input->ulStreaming;
-    internal_config.ulsaving_type = input->ulSaving;
-    ulfreebytes = 0;
-
-    if (internal_config.ulsaving) {
-        ulfreebytes = (unsigned int)get_free_diskspace();
-        if (AnnounceRecording(input) != 0)
-            return -1;
-    }
-    if (internal_config.ulstreaming) {
-        if (AnnounceStreaming(input) != 0 || OpenStreaming(input) != 0)
-            return -1;
-    }
-    // A stop while the streams were set up leaves every file untouched.
-    int result = 0;
-    if (internal_config.ulsaving && !stop_requested)
-        result = OpenRecording(input);
-    ServiceNotifyRecording(internal_config.ulsaving ? input->sOutput_Filename : nullptr);
-    return result;
+    return Records(SAVE_MP4);
 }
 
-// ---- one sample -------------------------------------------------------------------
-
-// True while both the file and the stream take the transport stream: then
-// one packetisation serves both (mode 3), so that each keeps its continuity
-// counters without gaps.
-static bool TransportStreamToBoth()
+static bool RecordsTransportStream()
 {
-    return internal_config.ulsaving && internal_config.ulsaving_type == SAVE_TS &&
-           internal_config.ulstreaming && internal_config.ulstreaming_type == STREAM_RTP_TS;
+    return Records(SAVE_TS);
 }
 
-// The most one sample can add to the recording's file system. MP4 stores
-// the payload and, per NAL unit, spool records and index reserve; the
-// transport stream wraps each unit in whole 188-byte packets behind its PES
-// and adaptation headers, and may add tables and clock references.
-static UINT64 RecordedBytesAtMost(unsigned char* inputdata, int length)
+static void TakeMp4Recording(stInputParameters* input, const tSample* sample)
 {
-    const UINT64 TS_OVERHEAD_PER_UNIT = 2 * TS_PACKET_SIZE;
-    const UINT64 TS_OVERHEAD_PER_SAMPLE = 8 * TS_PACKET_SIZE;
+    QBoxToMp4(const_cast<UINT8*>(sample->pucBox), sample->ulReadLength, *input);
+    mp4write = 1;
+}
+
+static UINT64 mp4BytesAtMost(const tSample* sample)
+{
     const UINT64 MP4_OVERHEAD_PER_UNIT = SPOOL_RECORD_SIZE * 4 + INDEX_BYTES_PER_SAMPLE_AT_MOST;
-    UINT64 payload = length > (int)QBOX_HEADER_SIZE ? (UINT64)length - QBOX_HEADER_SIZE : 0;
-    UINT64 units = 1;
-    if (pqBoxHeader->usSampleStreamType == QBOX_STREAM_VIDEO) {
-        tNaluWalk walk = StartNaluWalk(inputdata + QBOX_HEADER_SIZE, (UINT32)payload);
-        UINT8* unit = nullptr;
-        UINT32 unitLength = 0;
-        while (NextNalu(&walk, QBOX_NALU_PREFIX_SIZE, &unit, &unitLength))
-            units++;
-    }
-    if (internal_config.ulsaving_type == SAVE_MP4)
-        return payload + units * MP4_OVERHEAD_PER_UNIT;
-    return payload * TS_PACKET_SIZE / (TS_PACKET_SIZE - 4) + units * TS_OVERHEAD_PER_UNIT + TS_OVERHEAD_PER_SAMPLE;
+    return sample->ulPayloadSize + (1 + sample->ulUnitCount) * MP4_OVERHEAD_PER_UNIT;
 }
 
 // Completes the recording and turns recording off. A recording that could
@@ -317,14 +382,71 @@ static void FinishRecording(const stInputParameters* input)
     internal_config.ulsaving = 0;
 }
 
+// The table, in the order each sample is taken: the streams first (no
+// sample waits for a recording's sync), then the recordings. The streaming
+// entries open before the recording entries.
+static const tOutput OUTPUTS[] = {
+    {"RTP elementary streams", OpenElementaryStreams, StreamsElementary, TakeElementaryStreams, CloseStreaming,
+     nullptr},
+    {"transport stream in RTP", OpenTransportStreamStreaming, StreamsTransportStream, TakeTransportStream,
+     CloseStreaming, nullptr},
+    {"MP4 recording", OpenRecording, RecordsMp4, TakeMp4Recording, FinishRecording, CutRecording},
+    {"transport-stream recording", nullptr, RecordsTransportStream, TakeTransportStream, FinishRecording,
+     CutRecording},
+};
+
+// The recording entry that is open, if any.
+static const tOutput* ActiveRecording()
+{
+    for (const tOutput& output : OUTPUTS)
+        if (output.pfnCut != nullptr && output.pfnActive())
+            return &output;
+    return nullptr;
+}
+
+int OpenOutputs(stInputParameters* input)
+{
+    internal_config.ulstreaming = (input->ulStreaming != STREAM_NONE);
+    internal_config.ulsaving = (input->ulSaving != SAVE_NONE);
+    internal_config.ulstreaming_type = input->ulStreaming;
+    internal_config.ulsaving_type = input->ulSaving;
+    ulfreebytes = 0;
+
+    if (internal_config.ulsaving) {
+        ulfreebytes = (unsigned int)get_free_diskspace();
+        if (AnnounceRecording(input) != 0)
+            return -1;
+    }
+    if (internal_config.ulstreaming && AnnounceStreaming(input) != 0)
+        return -1;
+    int result = 0;
+    for (const tOutput& output : OUTPUTS) {
+        if (output.pfnOpen != nullptr && (result = output.pfnOpen(input)) != 0)
+            break;
+    }
+    ServiceNotifyRecording(internal_config.ulsaving ? input->sOutput_Filename : nullptr);
+    return result;
+}
+
+// ---- one sample -------------------------------------------------------------------
+
+// The most one sample can add to the recording's file system, as the
+// recording's writer counts it.
+static UINT64 RecordedBytesAtMost(const tSample* sample)
+{
+    if (internal_config.ulsaving_type == SAVE_MP4)
+        return mp4BytesAtMost(sample);
+    return tsBytesAtMost(sample);
+}
+
 // Whether the sample still fits in the free space less the headroom; when it
 // does not, and deleting old recordings does not make room, the recording is
 // finalised and streaming goes on alone. The figure is refreshed about once
 // a second of content and lowered by what each sample may write in between,
 // so a burst of large samples is seen.
-static bool RecordingHasRoom(const stInputParameters* input, unsigned char* inputdata, int length)
+static bool RecordingHasRoom(const stInputParameters* input, const tSample* sample)
 {
-    UINT64 bytes = RecordedBytesAtMost(inputdata, length);
+    UINT64 bytes = RecordedBytesAtMost(sample);
     int kib = (int)((bytes + 1023) / 1024);
     if (kib < (int)ulfreebytes - (int)MIN_FREE_KIB || (MadeRoom(input) && kib < (int)ulfreebytes - (int)MIN_FREE_KIB)) {
         if (!skip_disk_check)
@@ -337,14 +459,13 @@ static bool RecordingHasRoom(const stInputParameters* input, unsigned char* inpu
 }
 
 // The recording is made durable as soon as it holds a sample, then once per
-// sync interval of content: a power cut or a kill costs at most that. The
-// content time is the latest stamp recorded (audio and video interleave,
-// and one track may start well after the other); a stamp far behind it
-// starts a new time base.
-static void SyncRecordingIfDue(const stInputParameters* input)
+// sync interval of content. The content time is the latest stamp recorded
+// (audio and video interleave, and one track may start well after the
+// other); a stamp far behind it starts a new time base.
+static void SyncRecordingIfDue(const stInputParameters* input, const tSample* sample)
 {
     const INT32 NEW_TIME_BASE_TICKS = 60 * (INT32)QBOX_CLOCK_HZ;
-    UINT32 cts = pqBoxHeader->ulSampleCts;
+    UINT32 cts = sample->ulCts;
     if (input->ulSync_Interval == 0)
         return;
     if (!bSynced) {
@@ -384,11 +505,11 @@ static void CheckRecordingWrites(const stInputParameters* input)
 
 // The sample starts the next segment: the recording goes on in a new file.
 // When that file could be opened but not started, recording has ended.
-static void CutIfDue(stInputParameters* input, unsigned char* inputdata, int length)
+static void CutIfDue(stInputParameters* input, const tOutput* recording, const tSample* sample)
 {
-    if (!SegmentCutDue(input, inputdata, length))
+    if (!SegmentCutDue(input, sample))
         return;
-    int cut = CutRecording(input);
+    int cut = recording->pfnCut(input);
     if (cut > 0) {
         bSynced = false;
         ServiceNotifyRecording(input->sOutput_Filename);
@@ -401,52 +522,38 @@ static void CutIfDue(stInputParameters* input, unsigned char* inputdata, int len
     }
 }
 
-// Streaming first, recording last (the MP4 route rewrites the buffer in
-// place). The transport-stream route reads the header that the accounting
-// step has just put in *pqBoxHeader.
-static void RouteSample(stInputParameters* input, unsigned char* inputdata, int length)
+// Before any output takes the sample: the recording makes room for it or
+// ends, and cuts when the sample starts the next segment.
+static void PrepareRecording(stInputParameters* input, const tSample* sample)
 {
-    bool record = false;
     CollectFinishedSegments(false);
-    if (internal_config.ulsaving) {
-        if (FreeSpaceRefreshDue(input) && !MadeRoom(input))
-            ulfreebytes = (unsigned int)get_free_diskspace();
-        record = RecordingHasRoom(input, inputdata, length);
-    }
-    if (record) {
-        CutIfDue(input, inputdata, length);
-        record = internal_config.ulsaving != 0;
-    }
-    if (record && TransportStreamToBoth()) {
-        QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_FILE_AND_RTP);
-        SyncRecordingIfDue(input);
-        CheckRecordingWrites(input);
+    const tOutput* recording = ActiveRecording();
+    if (recording == nullptr)
         return;
-    }
-    if (internal_config.ulstreaming) {
-        if (internal_config.ulstreaming_type == STREAM_RTP_TS) {
-            QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_RTP);
-        } else {
-            SdpTakeSample(inputdata, (UINT32)length);
-            QBox2Streaming(inputdata, length);
-        }
-    }
-    if (record) {
-        if (internal_config.ulsaving_type == SAVE_MP4) {
-            QBoxToMp4(inputdata, (unsigned int)length, *input);
-            mp4write = 1;
-        } else {
-            QBoxToMP2TS(inputdata, (unsigned int)length, TS_OUTPUT_FILE);
-        }
-        SyncRecordingIfDue(input);
-        CheckRecordingWrites(input);
-    }
+    if (FreeSpaceRefreshDue(input) && !MadeRoom(input))
+        ulfreebytes = (unsigned int)get_free_diskspace();
+    if (RecordingHasRoom(input, sample))
+        CutIfDue(input, recording, sample);
 }
 
 void ProcessSample(stInputParameters* input, unsigned char* inputdata, int length)
 {
-    write_bitrate_to_file(input, inputdata, length, internal_config.ulsaving);
-    RouteSample(input, inputdata, length);
+    tSample sample;
+    ParseSample(inputdata, length > 0 ? (UINT32)length : 0, &sample);
+    AccountSample(input, sample.usStreamType);
+    // Every output sees the parameter sets in force for this sample.
+    if (sample.usStreamType == QBOX_STREAM_VIDEO)
+        VideoCodecTakeSample(RunVideoCodec(), &sample);
+    PrepareRecording(input, &sample);
+    bool recording = ActiveRecording() != nullptr;
+    for (const tOutput& output : OUTPUTS) {
+        if (output.pfnActive())
+            output.pfnTake(input, &sample);
+    }
+    if (recording && ActiveRecording() != nullptr) {
+        SyncRecordingIfDue(input, &sample);
+        CheckRecordingWrites(input);
+    }
 }
 
 // ---- the loop and the end ------------------------------------------------------------
@@ -476,21 +583,20 @@ int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata)
     return 0;
 }
 
+// The recordings are completed before the streams say BYE.
 int CloseOutputs(const stInputParameters* input)
 {
-    if (internal_config.ulsaving)
-        FinishRecording(input);
-    CollectFinishedSegments(true);
-    if (internal_config.ulstreaming) {
-        CloseSockets();
-        internal_config.ulstreaming = 0;
+    for (size_t i = sizeof(OUTPUTS) / sizeof(OUTPUTS[0]); i-- > 0;) {
+        if (OUTPUTS[i].pfnActive())
+            OUTPUTS[i].pfnClose(input);
     }
+    CollectFinishedSegments(true);
     return recordingIncomplete || !AllSegmentsCompleted() ? -1 : 0;
 }
 
 void AbandonOutputs()
 {
-    if (internal_config.ulsaving && internal_config.ulsaving_type == SAVE_MP4) {
+    if (Records(SAVE_MP4)) {
         deleteMP4Params();
         ReleaseSpoolLock();
     } else if (internal_config.ulsaving) {

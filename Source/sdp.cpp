@@ -95,56 +95,17 @@ void SdpFromParameters(stSdpDescription* pDesc, const stInputParameters* pInput)
     pDesc->ucProfileLevelId[1] = H264_CONSTRAINT_SET0_SET1;
     pDesc->ucProfileLevelId[2] = H264LevelForPicture(pInput->ulVideo_Frame_Width, pInput->ulVideo_Frame_Height,
                                                      pInput->ulVideo_Frame_Rate);
-    pDesc->ulAudioSampleRate = AAC_SAMPLE_RATE_HZ;
-    pDesc->ulAudioChannels = ADTS_CHANNEL_CONFIG_STEREO;  // configuration 2: two channels
+    pDesc->pVideoCodec = nullptr;
+    pDesc->pAudioCodec = RunAudioCodec();
 }
 
+// The parameter sets go into the description once both are known and
+// small enough: a receiver finds larger ones in band.
 static bool HasParameterSets(const stSdpDescription* pDesc)
 {
-    return pDesc->ulSpsSize > 0 && pDesc->ulPpsSize > 0;
-}
-
-// A parameter set too long to keep is passed over: the receiver still
-// finds it in band.
-static void KeepParameterSet(UINT8* pucKept, UINT32* pulKeptSize, const UINT8* pucNalu, UINT32 ulSize)
-{
-    if (*pulKeptSize > 0 || ulSize > SDP_PARAMETER_SET_MAX)
-        return;
-    memcpy(pucKept, pucNalu, ulSize);
-    *pulKeptSize = ulSize;
-}
-
-int SdpTakeNalUnit(stSdpDescription* pDesc, const UINT8* pucNalu, UINT32 ulSize)
-{
-    if (!pDesc->bVideo || HasParameterSets(pDesc) || ulSize == 0)
-        return 0;
-    UINT8 ucType = NaluType(pucNalu[0]);
-    if (ucType == NALU_TYPE_SPS && ulSize >= SPS_PROFILE_LEVEL_OFFSET + PROFILE_LEVEL_ID_SIZE)
-        KeepParameterSet(pDesc->ucSps, &pDesc->ulSpsSize, pucNalu, ulSize);
-    else if (ucType == NALU_TYPE_PPS)
-        KeepParameterSet(pDesc->ucPps, &pDesc->ulPpsSize, pucNalu, ulSize);
-    if (!HasParameterSets(pDesc))
-        return 0;
-    // RFC 6184, 8.1: profile_idc, the constraint flags byte and level_idc
-    // of the SPS.
-    memcpy(pDesc->ucProfileLevelId, pDesc->ucSps + SPS_PROFILE_LEVEL_OFFSET, PROFILE_LEVEL_ID_SIZE);
-    ++pDesc->ulSessionVersion;
-    return 1;
-}
-
-int SdpTakeParameterSets(stSdpDescription* pDesc, UINT8* pucPayload, UINT32 ulPayloadSize)
-{
-    if (!pDesc->bVideo || HasParameterSets(pDesc))
-        return 0;
-    int bTaken = 0;
-    tNaluWalk walk = StartNaluWalk(pucPayload, ulPayloadSize);
-    UINT8* pucUnit = nullptr;
-    UINT32 ulSize = 0;
-    while (NextNalu(&walk, QBOX_NALU_PREFIX_SIZE, &pucUnit, &ulSize)) {
-        if (SdpTakeNalUnit(pDesc, pucUnit + QBOX_NALU_PREFIX_SIZE, ulSize) == 1)
-            bTaken = 1;
-    }
-    return bTaken;
+    const tVideoCodec* codec = pDesc->pVideoCodec;
+    return codec != nullptr && VideoCodecKnown(codec) && codec->sps.size() >= SPS_PROFILE_LEVEL_OFFSET + PROFILE_LEVEL_ID_SIZE &&
+           codec->sps.size() <= SDP_PARAMETER_SET_MAX && codec->pps.size() <= SDP_PARAMETER_SET_MAX;
 }
 
 // ---- text ------------------------------------------------------------------------------
@@ -205,10 +166,14 @@ static void PutH264Media(stSdpText* pText, const stSdpDescription* pDesc)
     PutLine(pText, "a=rtpmap:%u H264/%u", RTP_PT_H264, RTP_VIDEO_CLOCK_HZ);
     const UINT8* pucPli = pDesc->ucProfileLevelId;
     if (HasParameterSets(pDesc)) {
+        // RFC 6184, 8.1: profile_idc, the constraint flags byte and
+        // level_idc of the SPS.
+        const tVideoCodec* codec = pDesc->pVideoCodec;
+        pucPli = codec->sps.data() + SPS_PROFILE_LEVEL_OFFSET;
         char szSps[(SDP_PARAMETER_SET_MAX + 2) / 3 * 4 + 1];
         char szPps[sizeof(szSps)];
-        Base64Encode(pDesc->ucSps, pDesc->ulSpsSize, szSps);
-        Base64Encode(pDesc->ucPps, pDesc->ulPpsSize, szPps);
+        Base64Encode(codec->sps.data(), (UINT32)codec->sps.size(), szSps);
+        Base64Encode(codec->pps.data(), (UINT32)codec->pps.size(), szPps);
         PutLine(pText, "a=fmtp:%u packetization-mode=1; profile-level-id=%02x%02x%02x; sprop-parameter-sets=%s,%s",
                 RTP_PT_H264, pucPli[0], pucPli[1], pucPli[2], szSps, szPps);
     } else {
@@ -220,20 +185,17 @@ static void PutH264Media(stSdpText* pText, const stSdpDescription* pDesc)
 
 // RFC 3640 AAC-hbr: one AU header of 13-bit size and 3-bit index per packet;
 // the RTP clock is the sampling rate.
-static int PutAacMedia(stSdpText* pText, const stSdpDescription* pDesc)
+static void PutAacMedia(stSdpText* pText, const stSdpDescription* pDesc)
 {
-    UINT8 ucConfig[AUDIO_SPECIFIC_CONFIG_SIZE];
-    if (AacAudioSpecificConfig(pDesc->ulAudioSampleRate, pDesc->ulAudioChannels, ucConfig) != 1)
-        return -1;
+    const tAudioCodec* codec = pDesc->pAudioCodec;
     PutLine(pText, "m=audio %u RTP/AVP %u", pDesc->ulAudioPort, RTP_PT_AAC);
-    PutLine(pText, "a=rtpmap:%u mpeg4-generic/%u/%u", RTP_PT_AAC, pDesc->ulAudioSampleRate, pDesc->ulAudioChannels);
+    PutLine(pText, "a=rtpmap:%u mpeg4-generic/%u/%u", RTP_PT_AAC, codec->ulSampleRate, codec->ulChannels);
     PutLine(pText,
             "a=fmtp:%u streamtype=%u; profile-level-id=%u; mode=AAC-hbr; config=%02x%02x; "
             "sizelength=%u; indexlength=%u; indexdeltalength=%u",
-            RTP_PT_AAC, MPEG4_STREAM_TYPE_AUDIO, AacProfileLevelId(pDesc->ulAudioSampleRate, pDesc->ulAudioChannels),
-            ucConfig[0], ucConfig[1], AAC_HBR_SIZE_LENGTH, AAC_HBR_INDEX_LENGTH, AAC_HBR_INDEX_LENGTH);
+            RTP_PT_AAC, MPEG4_STREAM_TYPE_AUDIO, AacProfileLevelId(codec->ulSampleRate, codec->ulChannels),
+            codec->ucConfig[0], codec->ucConfig[1], AAC_HBR_SIZE_LENGTH, AAC_HBR_INDEX_LENGTH, AAC_HBR_INDEX_LENGTH);
     PutRtcpPort(pText, pDesc->ulAudioPort);
-    return 1;
 }
 
 // RFC 2250 / RFC 3551: static payload type 33.
@@ -255,8 +217,8 @@ int SdpFormat(const stSdpDescription* pDesc, char* pcText, UINT32 ulTextSize)
         PutTransportStreamMedia(&text, pDesc);
     if (pDesc->bVideo)
         PutH264Media(&text, pDesc);
-    if (pDesc->bAudio && PutAacMedia(&text, pDesc) != 1)
-        return -1;
+    if (pDesc->bAudio)
+        PutAacMedia(&text, pDesc);
     return text.bOverflow ? -1 : (int)text.ulUsed;
 }
 
@@ -326,6 +288,8 @@ int SdpWriteFile(const char* szPath, const stSdpDescription* pDesc)
 
 static stSdpDescription m_stRunDescription;
 static char m_szRunFile[FILENAME_FIELD_SIZE] = "";
+// The codec description's version the file was last written with.
+static UINT32 m_ulWrittenVersion = 0;
 
 int SdpStartFile(const stInputParameters* pInput)
 {
@@ -333,6 +297,8 @@ int SdpStartFile(const stInputParameters* pInput)
     if (pInput->sSdp_File[0] == '\0')
         return 1;
     SdpFromParameters(&m_stRunDescription, pInput);
+    m_stRunDescription.pVideoCodec = m_stRunDescription.bVideo ? RunVideoCodec() : nullptr;
+    m_ulWrittenVersion = RunVideoCodec()->ulVersion;
     // RFC 4566, 5.2: an NTP-like time stamp makes the session id unique.
     m_stRunDescription.ulSessionId = (UINT32)time(nullptr);
     if (SdpWriteFile(pInput->sSdp_File, &m_stRunDescription) != 1)
@@ -341,13 +307,12 @@ int SdpStartFile(const stInputParameters* pInput)
     return 1;
 }
 
-void SdpTakeSample(UINT8* pucSample, UINT32 ulLength)
+void SdpTakeCodec()
 {
-    if (m_szRunFile[0] == '\0' || ulLength <= QBOX_HEADER_SIZE)
+    const tVideoCodec* codec = m_stRunDescription.pVideoCodec;
+    if (m_szRunFile[0] == '\0' || codec == nullptr || codec->ulVersion == m_ulWrittenVersion || !VideoCodecKnown(codec))
         return;
-    QBox header;
-    DecodeQBoxHeader(pucSample, &header);
-    if (header.usSampleStreamType == QBOX_STREAM_VIDEO &&
-        SdpTakeParameterSets(&m_stRunDescription, pucSample + QBOX_HEADER_SIZE, ulLength - QBOX_HEADER_SIZE) == 1)
-        SdpWriteFile(m_szRunFile, &m_stRunDescription);
+    m_ulWrittenVersion = codec->ulVersion;
+    ++m_stRunDescription.ulSessionVersion;
+    SdpWriteFile(m_szRunFile, &m_stRunDescription);
 }

@@ -12,8 +12,8 @@
 // settings, as the encoder picks them.
 //
 // The capture run writes the file -j names when its streams open
-// (SdpStartFile) and hands each sample it streams to SdpTakeSample, which
-// writes the file again once the first parameter sets have come.
+// (SdpStartFile) and calls SdpTakeCodec for each sample it streams, which
+// writes the file again once the parameter sets in force have changed.
 // vozirev-sdp prints SdpFormat's text of the same description.
 #ifndef VOZIREV_SDP_H
 #define VOZIREV_SDP_H
@@ -29,7 +29,7 @@ const UINT8 H264_PROFILE_IDC_BASELINE = 66;
 const UINT8 H264_CONSTRAINT_SET0_SET1 = 0xC0;
 const UINT32 H264_MACROBLOCK_SIZE = 16;  // pixels
 
-const UINT32 SDP_PARAMETER_SET_MAX = 256;  // bytes of one SPS or PPS kept
+const UINT32 SDP_PARAMETER_SET_MAX = 256;  // bytes of one SPS or PPS described
 const UINT32 SDP_ADDRESS_SIZE = 20;        // dotted IPv4 text and its NUL
 const UINT32 SDP_TEXT_MAX = 4096;
 
@@ -44,13 +44,9 @@ struct stSdpDescription {
     bool bAudio;               // -s 1: the AAC stream
     UINT32 ulVideoPort;        // also the MP2T port
     UINT32 ulAudioPort;
-    UINT8 ucProfileLevelId[3]; // profile_idc, constraint flags, level_idc
-    UINT8 ucSps[SDP_PARAMETER_SET_MAX];  // NAL units, header byte first
-    UINT32 ulSpsSize;          // 0 until known
-    UINT8 ucPps[SDP_PARAMETER_SET_MAX];
-    UINT32 ulPpsSize;
-    UINT32 ulAudioSampleRate;  // Hz
-    UINT32 ulAudioChannels;
+    UINT8 ucProfileLevelId[3]; // from the settings, until the SPS gives its own
+    const tVideoCodec* pVideoCodec;  // the parameter sets, once known (may be null)
+    const tAudioCodec* pAudioCodec;  // the AAC configuration
 };
 
 // Fills the description from the run's parameters (-s, -m, -d, -t, -x, -y,
@@ -58,19 +54,11 @@ struct stSdpDescription {
 // parameters must have been checked: a dotted IPv4 address, -s 1 or 2.
 void SdpFromParameters(stSdpDescription* pDesc, const stInputParameters* pInput);
 
-// Takes the first sequence and picture parameter sets from one NAL unit
-// (header byte first, no start code) or from a video payload as the device
-// delivers it (NAL units behind 4-byte big-endian lengths; hand it over
-// before the MP4 route writes start codes over the lengths). Returns 1 when
-// the description of the H.264 stream has just got both, with
-// profile-level-id now from the SPS and the version one up (write the file
-// again), else 0. Later parameter sets are not taken.
-int SdpTakeNalUnit(stSdpDescription* pDesc, const UINT8* pucNalu, UINT32 ulSize);
-int SdpTakeParameterSets(stSdpDescription* pDesc, UINT8* pucPayload, UINT32 ulPayloadSize);
-
-// The description as text, lines ending in CR LF. Returns its length, or
-// -1 when it does not fit ulTextSize bytes (with the NUL) or the audio
-// settings have no AudioSpecificConfig.
+// The description as text, lines ending in CR LF. H.264 is described by
+// the parameter sets of pVideoCodec once both are known (and fit
+// SDP_PARAMETER_SET_MAX), by the settings' profile and level before.
+// Returns its length, or -1 when it does not fit ulTextSize bytes (with the
+// NUL).
 int SdpFormat(const stSdpDescription* pDesc, char* pcText, UINT32 ulTextSize);
 
 // Writes the description to szPath so that a reader sees the old file or
@@ -85,10 +73,12 @@ int SdpWriteFile(const char* szPath, const stSdpDescription* pDesc);
 // printed): the run then ends.
 int SdpStartFile(const stInputParameters* pInput);
 
-// One whole QBox sample the run streams: the file is written again, once,
-// when the sample brings the H.264 stream's first SPS and PPS. A failed
+// Called for every sample the run streams, once the sample's parameter sets
+// are in the run's codec description: the file is written again when the
+// parameter sets in force have changed since it was last written (in
+// practice once, when the encoder's first SPS and PPS arrive). A failed
 // rewrite is reported and leaves the earlier file; the run goes on.
-void SdpTakeSample(UINT8* pucSample, UINT32 ulLength);
+void SdpTakeCodec();
 
 // level_idc for a picture size and rate: the lowest level of ISO/IEC
 // 14496-10 Table A-1 whose MaxFS and MaxMBPS admit it (level 1b is not

@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "QBox.h"
-#include "QBoxParser.h"
 #include "housekeeping.h"
+#include "sample.h"
 #include "mp4Writer.h"
 #include "mp4route.h"
 #include "mpgTSWriter.h"
@@ -153,7 +153,6 @@ FILE* OpenNextSegmentFile(char* path)
 
 struct tSegmentClock {
     bool started;
-    tCtsUnwrap unwrap;
     int64_t first;         // unwrapped stamp of the first sample recorded
     int64_t nextBoundary;  // unwrapped stamp of the next boundary
     UINT32 samples;        // samples recorded in the current segment
@@ -185,34 +184,20 @@ int64_t BoundaryAfter(const stInputParameters* input, int64_t stamp)
     return grid.first + ((stamp - grid.first) / length + 1) * length;
 }
 
-bool HoldsIdrPicture(UINT8* sample, int length)
-{
-    if (length <= (int)QBOX_HEADER_SIZE)
-        return false;
-    tNaluWalk walk = StartNaluWalk(sample + QBOX_HEADER_SIZE, (UINT32)length - QBOX_HEADER_SIZE);
-    UINT8* unit = nullptr;
-    UINT32 unitLength = 0;
-    while (NextNalu(&walk, QBOX_NALU_PREFIX_SIZE, &unit, &unitLength)) {
-        if (unitLength > 0 && NaluType(unit[QBOX_NALU_PREFIX_SIZE]) == NALU_TYPE_IDR)
-            return true;
-    }
-    return false;
-}
-
 // A sample the next segment can start with: an IDR picture, or any audio
 // sample when there is no video.
-bool StartsSegment(const stInputParameters* input, UINT8* sample, int length)
+bool StartsSegment(const stInputParameters* input, const tSample* sample)
 {
     if (input->ulMediaFormat == MEDIA_FORMAT_AUDIO)
-        return pqBoxHeader->usSampleStreamType == QBOX_STREAM_AUDIO;
-    return pqBoxHeader->usSampleStreamType == QBOX_STREAM_VIDEO && HoldsIdrPicture(sample, length);
+        return sample->usStreamType == QBOX_STREAM_AUDIO;
+    return sample->usStreamType == QBOX_STREAM_VIDEO && sample->bIdr;
 }
 
 // The MP4 recording cannot take the sample, or is close enough to its limit
 // to roll over at this random access point.
-bool MP4LimitReached(bool randomAccess, int length)
+bool MP4LimitReached(bool randomAccess, const tSample* sample)
 {
-    UINT64 payload = length > (int)QBOX_HEADER_SIZE ? (UINT64)length - QBOX_HEADER_SIZE : 0;
+    UINT64 payload = sample->ulPayloadSize;
     UINT64 left = mp4BytesLeft();
     return payload > left || (randomAccess && left < mp4MaxFileLength / 16);
 }
@@ -378,17 +363,17 @@ int PlanSegments(stInputParameters* input)
     return 0;
 }
 
-bool SegmentCutDue(const stInputParameters* input, UINT8* sample, int length)
+bool SegmentCutDue(const stInputParameters* input, const tSample* sample)
 {
-    UINT16 type = pqBoxHeader->usSampleStreamType;
+    UINT16 type = sample->usStreamType;
     if (type != QBOX_STREAM_VIDEO && type != QBOX_STREAM_AUDIO)
         return false;
-    int64_t stamp = UnwrapCts(&grid.unwrap, pqBoxHeader->ulSampleCts);
+    int64_t stamp = sample->llClock;
     bool passed = BoundaryPassed(input, stamp);
-    bool randomAccess = StartsSegment(input, sample, length);
+    bool randomAccess = StartsSegment(input, sample);
     bool due = passed && randomAccess;
     if (input->ulSaving == SAVE_MP4) {
-        due = (due || MP4LimitReached(randomAccess, length)) && mp4SampleCount() > 0;
+        due = (due || MP4LimitReached(randomAccess, sample)) && mp4SampleCount() > 0;
     } else {
         due = due && grid.samples > 0;
     }

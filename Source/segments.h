@@ -31,16 +31,17 @@
 #include "Types.h"
 #include "captureparams.h"
 
+struct tSample;
+
 // The recording's path (sOutput_Filename, "./NAME.ext") is known: works out
 // the names of the run's segments, and with -g and a given name makes the
 // path the first segment's. 0, or -1 when a segment's path would not fit
 // (reported).
 int PlanSegments(stInputParameters* input);
 
-// Whether the sample about to be recorded (a whole QBox of length bytes,
-// its header in *pqBoxHeader) starts the next segment. The first sample
-// recorded starts the segment grid.
-bool SegmentCutDue(const stInputParameters* input, UINT8* sample, int length);
+// Whether the sample about to be recorded starts the next segment. The
+// first sample recorded starts the segment grid.
+bool SegmentCutDue(const stInputParameters* input, const tSample* sample);
 
 // Cuts the recording in front of the sample: the current file is completed
 // and the next one opened; sOutput_Filename becomes its path. 1 cut; 0 the

@@ -9,6 +9,7 @@
 #include "QBoxParser.h"
 #include "housekeeping.h"
 #include "stopsignals.h"
+#include "sample.h"
 #include "segments.h"
 
 namespace {
@@ -67,6 +68,7 @@ std::vector<double> Cuts(unsigned int media, unsigned int length, unsigned int a
     input.ulSegment_Length = length;
     input.ulSegment_Align = align;
     EXPECT_EQ(0, PlanSegments(&input));
+    RestartSampleClock();
     segmentLocalTime = SeamClock;
     std::vector<double> cuts;
     for (UINT32 n = 0; n * (double)feed.everyTicks < seconds * TICKS; n++) {
@@ -74,9 +76,9 @@ std::vector<double> Cuts(unsigned int media, unsigned int length, unsigned int a
         g_elapsedTicks = (int64_t)n * feed.everyTicks;
         UINT8 nal = feed.idrEvery != 0 && n % feed.idrEvery == 0 ? 0x65 : 0x41;
         std::vector<UINT8> s = Sample(feed.type, cts, nal);
-        pqBoxHeader->usSampleStreamType = feed.type;
-        pqBoxHeader->ulSampleCts = cts;
-        if (SegmentCutDue(&input, s.data(), (int)s.size()))
+        tSample sample;
+        ParseSample(s.data(), (UINT32)s.size(), &sample);
+        if (SegmentCutDue(&input, &sample))
             cuts.push_back(g_elapsedTicks / TICKS);
     }
     return cuts;
