@@ -15,7 +15,9 @@
 #include "housekeeping.h"
 #include "VozirevDll.h"
 #include "configfile.h"
+#include "rtspurl.h"
 #include "safefile.h"
+#include "sockets.h"
 
 namespace {
 
@@ -39,6 +41,15 @@ const unsigned int DEFAULT_COLOR = 128;
 const unsigned int DEFAULT_SYNC_INTERVAL = 1;  // seconds of content
 const unsigned int SYNC_INTERVAL_MAX = 3600;
 const unsigned int SEGMENT_LENGTH_MAX = 86400;  // seconds: a day
+const char DEFAULT_LISTEN_ADDR[] = "0.0.0.0";
+// RFC 2326, 12.37: 60 seconds unless the server says otherwise.
+const unsigned int DEFAULT_SESSION_TIMEOUT = 60;
+const unsigned int SESSION_TIMEOUT_MIN = 10;
+const unsigned int SESSION_TIMEOUT_MAX = 3600;
+const unsigned int DEFAULT_MAX_SESSIONS = 32;
+const unsigned int DEFAULT_MAX_CONNECTIONS = 64;
+// Each connection is a descriptor watched by one poll().
+const unsigned int MAX_CONNECTIONS_LIMIT = 1000;
 
 // UDP destination ports; 0 names no port.
 const unsigned int PORT_MIN = 1;
@@ -74,6 +85,17 @@ const char* const USAGE_LINES[] = {
     "-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]",
     "-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]",
     "-j\t\tsession description file (SDP) of the streams, written by the program [none]",
+    "-R\t\tRTSP server port, 0 - none (8554 in the examples) [0]",
+    "-A\t\taddress the RTSP and HTTP servers listen on [0.0.0.0, every address]",
+    "-M\t\tmulticast group of the RTSP server's multicast transport, TTL of -t [none]",
+    "-T\t\tRTSP session timeout in seconds [60]",
+    "-S\t\tRTSP sessions at most [32]",
+    "-C\t\tRTSP and HTTP connections at most [64]",
+    "-E\t\tcredentials file of the RTSP and HTTP servers and the publisher [none]",
+    "-H\t\tHTTP server port (live view, status, metrics, recordings), 0 - none [0]",
+    "-W\t\tdirectory of the web page's files [" VOZIREV_WWW_DIR "]",
+    "-P\t\tpublish to an RTSP server: rtsp://[user:password@]host[:port]/path [none]",
+    "-U\t\tpublish transport (0 - TCP interleaved, 1 - UDP) [0]",
 };
 
 void SetDefaultParameters(stInputParameters* input)
@@ -95,6 +117,12 @@ void SetDefaultParameters(stInputParameters* input)
     input->ulBrightness = DEFAULT_BRIGHTNESS;
     input->ulColor = DEFAULT_COLOR;
     input->ulSync_Interval = DEFAULT_SYNC_INTERVAL;
+    strcpy(input->sListen_Addr, DEFAULT_LISTEN_ADDR);
+    input->ulSession_Timeout = DEFAULT_SESSION_TIMEOUT;
+    input->ulMax_Sessions = DEFAULT_MAX_SESSIONS;
+    input->ulMax_Connections = DEFAULT_MAX_CONNECTIONS;
+    snprintf(input->sWww_Dir, sizeof(input->sWww_Dir), "%s", VOZIREV_WWW_DIR);
+    input->ulPublish_Transport = PUBLISH_TCP;
 }
 
 // A text option that does not fit its field is refused rather than cut: a
@@ -164,6 +192,19 @@ int ApplyOption(char option, int index, char* value, stInputParameters* input)
     case 'q':
         skip_disk_check = 0;
         return 0;
+    case 'R': input->ulRtsp_Port = OptionNumber(value); return 0;
+    case 'T': input->ulSession_Timeout = OptionNumber(value); return 0;
+    case 'S': input->ulMax_Sessions = OptionNumber(value); return 0;
+    case 'C': input->ulMax_Connections = OptionNumber(value); return 0;
+    case 'H': input->ulHttp_Port = OptionNumber(value); return 0;
+    case 'U': input->ulPublish_Transport = OptionNumber(value); return 0;
+    case 'A': return CopyTextOption(option, value, input->sListen_Addr, sizeof(input->sListen_Addr)) ? 0 : -1;
+    case 'M':
+        return CopyTextOption(option, value, input->sMulticast_Group, sizeof(input->sMulticast_Group)) ? 0 : -1;
+    case 'E':
+        return CopyTextOption(option, value, input->sCredentials_File, sizeof(input->sCredentials_File)) ? 0 : -1;
+    case 'W': return CopyTextOption(option, value, input->sWww_Dir, sizeof(input->sWww_Dir)) ? 0 : -1;
+    case 'P': return CopyTextOption(option, value, input->sPublish_Url, sizeof(input->sPublish_Url)) ? 0 : -1;
     default:
         optionhelp();
         return -1;
@@ -226,6 +267,81 @@ bool CheckSdpFile(const char* name)
     return true;
 }
 
+bool CheckRange(const char* what, unsigned int value, unsigned int low, unsigned int high, char option, int item)
+{
+    if (value >= low && value <= high)
+        return true;
+    printf("Invalid %s %u (-%c, configuration item %d). Use %u - %u.\n", what, value, option, item, low, high);
+    return false;
+}
+
+// The users' passwords: only the file's owner may read or write it, or
+// anyone on the board could take them (or add a user of their own).
+bool CheckCredentialsFile(const char* name)
+{
+    struct stat st;
+    const char* reason = nullptr;
+    if (stat(name, &st) != 0)
+        reason = strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        reason = "not a regular file";
+    else if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        reason = "other users can read or write it (chmod 600 it)";
+    else if (access(name, R_OK) != 0)
+        reason = strerror(errno);
+    if (reason == nullptr)
+        return true;
+    printf("Cannot use the credentials file %s (-E, configuration item %d): %s.\n", name, ITEM_CREDENTIALS_FILE,
+           reason);
+    return false;
+}
+
+// The network services (RTSP, HTTP, the publisher) are checked only when
+// one of them is asked for: a run without them behaves as it always did.
+int CheckServiceParameters(const stInputParameters* input)
+{
+    bool servers = input->ulRtsp_Port != SERVICE_PORT_OFF || input->ulHttp_Port != SERVICE_PORT_OFF;
+    if (!CheckRange("RTSP port", input->ulRtsp_Port, 0, PORT_MAX, 'R', ITEM_RTSP_PORT) ||
+        !CheckRange("HTTP port", input->ulHttp_Port, 0, PORT_MAX, 'H', ITEM_HTTP_PORT))
+        return -1;
+    if (servers && input->ulRtsp_Port == input->ulHttp_Port) {
+        printf("The RTSP and the HTTP server cannot share port %u (-R, -H).\n", input->ulRtsp_Port);
+        return -1;
+    }
+    if (servers && !IsDottedQuad(input->sListen_Addr)) {
+        printf("Invalid listen address \"%s\" (-A, configuration item %d). Use a dotted IPv4 address, "
+               "0.0.0.0 for every one.\n", input->sListen_Addr, ITEM_LISTEN_ADDR);
+        return -1;
+    }
+    if (input->ulRtsp_Port != SERVICE_PORT_OFF && input->sMulticast_Group[0] != '\0' &&
+        (!IsDottedQuad(input->sMulticast_Group) || !IsClassD(const_cast<char*>(input->sMulticast_Group)))) {
+        printf("Invalid multicast group \"%s\" (-M, configuration item %d). Use a dotted IPv4 multicast "
+               "address such as 239.1.2.3.\n", input->sMulticast_Group, ITEM_MULTICAST_GROUP);
+        return -1;
+    }
+    if (input->ulRtsp_Port != SERVICE_PORT_OFF &&
+        (!CheckRange("session timeout", input->ulSession_Timeout, SESSION_TIMEOUT_MIN, SESSION_TIMEOUT_MAX, 'T',
+                     ITEM_SESSION_TIMEOUT) ||
+         !CheckRange("session limit", input->ulMax_Sessions, 1, MAX_CONNECTIONS_LIMIT, 'S', ITEM_MAX_SESSIONS)))
+        return -1;
+    if (servers && !CheckRange("connection limit", input->ulMax_Connections, 1, MAX_CONNECTIONS_LIMIT, 'C',
+                               ITEM_MAX_CONNECTIONS))
+        return -1;
+    bool publishes = input->sPublish_Url[0] != '\0';
+    if (publishes && ParseRtspUrl(input->sPublish_Url, nullptr) != 0) {
+        printf("Invalid publish URL \"%s\" (-P, configuration item %d). Use "
+               "rtsp://[user:password@]host[:port]/path.\n", input->sPublish_Url, ITEM_PUBLISH_URL);
+        return -1;
+    }
+    if (publishes && !CheckRange("publish transport", input->ulPublish_Transport, PUBLISH_TCP, PUBLISH_UDP, 'U',
+                                 ITEM_PUBLISH_TRANSPORT))
+        return -1;
+    if ((servers || publishes) && input->sCredentials_File[0] != '\0' &&
+        !CheckCredentialsFile(input->sCredentials_File))
+        return -1;
+    return 0;
+}
+
 // Values that would reach the device or the network other than meant are
 // refused before the device is opened or a file created. The destination
 // and the ports matter only to the streams that use them, the I-frame
@@ -256,6 +372,8 @@ int CheckParameters(const stInputParameters* input)
         return -1;
     }
 
+    if (CheckServiceParameters(input) != 0)
+        return -1;
     if (input->ulStreaming != STREAM_RTP_ES && input->ulStreaming != STREAM_RTP_TS)
         return 0;
     if (!IsDottedQuad(input->IP_Addr)) {

@@ -25,6 +25,16 @@ const unsigned int STREAM_NONE = 0;
 const unsigned int STREAM_RTP_ES = 1;  // RTP elementary streams, H.264 and AAC
 const unsigned int STREAM_RTP_TS = 2;  // MPEG-2 transport stream in RTP
 
+// Text fields of the network services: a dotted IPv4 address, a path, a URL.
+const unsigned int NET_ADDR_FIELD_SIZE = 20;
+const unsigned int NET_TEXT_FIELD_SIZE = 256;
+
+// The RTSP and HTTP services and the publisher are off by default.
+const unsigned int SERVICE_PORT_OFF = 0;
+// Publisher transport (-U).
+const unsigned int PUBLISH_TCP = 0;  // RTSP interleaved (RFC 2326, 10.12)
+const unsigned int PUBLISH_UDP = 1;
+
 // "Mar2609-143005" and its NUL.
 const size_t TIME_STAMP_SIZE = 15;
 
@@ -52,6 +62,17 @@ struct stInputParameters {
     unsigned int ulSegment_Align;      // 1: segments end on multiples of the length of the local time
     unsigned int ulKeep_Free_MiB;      // MiB kept free by deleting the oldest recordings, 0 none
     char sSdp_File[FILENAME_FIELD_SIZE];  // session description of the streams, "" none
+    unsigned int ulRtsp_Port;          // RTSP server port, 0 none
+    char sListen_Addr[NET_ADDR_FIELD_SIZE];      // address the servers listen on, 0.0.0.0 every one
+    char sMulticast_Group[NET_ADDR_FIELD_SIZE];  // RTSP multicast group, "" none
+    unsigned int ulSession_Timeout;    // seconds an RTSP session lives without a sign of its client
+    unsigned int ulMax_Sessions;       // RTSP sessions at once
+    unsigned int ulMax_Connections;    // RTSP and HTTP connections at once
+    char sCredentials_File[NET_TEXT_FIELD_SIZE];  // users of the servers and the publisher, "" none
+    unsigned int ulHttp_Port;          // HTTP server port, 0 none
+    char sWww_Dir[NET_TEXT_FIELD_SIZE];           // the web page's files
+    char sPublish_Url[NET_TEXT_FIELD_SIZE];       // rtsp:// URL to publish to, "" none
+    unsigned int ulPublish_Transport;  // PUBLISH_TCP or PUBLISH_UDP
 };
 
 // The RTP streams a run sends: the video port carries H.264 (-s 1 unless

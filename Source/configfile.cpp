@@ -42,6 +42,34 @@ const NumericItem NUMERIC_ITEMS[] = {
     {ITEM_SEGMENT_LENGTH, &stInputParameters::ulSegment_Length},
     {ITEM_SEGMENT_ALIGN, &stInputParameters::ulSegment_Align},
     {ITEM_KEEP_FREE_MIB, &stInputParameters::ulKeep_Free_MiB},
+    {ITEM_RTSP_PORT, &stInputParameters::ulRtsp_Port},
+    {ITEM_SESSION_TIMEOUT, &stInputParameters::ulSession_Timeout},
+    {ITEM_MAX_SESSIONS, &stInputParameters::ulMax_Sessions},
+    {ITEM_MAX_CONNECTIONS, &stInputParameters::ulMax_Connections},
+    {ITEM_HTTP_PORT, &stInputParameters::ulHttp_Port},
+    {ITEM_PUBLISH_TRANSPORT, &stInputParameters::ulPublish_Transport},
+};
+
+struct TextItem {
+    int item;
+    char* (*field)(stInputParameters* input);
+    size_t size;
+    const char* what;
+};
+
+char* ListenAddr(stInputParameters* input) { return input->sListen_Addr; }
+char* MulticastGroup(stInputParameters* input) { return input->sMulticast_Group; }
+char* CredentialsFile(stInputParameters* input) { return input->sCredentials_File; }
+char* WwwDir(stInputParameters* input) { return input->sWww_Dir; }
+char* PublishUrl(stInputParameters* input) { return input->sPublish_Url; }
+
+// The text values of the network services: taken as they are, "" included.
+const TextItem TEXT_ITEMS[] = {
+    {ITEM_LISTEN_ADDR, ListenAddr, NET_ADDR_FIELD_SIZE, "listen address"},
+    {ITEM_MULTICAST_GROUP, MulticastGroup, NET_ADDR_FIELD_SIZE, "multicast group"},
+    {ITEM_CREDENTIALS_FILE, CredentialsFile, NET_TEXT_FIELD_SIZE, "credentials file"},
+    {ITEM_WWW_DIR, WwwDir, NET_TEXT_FIELD_SIZE, "web page directory"},
+    {ITEM_PUBLISH_URL, PublishUrl, NET_TEXT_FIELD_SIZE, "publish URL"},
 };
 
 struct ItemTable {
@@ -135,6 +163,10 @@ int ParseConfig(char* buf, int bufsize, stInputParameters* input)
         !FitsField(table, ITEM_IP_ADDR, IP_ADDR_FIELD_SIZE, "destination address") ||
         !FitsField(table, ITEM_SDP_FILE, FILENAME_FIELD_SIZE, "session description file"))
         return -1;
+    for (const TextItem& text : TEXT_ITEMS) {
+        if (!FitsField(table, text.item, text.size, text.what))
+            return -1;
+    }
 
     for (const NumericItem& numeric : NUMERIC_ITEMS) {
         if (numeric.item < table.count)
@@ -148,6 +180,10 @@ int ParseConfig(char* buf, int bufsize, stInputParameters* input)
     // An empty name writes no session description.
     if (ITEM_SDP_FILE < table.count)
         strcpy(input->sSdp_File, table.items[ITEM_SDP_FILE]);
+    for (const TextItem& text : TEXT_ITEMS) {
+        if (text.item < table.count)
+            strcpy(text.field(input), table.items[text.item]);
+    }
     return 1;
 }
 

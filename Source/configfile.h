@@ -29,6 +29,17 @@ const int ITEM_SEGMENT_LENGTH = 37;
 const int ITEM_SEGMENT_ALIGN = 39;
 const int ITEM_KEEP_FREE_MIB = 41;
 const int ITEM_SDP_FILE = 43;
+const int ITEM_RTSP_PORT = 45;
+const int ITEM_LISTEN_ADDR = 47;
+const int ITEM_MULTICAST_GROUP = 49;
+const int ITEM_SESSION_TIMEOUT = 51;
+const int ITEM_MAX_SESSIONS = 53;
+const int ITEM_MAX_CONNECTIONS = 55;
+const int ITEM_CREDENTIALS_FILE = 57;
+const int ITEM_HTTP_PORT = 59;
+const int ITEM_WWW_DIR = 61;
+const int ITEM_PUBLISH_URL = 63;
+const int ITEM_PUBLISH_TRANSPORT = 65;
 
 // Reads cfgFileName and stores its values in *input. Returns 1, or -1 when
 // the file cannot be loaded or a text value does not fit its field.
