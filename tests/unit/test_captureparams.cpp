@@ -447,7 +447,18 @@ TEST(UsageText, ExactLinesInOrder)
         "-g\t\tsegment length: a new file every N seconds of content, 0 one file [0]\n"
         "-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]\n"
         "-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]\n"
-        "-j\t\tsession description file (SDP) of the streams, written by the program [none]\n",
+        "-j\t\tsession description file (SDP) of the streams, written by the program [none]\n"
+        "-R\t\tRTSP server port, 0 - none (8554 in the examples) [0]\n"
+        "-A\t\taddress the RTSP and HTTP servers listen on [0.0.0.0, every address]\n"
+        "-M\t\tmulticast group of the RTSP server's multicast transport, TTL of -t [none]\n"
+        "-T\t\tRTSP session timeout in seconds [60]\n"
+        "-S\t\tRTSP sessions at most [32]\n"
+        "-C\t\tRTSP and HTTP connections at most [64]\n"
+        "-E\t\tcredentials file of the RTSP and HTTP servers and the publisher [none]\n"
+        "-H\t\tHTTP server port (live view, status, metrics, recordings), 0 - none [0]\n"
+        "-W\t\tdirectory of the web page's files [" VOZIREV_WWW_DIR "]\n"
+        "-P\t\tpublish to an RTSP server: rtsp://[user:password@]host[:port]/path [none]\n"
+        "-U\t\tpublish transport (0 - TCP interleaved, 1 - UDP) [0]\n",
         UsageText());
 }
 
