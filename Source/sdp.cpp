@@ -58,26 +58,6 @@ UINT8 H264LevelForPicture(UINT32 ulWidth, UINT32 ulHeight, UINT32 ulFrameRate)
     return H264_LEVELS[sizeof(H264_LEVELS) / sizeof(H264_LEVELS[0]) - 1].ucLevelIdc;
 }
 
-UINT32 Base64Encode(const UINT8* pucData, UINT32 ulSize, char* pcOut)
-{
-    static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    UINT32 ulOut = 0;
-    for (UINT32 i = 0; i < ulSize; i += 3) {
-        UINT32 ulLeft = ulSize - i;
-        UINT32 ulGroup = (UINT32)pucData[i] << 16;
-        if (ulLeft > 1)
-            ulGroup |= (UINT32)pucData[i + 1] << 8;
-        if (ulLeft > 2)
-            ulGroup |= pucData[i + 2];
-        pcOut[ulOut++] = ALPHABET[(ulGroup >> 18) & 0x3F];
-        pcOut[ulOut++] = ALPHABET[(ulGroup >> 12) & 0x3F];
-        pcOut[ulOut++] = ulLeft > 1 ? ALPHABET[(ulGroup >> 6) & 0x3F] : '=';
-        pcOut[ulOut++] = ulLeft > 2 ? ALPHABET[ulGroup & 0x3F] : '=';
-    }
-    pcOut[ulOut] = '\0';
-    return ulOut;
-}
-
 // ---- the description ------------------------------------------------------------------
 
 void SdpFromParameters(stSdpDescription* pDesc, const stInputParameters* pInput)

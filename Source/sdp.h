@@ -19,6 +19,7 @@
 #define VOZIREV_SDP_H
 
 #include "Types.h"
+#include "base64.h"
 #include "codecs.h"
 
 struct stInputParameters;
@@ -85,10 +86,5 @@ void SdpTakeCodec();
 // used). The bit rate is left out, as the encoder leaves it out without a
 // VBV buffer.
 UINT8 H264LevelForPicture(UINT32 ulWidth, UINT32 ulHeight, UINT32 ulFrameRate);
-
-// Base64 (RFC 4648, 4) of ulSize bytes into pcOut, which takes
-// 4 x ((ulSize + 2) / 3) characters and a NUL. Returns the characters
-// written.
-UINT32 Base64Encode(const UINT8* pucData, UINT32 ulSize, char* pcOut);
 
 #endif
