@@ -186,13 +186,21 @@ bool writeRecordAt(tSpool* spool, UINT32 index, UINT32 value)
     return writeAll(spool->fd, (const UINT8*)&value, SPOOL_RECORD_SIZE, (off_t)index * SPOOL_RECORD_SIZE);
 }
 
+// A sample counts once its size and chunk offset are on the disk, so its
+// sync-sample number and the durations go there first: a sync cut short
+// (a kill, a power cut) leaves every sample it kept with all its entries,
+// never a sync sample without its number ("stss" numbers past the samples
+// kept are dropped on recovery).
+static tSpool* const SYNC_ORDER[SPOOL_COUNT] = {&spools[6], &spools[3], &spools[0], &spools[4],
+                                                &spools[5], &spools[1], &spools[2]};
+
 bool syncSpools()
 {
-    for (tSpool& spool : spools) {
-        if (spool.fd < 0) {
+    for (tSpool* spool : SYNC_ORDER) {
+        if (spool->fd < 0) {
             continue;
         }
-        if (!flushSpool(&spool) || fdatasync(spool.fd) != 0) {
+        if (!flushSpool(spool) || fdatasync(spool->fd) != 0) {
             return false;
         }
     }
