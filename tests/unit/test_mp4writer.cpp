@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sample.h"
 #include "test_mp4_support.h"
 
 namespace mp4test {
@@ -239,6 +240,52 @@ TEST_F(Mp4Writer, ParameterSetsAreKeptOutOfTheSamples)
     std::vector<UINT8> stub = {0, 0, 0, 1};
     EXPECT_EQ(1, writeVideoSample(stub.data(), 4, 2000));
     EXPECT_EQ(1u, root->videoTrack->ulSamples);
+}
+
+// What the route does with a video box: its sets to the run's description,
+// its picture to the writer.
+UINT8 TakeVideoBox(const Sample& box)
+{
+    tSample sample;
+    EXPECT_EQ(1, ParseSample(box.bytes.get(), box.size, &sample));
+    VideoCodecTakeSample(RunVideoCodec(), &sample);
+    return writeVideoAccessUnit(&sample);
+}
+
+// A picture of four slices with its SEI is one sample (an access unit,
+// ISO/IEC 14496-15 5.3.2) as long as all of them; the sets stay in "avcC".
+TEST_F(Mp4Writer, AFourSlicePictureIsOneSample)
+{
+    ASSERT_TRUE(Open(false, true));
+    const std::vector<std::vector<UINT8>> picture = {Body(0x06, 11), Body(0x65, 100), Body(0x65, 90),
+                                                     Body(0x65, 80), Body(0x65, 70)};
+    std::vector<std::vector<UINT8>> units = {kSps, kPps};
+    units.insert(units.end(), picture.begin(), picture.end());
+    EXPECT_EQ(1, TakeVideoBox(MakeSample(QBOX_STREAM_VIDEO, 3000, Units(units))));
+    std::vector<UINT8> f = Finish();
+    EXPECT_EQ((std::vector<UINT32>{0, 1, 5 * 4 + 11 + 100 + 90 + 80 + 70}),
+              TableEntries(BoxBytes(f, Path(kVideoStbl, "stsz")), 12));
+    std::vector<UINT8> sample = Units(picture);
+    EXPECT_EQ(sample, std::vector<UINT8>(f.begin() + 32, f.begin() + 32 + sample.size()));
+    EXPECT_EQ((std::vector<UINT32>{1, 1}), TableEntries(BoxBytes(f, Path(kVideoStbl, "stss")), 12));
+}
+
+// nal_ref_idc 1 in every header (0x27, 0x28, 0x25, 0x21): the sets are
+// known, the pictures recorded, the IDR one a sync sample.
+TEST_F(Mp4Writer, NalRefIdc1StillGivesTheVideoTrackAndItsSyncSamples)
+{
+    ASSERT_TRUE(Open(false, true));
+    std::vector<UINT8> sps = kSps, pps = kPps;
+    sps[0] = 0x27;
+    pps[0] = 0x28;
+    EXPECT_EQ(1, TakeVideoBox(MakeSample(QBOX_STREAM_VIDEO, 3000, Units({sps, pps, Body(0x25, 40)}))));
+    EXPECT_EQ(1, TakeVideoBox(MakeSample(QBOX_STREAM_VIDEO, 6000, Units({Body(0x21, 30)}))));
+    std::vector<UINT8> f = Finish();
+    EXPECT_EQ(FourCC("vide"), ReadBE32(&BoxBytes(f, {"moov", "trak", "mdia", "hdlr"})[16]));
+    EXPECT_EQ((std::vector<UINT32>{0, 2, 44, 34}), TableEntries(BoxBytes(f, Path(kVideoStbl, "stsz")), 12));
+    EXPECT_EQ((std::vector<UINT32>{1, 1}), TableEntries(BoxBytes(f, Path(kVideoStbl, "stss")), 12));
+    std::vector<UINT8> stsd = BoxBytes(f, Path(kVideoStbl, "stsd"));
+    EXPECT_NE(stsd.end(), std::search(stsd.begin(), stsd.end(), sps.begin(), sps.end())) << "avcC lacks the SPS";
 }
 
 TEST_F(Mp4Writer, VideoDurationsRunForwardToTheNextSample)
