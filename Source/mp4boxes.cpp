@@ -227,6 +227,14 @@ static void writeTimedBox(const UINT8* box, UINT32 size, UINT32 durationOffset, 
     mp4Append(wide, size + VERSION_1_WIDENING);
 }
 
+// A box from its template (size bytes) with one 32-bit field filled in.
+static const UINT8* fillTemplate(UINT8* box, const UINT8* boxTemplate, UINT32 size, UINT32 fieldOffset, UINT32 value)
+{
+    memcpy(box, boxTemplate, size);
+    WriteBE32(box + fieldOffset, value);
+    return box;
+}
+
 static void writeFullBoxHeader(UINT32 size, UINT32 type)
 {
     longWrite(size);
@@ -309,17 +317,14 @@ static void writeEdtsAtom(UINT64 offset, UINT64 mediaDuration)
 static void writeMdhdAtom(UINT32 timescale, UINT64 duration)
 {
     UINT8 box[sizeof(MDHD_TEMPLATE)];
-    memcpy(box, MDHD_TEMPLATE, sizeof(box));
-    WriteBE32(box + MDHD_TIMESCALE_OFFSET, timescale);
+    fillTemplate(box, MDHD_TEMPLATE, sizeof(box), MDHD_TIMESCALE_OFFSET, timescale);
     writeTimedBox(box, sizeof(box), MDHD_DURATION_OFFSET, duration);
 }
 
 static void writeHdlrAtom(UINT32 handlerType)
 {
     UINT8 box[sizeof(HDLR_TEMPLATE)];
-    memcpy(box, HDLR_TEMPLATE, sizeof(box));
-    WriteBE32(box + HDLR_HANDLER_OFFSET, handlerType);
-    mp4Append(box, sizeof(box));
+    mp4Append(fillTemplate(box, HDLR_TEMPLATE, sizeof(box), HDLR_HANDLER_OFFSET, handlerType), sizeof(box));
 }
 
 // ---- the sample descriptions ---------------------------------------------------
@@ -361,12 +366,10 @@ static void writeAvcCAtom(const tVideoCodec* codec)
     mp4CloseBox(avcC);
 }
 
-// "stsd" with one "avc1" entry at the picture size the SPS gives (its
-// frame cropping applied).
-static void writeAvc1Stsd(const tVideoCodec* codec)
+// The "avc1" sample entry at the picture size the SPS gives (its frame
+// cropping applied).
+static void writeAvc1Entry(const tVideoCodec* codec)
 {
-    UINT64 stsd = openFullBox(FourCC("stsd"));
-    longWrite(1);  // entry_count
     UINT64 avc1 = mp4OpenBox(FourCC("avc1"));
     UINT8 body[sizeof(AVC1_BODY_TEMPLATE)];
     memcpy(body, AVC1_BODY_TEMPLATE, sizeof(body));
@@ -375,14 +378,11 @@ static void writeAvc1Stsd(const tVideoCodec* codec)
     mp4Append(body, sizeof(body));
     writeAvcCAtom(codec);
     mp4CloseBox(avc1);
-    mp4CloseBox(stsd);
 }
 
-// "stsd" with one "mp4a" entry and its "esds".
-static void writeMp4aStsd(const tAudioCodec* codec)
+// The "mp4a" sample entry with its "esds".
+static void writeMp4aEntry(const tAudioCodec* codec)
 {
-    UINT64 stsd = openFullBox(FourCC("stsd"));
-    longWrite(1);  // entry_count
     UINT64 mp4a = mp4OpenBox(FourCC("mp4a"));
     UINT8 body[sizeof(MP4A_BODY_TEMPLATE)];
     memcpy(body, MP4A_BODY_TEMPLATE, sizeof(body));
@@ -392,6 +392,18 @@ static void writeMp4aStsd(const tAudioCodec* codec)
     memcpy(body + MP4A_AUDIO_SPECIFIC_CONFIG_OFFSET, codec->ucConfig, AUDIO_SPECIFIC_CONFIG_SIZE);
     mp4Append(body, sizeof(body));
     mp4CloseBox(mp4a);
+}
+
+// "stsd" with the track's one sample entry.
+static void writeStsdAtom(bool video)
+{
+    UINT64 stsd = openFullBox(FourCC("stsd"));
+    longWrite(1);  // entry_count
+    if (video) {
+        writeAvc1Entry(mp4VideoCodec());
+    } else {
+        writeMp4aEntry(mp4AudioCodec());
+    }
     mp4CloseBox(stsd);
 }
 
@@ -493,11 +505,10 @@ struct tTrakBoxes {
 static void writeStblAtom(const tTrakBoxes* t)
 {
     UINT64 stbl = mp4OpenBox(FourCC("stbl"));
+    writeStsdAtom(t->bVideo);
     if (t->bVideo) {
-        writeAvc1Stsd(mp4VideoCodec());
         writeSttsPerSample(t->pTrack->pDurations, t->pTrack->ulDurations);
     } else {
-        writeMp4aStsd(mp4AudioCodec());
         writeSttsRuns(t->pTrack->pDurations, t->pTrack->ulDurations);
     }
     writeStscAtom();
@@ -552,17 +563,14 @@ static void writeAudioTrakAtom(const tMoovPlan* plan)
 static void writeMvhdAtom(UINT64 movieFileDuration, UINT32 nextTrackId)
 {
     UINT8 box[sizeof(MVHD_TEMPLATE)];
-    memcpy(box, MVHD_TEMPLATE, sizeof(box));
-    WriteBE32(box + MVHD_NEXT_TRACK_ID_OFFSET, nextTrackId);
+    fillTemplate(box, MVHD_TEMPLATE, sizeof(box), MVHD_NEXT_TRACK_ID_OFFSET, nextTrackId);
     writeTimedBox(box, sizeof(box), MVHD_DURATION_OFFSET, movieFileDuration);
 }
 
 static void writeIodsAtom(UINT32 trackId)
 {
     UINT8 box[sizeof(IODS_TEMPLATE)];
-    memcpy(box, IODS_TEMPLATE, sizeof(box));
-    WriteBE32(box + IODS_TRACK_ID_OFFSET, trackId);
-    mp4Append(box, sizeof(box));
+    mp4Append(fillTemplate(box, IODS_TEMPLATE, sizeof(box), IODS_TRACK_ID_OFFSET, trackId), sizeof(box));
 }
 
 void writeMoovAtom(const tMoovPlan* plan)

@@ -324,6 +324,19 @@ bool InfoCodecs(const tRecordingInfo* info, tVideoCodec* video, tAudioCodec* aud
 
 namespace {
 
+// The recovered file is renamed first when the recording about to start
+// would overwrite it.
+void ReportRecovered(std::string name, const char* pathAboutToBeWritten, UINT64 samples, UINT64 duration)
+{
+    if (pathAboutToBeWritten != nullptr && name == pathAboutToBeWritten) {
+        std::string recovered = RecoveredName(name);
+        if (rename(name.c_str(), recovered.c_str()) == 0)
+            name = recovered;
+    }
+    printf("\nRecovered the interrupted recording %s: %llu samples, %.3f s.\n", name.c_str(),
+           (unsigned long long)samples, (double)duration / MP4_MOVIE_TIMESCALE);
+}
+
 int RecoverActiveSet(const char* pathAboutToBeWritten)
 {
     if (!AnyLeftover())
@@ -371,15 +384,7 @@ int RecoverActiveSet(const char* pathAboutToBeWritten)
         return CannotComplete(info.name, strerror(mp4WriteError));
     UINT64 duration = durationTimeVid > durationTimeAudonVidScale ? durationTimeVid : durationTimeAudonVidScale;
     deleteMP4Params();
-
-    std::string name = info.name;
-    if (pathAboutToBeWritten != nullptr && name == pathAboutToBeWritten) {
-        std::string recovered = RecoveredName(name);
-        if (rename(name.c_str(), recovered.c_str()) == 0)
-            name = recovered;
-    }
-    printf("\nRecovered the interrupted recording %s: %llu samples, %.3f s.\n", name.c_str(), (unsigned long long)samples,
-           (double)duration / MP4_MOVIE_TIMESCALE);
+    ReportRecovered(info.name, pathAboutToBeWritten, samples, duration);
     return 1;
 }
 
