@@ -1,5 +1,5 @@
-// The MP4 writer's spool files: records in memory blocks, written out and
-// made durable.
+// The MP4 writer's spool files (records in memory blocks, written out and
+// made durable) and the sample tables of its tracks on them.
 #include "mp4spool.h"
 
 #include <fcntl.h>
@@ -7,10 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cctype>
 #include <cstring>
-#include <string>
 
 #include "safefile.h"
 
@@ -189,13 +186,21 @@ bool writeRecordAt(tSpool* spool, UINT32 index, UINT32 value)
     return writeAll(spool->fd, (const UINT8*)&value, SPOOL_RECORD_SIZE, (off_t)index * SPOOL_RECORD_SIZE);
 }
 
+// A sample counts once its size and chunk offset are on the disk, so its
+// sync-sample number and the durations go there first: a sync cut short
+// (a kill, a power cut) leaves every sample it kept with all its entries,
+// never a sync sample without its number ("stss" numbers past the samples
+// kept are dropped on recovery).
+static tSpool* const SYNC_ORDER[SPOOL_COUNT] = {&spools[6], &spools[3], &spools[0], &spools[4],
+                                                &spools[5], &spools[1], &spools[2]};
+
 bool syncSpools()
 {
-    for (tSpool& spool : spools) {
-        if (spool.fd < 0) {
+    for (tSpool* spool : SYNC_ORDER) {
+        if (spool->fd < 0) {
             continue;
         }
-        if (!flushSpool(&spool) || fdatasync(spool.fd) != 0) {
+        if (!flushSpool(spool) || fdatasync(spool->fd) != 0) {
             return false;
         }
     }
@@ -216,188 +221,57 @@ bool cutSpool(tSpool* spool, UINT32 count)
     return ftruncate(spool->fd, (off_t)count * SPOOL_RECORD_SIZE) == 0;
 }
 
-// ---- the recording's info file -------------------------------------------------
-//
-// Text, one "key value" line each, values that may hold any byte in hex:
-//   vozirev-recording-info 1
-//   name <hex>
-//   tracks <video 0|1> <audio 0|1>
-//   audio <frequency> <channels> <bits per sample>
-//   sps <hex>
-//   pps <hex>
-//   first <video stamp> <audio stamp>
-//   end
-// The last line tells a whole file from one cut short.
+// ---- the sample tables of a track ---------------------------------------------
 
-static const char INFO_MAGIC[] = "vozirev-recording-info 1";
-static const size_t INFO_MAX_BYTES = 1u << 20;
-
-static void appendHex(std::string* text, const UINT8* data, size_t size)
+bool openTrack(tTrack* track, bool video, bool truncate)
 {
-    static const char digits[] = "0123456789abcdef";
-    for (size_t i = 0; i < size; i++) {
-        *text += digits[data[i] >> 4];
-        *text += digits[data[i] & 0x0F];
+    *track = tTrack();
+    track->pDurations = video ? sttsVidFile : sttsAudFile;
+    track->pSizes = video ? stszVidFile : stszAudFile;
+    track->pOffsets = video ? stcoVidFile : stcoAudFile;
+    track->pSyncSamples = video ? stssVidFile : nullptr;
+    return openSpool(track->pDurations, truncate) && openSpool(track->pOffsets, truncate) &&
+           openSpool(track->pSizes, truncate) && (!video || openSpool(track->pSyncSamples, truncate));
+}
+
+void closeTrack(tTrack* track)
+{
+    for (tSpool* spool : {track->pDurations, track->pSizes, track->pOffsets, track->pSyncSamples}) {
+        if (spool != nullptr) {
+            closeSpool(spool);
+        }
     }
 }
 
-static bool parseHex(const char* hex, std::vector<UINT8>* bytes)
+bool spoolSampleEntry(tTrack* track, UINT32 size, UINT32 offset)
 {
-    bytes->clear();
-    size_t length = strlen(hex);
-    if (length % 2 != 0) {
+    bool spooled = appendRecord(track->pSizes, size);
+    spooled = appendRecord(track->pOffsets, offset) && spooled;
+    track->ulSamples++;
+    return spooled;
+}
+
+bool spoolDuration(tTrack* track, UINT32 duration)
+{
+    track->ulDurations++;
+    return appendRecord(track->pDurations, duration);
+}
+
+bool spoolSyncSample(tTrack* track)
+{
+    track->ulSyncSamples++;
+    return appendRecord(track->pSyncSamples, track->ulSamples);
+}
+
+bool cutTrack(tTrack* track, UINT32 samples, UINT32 durations, UINT32 syncSamples)
+{
+    if (!cutSpool(track->pSizes, samples) || !cutSpool(track->pOffsets, samples) ||
+        !cutSpool(track->pDurations, durations) ||
+        (track->pSyncSamples != nullptr && !cutSpool(track->pSyncSamples, syncSamples))) {
         return false;
     }
-    for (size_t i = 0; i < length; i += 2) {
-        char pair[3] = {hex[i], hex[i + 1], '\0'};
-        char* end = nullptr;
-        unsigned long value = strtoul(pair, &end, 16);
-        if (*end != '\0' || !isxdigit((unsigned char)pair[0]) || !isxdigit((unsigned char)pair[1])) {
-            return false;
-        }
-        bytes->push_back((UINT8)value);
-    }
+    track->ulSamples = samples;
+    track->ulDurations = durations;
+    track->ulSyncSamples = track->pSyncSamples != nullptr ? syncSamples : 0;
     return true;
-}
-
-static std::string formatRecordingInfo(const tRecordingInfo* info)
-{
-    std::string text = std::string(INFO_MAGIC) + "\nname ";
-    appendHex(&text, (const UINT8*)info->name, strlen(info->name));
-    char line[96];
-    snprintf(line, sizeof(line), "\ntracks %d %d\naudio %u %u %u\nsps ", info->video ? 1 : 0, info->audio ? 1 : 0,
-             info->audioFrequency, info->audioChannels, info->audioBitsPerSample);
-    text += line;
-    appendHex(&text, info->sps.data(), info->sps.size());
-    text += "\npps ";
-    appendHex(&text, info->pps.data(), info->pps.size());
-    snprintf(line, sizeof(line), "\nfirst %u %u\nend\n", info->firstVideoStamp, info->firstAudioStamp);
-    text += line;
-    return text;
-}
-
-// Makes a rename in the current directory durable.
-static bool syncDirectory()
-{
-    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
-}
-
-bool writeRecordingInfo(const tRecordingInfo* info)
-{
-    std::string text = formatRecordingInfo(info);
-    const tSpoolSetNames* names = activeSpoolNames();
-    int fd = OpenRegularFile(names->infoNew, SAFE_OPEN_TRUNCATE);
-    if (fd < 0) {
-        return false;
-    }
-    bool written = writeAll(fd, (const UINT8*)text.data(), text.size(), 0) && fdatasync(fd) == 0;
-    int error = errno;
-    close(fd);
-    if (!written || rename(names->infoNew, names->info) != 0 || !syncDirectory()) {
-        errno = written ? errno : error;
-        return false;
-    }
-    return true;
-}
-
-// Reads a whole small file into text; false when it is missing or too big.
-static bool readSmallFile(const char* name, std::string* text)
-{
-    int fd = OpenRegularFile(name, SAFE_OPEN_KEEP);
-    if (fd < 0) {
-        return false;
-    }
-    char buffer[4096];
-    ssize_t got;
-    text->clear();
-    while ((got = read(fd, buffer, sizeof(buffer))) > 0 && text->size() <= INFO_MAX_BYTES) {
-        text->append(buffer, (size_t)got);
-    }
-    close(fd);
-    return got == 0 && text->size() <= INFO_MAX_BYTES;
-}
-
-static bool parseInfoLine(const std::string& line, tRecordingInfo* info, bool* ended)
-{
-    size_t space = line.find(' ');
-    std::string key = line.substr(0, space);
-    const char* value = space == std::string::npos ? "" : line.c_str() + space + 1;
-    std::vector<UINT8> bytes;
-    if (key == "name") {
-        if (!parseHex(value, &bytes) || bytes.empty() || bytes.size() >= sizeof(info->name) ||
-            memchr(bytes.data(), '\0', bytes.size()) != nullptr) {
-            return false;
-        }
-        memcpy(info->name, bytes.data(), bytes.size());
-        info->name[bytes.size()] = '\0';
-        return true;
-    }
-    if (key == "tracks") {
-        int video = -1, audio = -1;
-        if (sscanf(value, "%d %d", &video, &audio) != 2 || video < 0 || video > 1 || audio < 0 || audio > 1) {
-            return false;
-        }
-        info->video = video == 1;
-        info->audio = audio == 1;
-        return true;
-    }
-    if (key == "audio") {
-        unsigned int frequency = 0, channels = 0, bits = 0;
-        if (sscanf(value, "%u %u %u", &frequency, &channels, &bits) != 3 || channels > 0xFFFF || bits > 0xFFFF) {
-            return false;
-        }
-        info->audioFrequency = frequency;
-        info->audioChannels = (UINT16)channels;
-        info->audioBitsPerSample = (UINT16)bits;
-        return true;
-    }
-    if (key == "sps") {
-        return parseHex(value, &info->sps);
-    }
-    if (key == "pps") {
-        return parseHex(value, &info->pps);
-    }
-    if (key == "first") {
-        return sscanf(value, "%u %u", &info->firstVideoStamp, &info->firstAudioStamp) == 2;
-    }
-    if (key == "end") {
-        *ended = true;
-        return true;
-    }
-    return false;
-}
-
-bool readRecordingInfo(tRecordingInfo* info)
-{
-    std::string text;
-    if (!readSmallFile(activeSpoolNames()->info, &text)) {
-        return false;
-    }
-    *info = tRecordingInfo();
-    size_t start = 0;
-    bool ended = false;
-    bool first = true;
-    while (start < text.size() && !ended) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            return false;  // cut short
-        }
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (first) {
-            if (line != INFO_MAGIC) {
-                return false;
-            }
-            first = false;
-        } else if (!parseInfoLine(line, info, &ended)) {
-            return false;
-        }
-    }
-    return ended && info->name[0] != '\0' && (info->video || info->audio);
 }

@@ -1,6 +1,6 @@
-// The MP4 writer's spool files: the sample-table entries of a recording,
-// one 4-byte host-order record per entry, in files next to it ("~temp1" to
-// "~temp7"). Records are gathered in memory and written out a block at a
+// The MP4 writer's sample tables and their spool files: the sample-table
+// entries of a recording, one 4-byte host-order record per entry, in files
+// next to it ("~temp1" to "~temp7"). Records are gathered in memory and written out a block at a
 // time, or only when the recording is made durable (see
 // spoolsHeldForSync); a block the disk does not take stays in memory, so
 // every record is known to completion whatever the disk did. After a crash
@@ -85,38 +85,39 @@ bool syncSpools();
 // Keeps only the first count records (in the file and in memory).
 bool cutSpool(tSpool* spool, UINT32 count);
 
+// ---- the sample tables of a track ---------------------------------------------
+//
+// One sample per chunk ("stsc" says so once), so a track spools one size
+// ("stsz") and one chunk offset ("stco") per sample, the durations
+// ("stts" sample_delta, one sample late: see mp4Writer.h) and, for video,
+// the numbers of the sync samples ("stss"). ISO/IEC 14496-12, 8.6.1, 8.6.2,
+// 8.7.3 to 8.7.5.
+struct tTrack {
+    tSpool* pDurations;
+    tSpool* pSizes;
+    tSpool* pOffsets;
+    tSpool* pSyncSamples;  // video; null for audio
+    UINT32 ulSamples;      // sizes and offsets spooled
+    UINT32 ulDurations;    // durations spooled
+    UINT32 ulSyncSamples;  // sync-sample numbers spooled
+};
+
+// A track on its spools (the audio set or the video set), opened emptied
+// or as they are; false (errno) when one cannot be.
+bool openTrack(tTrack* track, bool video, bool truncate);
+void closeTrack(tTrack* track);
+// Each appends a record and counts it; false (errno) when a block the spool
+// had to write out was refused (the record is kept in memory all the same).
+bool spoolSampleEntry(tTrack* track, UINT32 size, UINT32 offset);
+bool spoolDuration(tTrack* track, UINT32 duration);
+// The track's latest sample is a sync sample.
+bool spoolSyncSample(tTrack* track);
+// Keeps the first samples entries and durations and syncSamples sync-sample
+// numbers; false (errno) when a file could not be cut.
+bool cutTrack(tTrack* track, UINT32 samples, UINT32 durations, UINT32 syncSamples);
+
 // Writes size bytes at offset, going on after partial writes. False (errno;
 // ENOSPC for a write that wrote nothing) when they did not all go.
 bool writeAll(int fd, const UINT8* data, size_t size, off_t offset);
-
-// ---- the recording's info file -------------------------------------------------
-//
-// Beside the spool files, the info file ("~temp.info") keeps what completion needs beyond
-// the records: the recording's name, its tracks, the audio settings and the
-// parameter sets. It is replaced as a whole (written under a temporary name,
-// made durable, renamed) whenever that changes, so an interrupted
-// recording can always be rebuilt from what is on the disk.
-// Names that hold a recording's name: "./" + 255 characters + extension.
-const size_t RECORDING_NAME_SIZE = 272;
-
-struct tRecordingInfo {
-    char name[RECORDING_NAME_SIZE];  // the recording file
-    bool video;
-    bool audio;
-    UINT32 audioFrequency;  // Hz
-    UINT16 audioChannels;
-    UINT16 audioBitsPerSample;
-    std::vector<UINT8> sps;  // NAL units, start code included
-    std::vector<UINT8> pps;
-    UINT32 firstVideoStamp;  // 90 kHz, of each track's first sample (0 before it)
-    UINT32 firstAudioStamp;
-};
-
-// Replaces the active set's info file durably; false (errno) when it could
-// not be.
-bool writeRecordingInfo(const tRecordingInfo* info);
-// Reads the active set's info file; false when it is missing, cut short or
-// not one.
-bool readRecordingInfo(tRecordingInfo* info);
 
 #endif

@@ -1,4 +1,6 @@
-// Recovery of an interrupted MP4 recording from its spool files.
+// Recovery of an interrupted MP4 recording from its spool files: the
+// writer's state taken up again from them (resumeMP4Recording), then
+// completed.
 #include "recovery.h"
 
 #include <fcntl.h>
@@ -12,7 +14,11 @@
 
 #include "QBox.h"
 #include "QBoxParser.h"
+#include "byteorder.h"
+#include "codecs.h"
 #include "mp4Writer.h"
+#include "mp4boxes.h"
+#include "mp4durable.h"
 #include "mp4spool.h"
 #include "safefile.h"
 #include "tspacket.h"
@@ -148,23 +154,6 @@ int CannotComplete(const char* name, const char* reason)
     return ReportUnrecovered(name, reason);
 }
 
-// The picture size of the video track, from its sequence parameter set.
-void TakePictureSize()
-{
-    tTrack* track = root->videoTrack;
-    if (track == nullptr || !track->SPSSetFlag || track->spsLength <= START_CODE_SIZE)
-        return;
-    unsigned int size[2] = {track->width, track->height};
-    DecParSet(track->spsBuffer + START_CODE_SIZE, track->spsLength - START_CODE_SIZE, size);
-    track->width = size[0];
-    track->height = size[1];
-}
-
-UINT32 TrackSamples(const tTrack* track)
-{
-    return track != nullptr ? track->mdia->minf->stbl->stsz->numSamples : 0;
-}
-
 // A name beside path for the recovered file, so that the recording about to
 // start under path does not overwrite it: "./NAME-recovered.mp4", numbered
 // when taken.
@@ -182,9 +171,171 @@ std::string RecoveredName(const std::string& path)
     return name;
 }
 
+// ---- resuming an interrupted recording ---------------------------------------------
+//
+// A recording interrupted by a crash or a power cut leaves its file, its
+// spool files and its info file. The samples kept are the longest run of
+// each track whose table entries are whole in the spool files and whose
+// data lies whole in the file (a video sample must also be NAL units behind
+// their lengths that fill it); everything after them is cut off, and completion then
+// writes the same index it would have written for those samples.
+
+// Whether the size bytes at offset are NAL units behind their lengths
+// that fill them exactly, as every video sample the writer records.
+bool UnitsFillSample(UINT64 offset, UINT64 size)
+{
+    UINT64 end = offset + size;
+    while (offset < end) {
+        UINT8 prefix[QBOX_NALU_PREFIX_SIZE];
+        if (end - offset <= sizeof(prefix) ||
+            pread(fileno(mp4file), prefix, sizeof(prefix), (off_t)offset) != (ssize_t)sizeof(prefix))
+            return false;
+        UINT64 length = ReadBE32(prefix);
+        if (length == 0 || length > end - offset - sizeof(prefix))
+            return false;
+        offset += sizeof(prefix) + length;
+    }
+    return true;
+}
+
+// Samples of a track whose entries and data are whole: at most count, each
+// after the one before, inside the file after the "mdat" header.
+UINT32 WholeSamples(const tTrack* track, UINT32 count, UINT64 fileSize, bool lengthPrefixed, UINT64* end)
+{
+    UINT64 previousOffset = 0;
+    for (UINT32 i = 0; i < count; i++) {
+        UINT64 offset = readRecordAt(track->pOffsets, i);
+        UINT64 size = readRecordAt(track->pSizes, i);
+        if (offset < MP4_MDAT_DATA_OFFSET || offset < previousOffset || size == 0 || offset + size > fileSize)
+            return i;
+        if (lengthPrefixed && !UnitsFillSample(offset, size))
+            return i;
+        previousOffset = offset + size;
+        if (previousOffset > *end)
+            *end = previousOffset;
+    }
+    return count;
+}
+
+UINT32 MinRecords(UINT32 a, UINT32 b)
+{
+    return a < b ? a : b;
+}
+
+// Sync-sample numbers are kept while they count up within the samples kept.
+UINT32 SyncSamplesWithin(const tTrack* track, UINT32 samples)
+{
+    UINT32 sync = 0;
+    for (UINT32 n = spoolRecords(track->pSyncSamples), previous = 0; sync < n; sync++) {
+        UINT32 number = readRecordAt(track->pSyncSamples, sync);
+        if (number <= previous || number > samples)
+            break;
+        previous = number;
+    }
+    return sync;
+}
+
+// Keeps a track's whole samples and adds up their durations into
+// *duration: each is the gap to the next sample, so n samples have n - 1.
+bool ResumeTrack(tTrack* track, UINT64 fileSize, UINT64* end, UINT64* duration)
+{
+    bool video = track->pSyncSamples != nullptr;
+    UINT32 count = MinRecords(MinRecords(spoolRecords(track->pSizes), spoolRecords(track->pOffsets)),
+                              spoolRecords(track->pDurations) + 1);
+    UINT32 kept = WholeSamples(track, count, fileSize, video, end);
+    UINT32 durations = kept > 0 ? kept - 1 : 0;
+    if (!cutTrack(track, kept, durations, video ? SyncSamplesWithin(track, kept) : 0))
+        return false;
+    *duration = 0;
+    for (UINT32 i = 0; i < durations; i++)
+        *duration += readRecordAt(track->pDurations, i);
+    return true;
+}
+
+// Whether the file begins as the writer begins every recording.
+bool BeginsAsWritten(FILE* file)
+{
+    UINT8 head[MP4_MDAT_DATA_OFFSET];
+    return pread(fileno(file), head, sizeof(head), 0) == (ssize_t)sizeof(head) && beginsAsWritten(head);
+}
+
+// Takes up the recording described by info, interrupted before completion,
+// from its spool files in the current directory and its file (opened for
+// reading and writing), described by video and audio: keeps the longest
+// run of each track's samples whose entries and data are whole, cuts the
+// file and the spool files back to them. 1 when samples are kept
+// (completeMP4File and deleteMP4Params follow), 0 when none is (the file
+// is cut back to its 32-byte header), -1 when the spool files cannot be
+// read or the files cut; deleteMP4Params releases the state in every case.
+int resumeMP4Recording(const tRecordingInfo* info, FILE* file, tVideoCodec* video, const tAudioCodec* audio)
+{
+    root = new tRootAtom();
+    root->VideoPresentFlag = info->video ? 1 : 0;
+    root->AudioPresentFlag = info->audio ? 1 : 0;
+    root->pVideoCodec = video;
+    root->pAudioCodec = audio;
+    mp4file = file;
+    setMP4RecordingName(info->name);
+    off_t fileSize = lseek(fileno(file), 0, SEEK_END);
+    if (!mp4OpenTracks(false) || fileSize < (off_t)MP4_MDAT_DATA_OFFSET || !BeginsAsWritten(file))
+        return -1;
+    firstTimeStampVid = info->firstVideoStamp;
+    firstTimeStampAud = info->firstAudioStamp;
+    UINT64 end = MP4_MDAT_DATA_OFFSET;
+    if (root->audioTrack != nullptr && !ResumeTrack(root->audioTrack, (UINT64)fileSize, &end, &durationTimeAud))
+        return -1;
+    if (root->videoTrack != nullptr && !ResumeTrack(root->videoTrack, (UINT64)fileSize, &end, &durationTimeVid))
+        return -1;
+    mp4InfoSettled();
+    // Without a sample kept, what follows the header is a sample whose
+    // entries never reached the disk: the file goes back to its header, as
+    // a recording that never took a sample leaves it.
+    if (ftruncate(fileno(file), (off_t)end) != 0 || fseeko(file, (off_t)end, SEEK_SET) != 0) {
+        mp4FailOutput(errno);
+        return -1;
+    }
+    root->fileLength = end;
+    return mp4SampleCount() > 0 ? 1 : 0;
+}
+
+// A parameter set of the info file, in start-code form.
+void TakeInfoSet(tVideoCodec* codec, const std::vector<UINT8>& set)
+{
+    if (set.size() > START_CODE_SIZE)
+        VideoCodecTakeUnit(codec, set.data() + START_CODE_SIZE, (UINT32)(set.size() - START_CODE_SIZE));
+}
+
+// The recording's descriptions, from its info file. False for audio that
+// no AAC configuration describes (ISO/IEC 14496-3, 1.6.2.1).
+bool InfoCodecs(const tRecordingInfo* info, tVideoCodec* video, tAudioCodec* audio)
+{
+    TakeInfoSet(video, info->sps);
+    TakeInfoSet(video, info->pps);
+    *audio = *RunAudioCodec();
+    if (!info->audio)
+        return true;
+    if (AudioCodecFor(info->audioFrequency, info->audioChannels, audio) != 1)
+        return false;
+    audio->usBitsPerSample = info->audioBitsPerSample;
+    return true;
+}
+
 }  // namespace
 
 namespace {
+
+// The recovered file is renamed first when the recording about to start
+// would overwrite it.
+void ReportRecovered(std::string name, const char* pathAboutToBeWritten, UINT64 samples, UINT64 duration)
+{
+    if (pathAboutToBeWritten != nullptr && name == pathAboutToBeWritten) {
+        std::string recovered = RecoveredName(name);
+        if (rename(name.c_str(), recovered.c_str()) == 0)
+            name = recovered;
+    }
+    printf("\nRecovered the interrupted recording %s: %llu samples, %.3f s.\n", name.c_str(),
+           (unsigned long long)samples, (double)duration / MP4_MOVIE_TIMESCALE);
+}
 
 int RecoverActiveSet(const char* pathAboutToBeWritten)
 {
@@ -208,6 +359,10 @@ int RecoverActiveSet(const char* pathAboutToBeWritten)
         RemoveLeftovers();
         return 0;
     }
+    tVideoCodec video;
+    tAudioCodec audio;
+    if (!InfoCodecs(&info, &video, &audio))
+        return CannotRecover(info.name, "its info file describes audio that AAC does not");
     int fd = OpenRegularFile(info.name, SAFE_OPEN_KEEP);
     FILE* file = fd >= 0 ? fdopen(fd, "r+b") : nullptr;
     if (file == nullptr) {
@@ -217,28 +372,19 @@ int RecoverActiveSet(const char* pathAboutToBeWritten)
         return CannotRecover(info.name, strerror(error));
     }
 
-    int resumed = resumeMP4Recording(&info, file);
+    int resumed = resumeMP4Recording(&info, file, &video, &audio);
     if (resumed < 0)
         return CannotComplete(info.name, "its spool files cannot be read");
     if (resumed == 0) {
         deleteMP4Params();  // no sample was made durable: the file holds its header
         return 0;
     }
-    TakePictureSize();
-    UINT32 samples = TrackSamples(root->videoTrack) + TrackSamples(root->audioTrack);
+    UINT64 samples = mp4SampleCount();
     if (completeMP4File() != 1)
         return CannotComplete(info.name, strerror(mp4WriteError));
     UINT64 duration = durationTimeVid > durationTimeAudonVidScale ? durationTimeVid : durationTimeAudonVidScale;
     deleteMP4Params();
-
-    std::string name = info.name;
-    if (pathAboutToBeWritten != nullptr && name == pathAboutToBeWritten) {
-        std::string recovered = RecoveredName(name);
-        if (rename(name.c_str(), recovered.c_str()) == 0)
-            name = recovered;
-    }
-    printf("\nRecovered the interrupted recording %s: %u samples, %.3f s.\n", name.c_str(), samples,
-           (double)duration / MP4_MOVIE_TIMESCALE);
+    ReportRecovered(info.name, pathAboutToBeWritten, samples, duration);
     return 1;
 }
 

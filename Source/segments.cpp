@@ -279,15 +279,12 @@ void FinishMP4Segment(FILE* next, const char* name)
         ReportIncomplete(name, error);
 }
 
-// Opens the next MP4 segment on file under the other set of spool names,
-// with the parameter sets of the one before.
-bool StartMP4Segment(stInputParameters* input, FILE* file, const tMP4ParameterSets& sets)
+// Opens the next MP4 segment on file under the other set of spool names
+// (the run's codec descriptions carry the parameter sets over).
+bool StartMP4Segment(stInputParameters* input, FILE* file)
 {
     useSpoolSet((activeSpoolSet() + 1) % SPOOL_SET_COUNT);
-    if (SetParameters(*input, file) != 1)
-        return false;
-    seedMP4ParameterSets(sets);
-    return true;
+    return SetParameters(*input, file) == 1;
 }
 
 }  // namespace
@@ -408,11 +405,9 @@ int CutRecording(stInputParameters* input)
         snprintf(input->sOutput_Filename, sizeof(input->sOutput_Filename), "%s", path);
         return 1;
     }
-    tMP4ParameterSets sets;
-    keepMP4ParameterSets(&sets);
     FinishMP4Segment(next, input->sOutput_Filename);
     snprintf(input->sOutput_Filename, sizeof(input->sOutput_Filename), "%s", path);
-    if (!StartMP4Segment(input, next, sets)) {
+    if (!StartMP4Segment(input, next)) {
         printf("\nCannot start the next segment %s: %s\n", path, strerror(mp4WriteError != 0 ? mp4WriteError : EIO));
         return -1;
     }

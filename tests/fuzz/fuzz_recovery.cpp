@@ -25,6 +25,7 @@
 #include "stopsignals.h"
 #include "fuzz_common.h"
 #include "fuzz_mp4check.h"
+#include "mp4durable.h"
 #include "mp4spool.h"
 #include "recovery.h"
 

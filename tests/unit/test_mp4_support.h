@@ -11,10 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "QBoxParser.h"
 #include "byteorder.h"
+#include "codecs.h"
 #include "mp4Writer.h"
 
 namespace mp4test {
@@ -167,6 +170,45 @@ inline std::vector<UINT8> BoxBytes(const std::vector<UINT8>& f, const std::vecto
     return std::vector<UINT8>(f.begin() + ref.offset, f.begin() + ref.offset + ref.size);
 }
 
+// A whole QBox in a heap block of exactly its size, so that the sanitizer
+// build sees any access past it.
+struct Sample {
+    std::unique_ptr<UINT8[]> bytes;
+    UINT32 size = 0;
+    UINT8* payload() { return bytes.get() + QBOX_HEADER_SIZE; }
+};
+
+Sample MakeSample(UINT16 type, UINT32 cts, const std::vector<UINT8>& payload, UINT32 boxSize = 0)
+{
+    Sample s;
+    s.size = QBOX_HEADER_SIZE + (UINT32)payload.size();
+    s.bytes.reset(new UINT8[s.size]);
+    QBox h = {boxSize ? boxSize : s.size, QBOX_TYPE, 0, type, 0, 0, cts};
+    EncodeQBoxHeader(&h, s.bytes.get());
+    if (!payload.empty()) {
+        memcpy(s.payload(), payload.data(), payload.size());
+    }
+    return s;
+}
+
+// Video payload of length-prefixed NAL units (given without start codes).
+std::vector<UINT8> Units(const std::vector<std::vector<UINT8>>& units)
+{
+    std::vector<UINT8> p;
+    for (const auto& u : units) {
+        p = Cat(p, Words({(UINT32)u.size()}));
+        p = Cat(p, u);
+    }
+    return p;
+}
+
+std::vector<UINT8> Body(UINT8 header, size_t size)
+{
+    std::vector<UINT8> u(size, 0x5A);
+    u[0] = header;
+    return u;
+}
+
 // Each test runs in a scratch directory, with the writer's state cleared.
 class Mp4Test : public ::testing::Test {
 protected:
@@ -177,6 +219,7 @@ protected:
         dir_ = tmpl;
         ASSERT_NE(nullptr, getcwd(oldDir_, sizeof(oldDir_)));
         ASSERT_EQ(0, chdir(dir_.c_str()));
+        VideoCodecClear(RunVideoCodec());
     }
 
     void TearDown() override
@@ -195,22 +238,18 @@ protected:
         }
         EXPECT_EQ(0, chdir(oldDir_));
         rmdir(dir_.c_str());
+        VideoCodecClear(RunVideoCodec());
     }
 
-    // Opens a recording on out.mp4 as the route does.
+    // Opens a recording on out.mp4 as the route does, as the first of a
+    // run: no parameter set is known yet.
     bool Open(bool audio, bool video)
     {
+        VideoCodecClear(RunVideoCodec());
         mp4file = fopen(kOutput, "wb");
         root = new tRootAtom();
-        if (audio) {
-            root->AudioPresentFlag = 1;
-            root->audioFrequency = 48000;
-            root->numAudioChannels = 2;
-            root->audioBitsPerSample = 16;
-        }
-        if (video) {
-            root->VideoPresentFlag = 1;
-        }
+        root->AudioPresentFlag = audio ? 1 : 0;
+        root->VideoPresentFlag = video ? 1 : 0;
         return createMP4Params() == 1;
     }
 
@@ -229,8 +268,6 @@ protected:
     {
         Video(WithStartCode(kSps), timeStamp);
         Video(WithStartCode(kPps), timeStamp);
-        root->videoTrack->width = 320;
-        root->videoTrack->height = 240;
     }
 
     std::vector<UINT8> Finish()

@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "QBoxParser.h"
-#include "QBoxParser.h"
 #include "housekeeping.h"
 #include "stopsignals.h"
 #include "mp4route.h"
@@ -13,45 +12,6 @@
 
 namespace mp4test {
 namespace {
-
-// A whole QBox in a heap block of exactly its size, so that the sanitizer
-// build sees any access past it.
-struct Sample {
-    std::unique_ptr<UINT8[]> bytes;
-    UINT32 size = 0;
-    UINT8* payload() { return bytes.get() + QBOX_HEADER_SIZE; }
-};
-
-Sample MakeSample(UINT16 type, UINT32 cts, const std::vector<UINT8>& payload, UINT32 boxSize = 0)
-{
-    Sample s;
-    s.size = QBOX_HEADER_SIZE + (UINT32)payload.size();
-    s.bytes.reset(new UINT8[s.size]);
-    QBox h = {boxSize ? boxSize : s.size, QBOX_TYPE, 0, type, 0, 0, cts};
-    EncodeQBoxHeader(&h, s.bytes.get());
-    if (!payload.empty()) {
-        memcpy(s.payload(), payload.data(), payload.size());
-    }
-    return s;
-}
-
-// Video payload of length-prefixed NAL units (given without start codes).
-std::vector<UINT8> Units(const std::vector<std::vector<UINT8>>& units)
-{
-    std::vector<UINT8> p;
-    for (const auto& u : units) {
-        p = Cat(p, Words({(UINT32)u.size()}));
-        p = Cat(p, u);
-    }
-    return p;
-}
-
-std::vector<UINT8> Body(UINT8 header, size_t size)
-{
-    std::vector<UINT8> u(size, 0x5A);
-    u[0] = header;
-    return u;
-}
 
 // SPS of a 720 x 576 stream.
 const std::vector<UINT8> kSps720x576 = {0x67, 0x42, 0xE0, 0x1E, 0xDA, 0x02, 0xD0, 0x49, 0x90};
@@ -62,13 +22,14 @@ protected:
     {
         memset(&input_, 0, sizeof(input_));
         input_.ulMediaFormat = mediaFormat;
+        VideoCodecClear(RunVideoCodec());
         return SetParameters(input_, fopen(kOutput, "wb")) == 1;
     }
 
     void Route(Sample& s) { EXPECT_EQ(0, QBoxToMp4(s.bytes.get(), s.size, input_)); }
 
-    UINT32 VideoSamples() { return root->videoTrack->mdia->minf->stbl->stsz->numSamples; }
-    UINT32 AudioSamples() { return root->audioTrack->mdia->minf->stbl->stsz->numSamples; }
+    UINT32 VideoSamples() { return root->videoTrack->ulSamples; }
+    UINT32 AudioSamples() { return root->audioTrack->ulSamples; }
 
     stInputParameters input_;
 };
@@ -86,11 +47,8 @@ TEST_F(Mp4Route, MediaFormatChoosesTheTracks)
         EXPECT_EQ(c.audio, root->AudioPresentFlag == 1);
         EXPECT_EQ(c.video, root->VideoPresentFlag == 1);
         EXPECT_EQ(c.video, root->videoTrack != nullptr);
-        if (c.audio) {
-            EXPECT_EQ(48000u, root->audioFrequency);
-            EXPECT_EQ(2, root->numAudioChannels);
-            EXPECT_EQ(16, root->audioBitsPerSample);
-        }
+        EXPECT_EQ(RunAudioCodec(), root->pAudioCodec);
+        EXPECT_EQ(RunVideoCodec(), root->pVideoCodec);
         deleteMP4Params();
     }
 }
@@ -111,34 +69,35 @@ TEST_F(Mp4Route, FailedSetupIsReportedAndLaterSamplesAreHarmless)
     EXPECT_TRUE(ReadFileBytes(kOutput).empty());
 }
 
-TEST_F(Mp4Route, LeadingSpsSetsThePictureSize)
+// The route reads the sample and leaves its buffer as it was; the sets in
+// force describe the video, whatever their nal_ref_idc and wherever they
+// lie in the sample.
+TEST_F(Mp4Route, TheSetsInForceDescribeTheVideoAndTheBufferIsLeftAlone)
 {
     ASSERT_TRUE(Start(2));
-    Sample first = MakeSample(QBOX_STREAM_VIDEO, 3000, Units({kSps720x576, kPps}));
+    Sample first = MakeSample(QBOX_STREAM_VIDEO, 3000, Units({kSps720x576, kPps, Body(0x65, 30)}));
+    const std::vector<UINT8> before(first.bytes.get(), first.bytes.get() + first.size);
     Route(first);
-    EXPECT_EQ(720u, root->videoTrack->width);
-    EXPECT_EQ(576u, root->videoTrack->height);
-    // Prefixes are back to lengths: the writer rewrote the start codes.
-    EXPECT_EQ(kSps720x576.size(), ReadBE32(first.payload()));
+    EXPECT_EQ(before, std::vector<UINT8>(first.bytes.get(), first.bytes.get() + first.size));
+    EXPECT_EQ(720u, RunVideoCodec()->stSps.ulWidth);
+    EXPECT_EQ(576u, RunVideoCodec()->stSps.ulHeight);
 
-    // An SPS that is not the first unit leaves the size alone.
-    Sample later = MakeSample(QBOX_STREAM_VIDEO, 6000, Units({kPps, kSps, Body(0x65, 30)}));
-    Route(later);
-    EXPECT_EQ(720u, root->videoTrack->width);
-    EXPECT_EQ(1u, VideoSamples());
-
-    // Nor does one with reference priority 1 (header 0x27), which is not
-    // recorded as a sample either.
+    // Reference priority 1 (header 0x27), after a slice: the 320 x 240 SPS
+    // is in force from here on.
     std::vector<UINT8> sps27 = kSps;
     sps27[0] = 0x27;
-    Sample low = MakeSample(QBOX_STREAM_VIDEO, 9000, Units({sps27, Body(0x41, 30)}));
-    Route(low);
-    EXPECT_EQ(720u, root->videoTrack->width);
-    EXPECT_EQ(576u, root->videoTrack->height);
+    Sample later = MakeSample(QBOX_STREAM_VIDEO, 6000, Units({Body(0x41, 30), sps27}));
+    Route(later);
     EXPECT_EQ(2u, VideoSamples());
+    std::vector<UINT8> f = Finish();
+    std::vector<UINT8> tkhd = BoxBytes(f, {"moov", "trak", "tkhd"});
+    ASSERT_EQ(92u, tkhd.size());
+    EXPECT_EQ(Words({320 << 16, 240 << 16}), std::vector<UINT8>(tkhd.begin() + 84, tkhd.end()));
 }
 
-TEST_F(Mp4Route, EveryUnitOfABoxGetsItsTimeStamp)
+// Each picture is one sample at its box's stamp: every unit but the
+// parameter sets, SEI included.
+TEST_F(Mp4Route, EachPictureIsOneSampleAtItsStamp)
 {
     ASSERT_TRUE(Start(2));
     Sample a = MakeSample(QBOX_STREAM_VIDEO, 1000, Units({kSps, kPps, Body(0x06, 9), Body(0x65, 40)}));
@@ -147,9 +106,9 @@ TEST_F(Mp4Route, EveryUnitOfABoxGetsItsTimeStamp)
     Route(a);
     Route(b);
     Route(c);
-    EXPECT_EQ(4u, VideoSamples());
-    EXPECT_EQ((std::vector<UINT32>{3000, 0, 3000}), SpoolRecords("~temp4"));
-    EXPECT_EQ((std::vector<UINT32>{44, 24, 24, 24}), SpoolRecords("~temp6"));
+    EXPECT_EQ(3u, VideoSamples());
+    EXPECT_EQ((std::vector<UINT32>{3000, 3000}), SpoolRecords("~temp4"));
+    EXPECT_EQ((std::vector<UINT32>{57, 48, 24}), SpoolRecords("~temp6"));
 }
 
 TEST_F(Mp4Route, ShortAndEmptyUnitsAreSkipped)
@@ -160,7 +119,8 @@ TEST_F(Mp4Route, ShortAndEmptyUnitsAreSkipped)
     // An empty first unit, then a slice; an empty later unit, then a slice.
     Sample s = MakeSample(QBOX_STREAM_VIDEO, 3000, Units({{}, Body(0x65, 10), {}, Body(0x41, 10)}));
     Route(s);
-    EXPECT_EQ(2u, VideoSamples());
+    EXPECT_EQ(1u, VideoSamples());
+    EXPECT_EQ(std::vector<UINT32>{28}, SpoolRecords("~temp6"));
 }
 
 TEST_F(Mp4Route, RoutingStopsAtThePayloadsEnd)
@@ -178,10 +138,11 @@ TEST_F(Mp4Route, RoutingStopsAtThePayloadsEnd)
     // A header size beyond what was read: only the read bytes are walked.
     Sample cut = MakeSample(QBOX_STREAM_VIDEO, 6000, Units({Body(0x41, 10), Body(0x41, 10)}), 1000);
     Route(cut);
-    EXPECT_EQ(3u, VideoSamples());
+    EXPECT_EQ(2u, VideoSamples());
     Sample next = MakeSample(QBOX_STREAM_VIDEO, 9000, Units({Body(0x41, 10)}));
     Route(next);
-    EXPECT_EQ(4u, VideoSamples());
+    EXPECT_EQ(3u, VideoSamples());
+    EXPECT_EQ((std::vector<UINT32>{14, 28, 14}), SpoolRecords("~temp6"));
 }
 
 TEST_F(Mp4Route, AudioTakesTheReadLengthAndOtherTypesAreIgnored)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sample.h"
 #include "test_mp4_support.h"
 
 namespace mp4test {
@@ -205,32 +206,28 @@ TEST_F(Mp4Writer, OpeningFailsWhenASpoolFileCannotBeCreated)
     EXPECT_FALSE(FileExists("~temp1"));
 }
 
-TEST_F(Mp4Writer, ParameterSetsAndSeiAreKeptOutOfTheSamples)
+TEST_F(Mp4Writer, ParameterSetsAreKeptOutOfTheSamples)
 {
     ASSERT_TRUE(Open(false, true));
-    // A slice before any parameter set: prefix turned into the length,
-    // nothing recorded.
-    std::vector<UINT8> early = Nalu(0x65, 12);
-    EXPECT_EQ(1, writeVideoSample(early.data(), (UINT32)early.size(), 1000));
-    EXPECT_EQ(13u, ReadBE32(early.data()));
+    // A slice before any parameter set: nothing recorded, the buffer left
+    // as it was.
+    const std::vector<UINT8> early = Nalu(0x65, 12);
+    std::vector<UINT8> unit = early;
+    EXPECT_EQ(1, writeVideoSample(unit.data(), (UINT32)unit.size(), 1000));
+    EXPECT_EQ(early, unit);
     EXPECT_EQ(32u, root->fileLength);
 
-    std::vector<UINT8> sps = WithStartCode(kSps);
-    EXPECT_EQ(1, writeVideoSample(sps.data(), (UINT32)sps.size(), 1000));
-    EXPECT_EQ(8u, ReadBE32(sps.data()));
+    Video(WithStartCode(kSps), 1000);
     Video(WithStartCode(kPps), 1000);
-    Video(Nalu(0x06, 20), 1000);  // SEI
     EXPECT_EQ(32u, root->fileLength);
-    EXPECT_EQ(1, root->videoTrack->SPSSetFlag);
-    EXPECT_EQ(1, root->videoTrack->PPSSetFlag);
-    EXPECT_EQ(12u, root->videoTrack->spsLength);
-    EXPECT_EQ(0, memcmp(root->videoTrack->spsBuffer + 4, kSps.data(), kSps.size()));
+    EXPECT_EQ(kSps, RunVideoCodec()->sps);
+    EXPECT_EQ(kPps, RunVideoCodec()->pps);
 
     // The first slice after both sets is the first sample, length-prefixed.
     std::vector<UINT8> idr = Nalu(0x65, 30);
     Video(idr, 1000);
     EXPECT_EQ(32u + 35u, root->fileLength);
-    EXPECT_EQ(1u, root->videoTrack->mdia->minf->stbl->stsz->numSamples);
+    EXPECT_EQ(1u, root->videoTrack->ulSamples);
     fflush(mp4file);
     std::vector<UINT8> file = ReadFileBytes(kOutput);
     ASSERT_EQ(67u, file.size());
@@ -242,7 +239,53 @@ TEST_F(Mp4Writer, ParameterSetsAndSeiAreKeptOutOfTheSamples)
     // Too short to hold a NAL header: skipped whole, even after the sets.
     std::vector<UINT8> stub = {0, 0, 0, 1};
     EXPECT_EQ(1, writeVideoSample(stub.data(), 4, 2000));
-    EXPECT_EQ(1u, root->videoTrack->mdia->minf->stbl->stsz->numSamples);
+    EXPECT_EQ(1u, root->videoTrack->ulSamples);
+}
+
+// What the route does with a video box: its sets to the run's description,
+// its picture to the writer.
+UINT8 TakeVideoBox(const Sample& box)
+{
+    tSample sample;
+    EXPECT_EQ(1, ParseSample(box.bytes.get(), box.size, &sample));
+    VideoCodecTakeSample(RunVideoCodec(), &sample);
+    return writeVideoAccessUnit(&sample);
+}
+
+// A picture of four slices with its SEI is one sample (an access unit,
+// ISO/IEC 14496-15 5.3.2) as long as all of them; the sets stay in "avcC".
+TEST_F(Mp4Writer, AFourSlicePictureIsOneSample)
+{
+    ASSERT_TRUE(Open(false, true));
+    const std::vector<std::vector<UINT8>> picture = {Body(0x06, 11), Body(0x65, 100), Body(0x65, 90),
+                                                     Body(0x65, 80), Body(0x65, 70)};
+    std::vector<std::vector<UINT8>> units = {kSps, kPps};
+    units.insert(units.end(), picture.begin(), picture.end());
+    EXPECT_EQ(1, TakeVideoBox(MakeSample(QBOX_STREAM_VIDEO, 3000, Units(units))));
+    std::vector<UINT8> f = Finish();
+    EXPECT_EQ((std::vector<UINT32>{0, 1, 5 * 4 + 11 + 100 + 90 + 80 + 70}),
+              TableEntries(BoxBytes(f, Path(kVideoStbl, "stsz")), 12));
+    std::vector<UINT8> sample = Units(picture);
+    EXPECT_EQ(sample, std::vector<UINT8>(f.begin() + 32, f.begin() + 32 + sample.size()));
+    EXPECT_EQ((std::vector<UINT32>{1, 1}), TableEntries(BoxBytes(f, Path(kVideoStbl, "stss")), 12));
+}
+
+// nal_ref_idc 1 in every header (0x27, 0x28, 0x25, 0x21): the sets are
+// known, the pictures recorded, the IDR one a sync sample.
+TEST_F(Mp4Writer, NalRefIdc1StillGivesTheVideoTrackAndItsSyncSamples)
+{
+    ASSERT_TRUE(Open(false, true));
+    std::vector<UINT8> sps = kSps, pps = kPps;
+    sps[0] = 0x27;
+    pps[0] = 0x28;
+    EXPECT_EQ(1, TakeVideoBox(MakeSample(QBOX_STREAM_VIDEO, 3000, Units({sps, pps, Body(0x25, 40)}))));
+    EXPECT_EQ(1, TakeVideoBox(MakeSample(QBOX_STREAM_VIDEO, 6000, Units({Body(0x21, 30)}))));
+    std::vector<UINT8> f = Finish();
+    EXPECT_EQ(FourCC("vide"), ReadBE32(&BoxBytes(f, {"moov", "trak", "mdia", "hdlr"})[16]));
+    EXPECT_EQ((std::vector<UINT32>{0, 2, 44, 34}), TableEntries(BoxBytes(f, Path(kVideoStbl, "stsz")), 12));
+    EXPECT_EQ((std::vector<UINT32>{1, 1}), TableEntries(BoxBytes(f, Path(kVideoStbl, "stss")), 12));
+    std::vector<UINT8> stsd = BoxBytes(f, Path(kVideoStbl, "stsd"));
+    EXPECT_NE(stsd.end(), std::search(stsd.begin(), stsd.end(), sps.begin(), sps.end())) << "avcC lacks the SPS";
 }
 
 TEST_F(Mp4Writer, VideoDurationsRunForwardToTheNextSample)
@@ -594,9 +637,6 @@ TEST_F(Mp4Writer, PatchedSizesTileTheFileForEveryTrackMix)
         EXPECT_EQ(mix.trackIds.front(), ReadBE32(&BoxBytes(f, {"moov", "iods"})[23]));
         if (!mix.video) {
             EXPECT_EQ(moovOffset + 143u, FindBox(f, {"moov", "trak"}).offset);
-            EXPECT_EQ(0u, videoTrakSize);
-        } else {
-            EXPECT_EQ(FindBox(f, {"moov", "trak"}).size, videoTrakSize);
         }
     }
 }
@@ -675,15 +715,15 @@ TEST_F(Mp4Writer, NoSampleMayEndPast4GiB)
     ASSERT_TRUE(Open(true, true));
     ParameterSets(0);
     root->fileLength = 4294967000ull;
-    tSTBL* video = root->videoTrack->mdia->minf->stbl;
-    tSTBL* audio = root->audioTrack->mdia->minf->stbl;
+    const tTrack* video = root->videoTrack;
+    const tTrack* audio = root->audioTrack;
 
     EXPECT_EQ(1, Video(Nalu(0x65, 395), 3000));  // 400 bytes: dropped
-    EXPECT_EQ(0u, video->stsz->numSamples);
+    EXPECT_EQ(0u, video->ulSamples);
     EXPECT_EQ(0, Audio(400, 3000));  // refused
-    EXPECT_EQ(0u, audio->stsz->numSamples);
+    EXPECT_EQ(0u, audio->ulSamples);
     EXPECT_EQ(1, Video(Nalu(0x65, 195), 3000));  // 200 bytes still fit
-    EXPECT_EQ(1u, video->stsz->numSamples);
+    EXPECT_EQ(1u, video->ulSamples);
     EXPECT_EQ(4294967200ull, root->fileLength);
     EXPECT_EQ(1, Audio(94, 3000));  // ends exactly at 4,294,967,294
     EXPECT_EQ(0, Audio(1, 4920));
@@ -717,9 +757,9 @@ TEST_F(Mp4Writer, OutputPrimitives)
 {
     ASSERT_TRUE(Open(true, false));
     UINT64 before = root->fileLength;
-    longWrite(0x11223344, mp4file);
+    longWrite(0x11223344);
     EXPECT_EQ(before + 4, root->fileLength);
-    longReplace(0x55667788, mp4file);
+    longReplace(0x55667788);
     EXPECT_EQ(before + 4, root->fileLength);
     fflush(mp4file);
     std::vector<UINT8> file = ReadFileBytes(kOutput);
