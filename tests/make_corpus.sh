@@ -26,7 +26,15 @@ make_stream av_320x240_25fps_audio_late.qbox -m 3 -w 320 -h 240 -f 25 -i 25 --au
 make_stream av_176x144_5fps_video_late.qbox -m 3 -w 176 -h 144 -f 5 -i 5 --audio-offset -90000 --duration 3 &
 make_stream av_320x240_30fps_audio_lost.qbox -m 3 -w 320 -h 240 -f 30 -i 30 --drop-audio-frame 2 --duration 2 &
 wait
+# Pictures as other encoders send them: four slices each (with x264's SEI
+# in the first), nal_ref_idc 1 wherever x264 wrote a non-zero one, and a
+# size that is no whole number of macroblocks (the SPS crops 112x112).
+make_stream av_320x240_30fps_slices4.qbox -m 3 -w 320 -h 240 -f 30 -i 30 --slices 4 --duration 2 &
+make_stream av_320x240_30fps_refidc1.qbox -m 3 -w 320 -h 240 -f 30 -i 30 --nal-ref-idc 1 --duration 2 &
+make_stream av_100x100_30fps_gop30.qbox -m 3 -w 100 -h 100 -f 30 -i 30 --duration 2 &
+wait
 for f in av_320x240_30fps_gop30 av_720x576_25fps_gop12 av_720x480_15fps_gop5 v_352x288_30fps_gop10 a_only \
-         av_320x240_25fps_audio_late av_176x144_5fps_video_late av_320x240_30fps_audio_lost; do
+         av_320x240_25fps_audio_late av_176x144_5fps_video_late av_320x240_30fps_audio_lost \
+         av_320x240_30fps_slices4 av_320x240_30fps_refidc1 av_100x100_30fps_gop30; do
   [ -s "$VOZIREV_CORPUS/$f.qbox" ] || { echo "missing $f.qbox" >&2; exit 1; }
 done

@@ -3,12 +3,16 @@
 //
 //   qbox-encode [-m media] [-a kbps] [-v kbps] [-w W] [-h H] [-f fps] [-i gop]
 //               [-b brightness] [-c colour] [--audio-offset TICKS]
-//               [--drop-audio-frame N] --duration SECONDS -o FILE
+//               [--drop-audio-frame N] [--slices N] [--nal-ref-idc N]
+//               --duration SECONDS -o FILE
 //
 // The option letters and defaults are those of the capture program.
 // --audio-offset starts the audio stamps TICKS (90 kHz) after the video
 // ones, or the video stamps after the audio ones when negative;
 // --drop-audio-frame leaves out the N-th audio frame (from 0), stamps kept.
+// --slices cuts every picture into N slices (all in the picture's one QBox);
+// --nal-ref-idc N (1 to 3) writes N wherever x264 wrote a non-zero
+// nal_ref_idc.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +24,8 @@ static int Usage()
 {
     fputs("usage: qbox-encode [-m media] [-a kbps] [-v kbps] [-w W] [-h H] [-f fps] [-i gop]\n"
           "                   [-b brightness] [-c colour] [--audio-offset TICKS]\n"
-          "                   [--drop-audio-frame N] --duration SECONDS -o FILE\n",
+          "                   [--drop-audio-frame N] [--slices N] [--nal-ref-idc N]\n"
+          "                   --duration SECONDS -o FILE\n",
           stderr);
     return 2;
 }
@@ -35,7 +40,8 @@ int main(int argc, char** argv)
         unsigned int* field;
     } numeric[] = {{"-m", &s.mediaType}, {"-a", &s.audioKbps}, {"-v", &s.videoKbps},
                    {"-w", &s.width},     {"-h", &s.height},    {"-f", &s.fps},
-                   {"-i", &s.gop},       {"-b", &s.brightness}, {"-c", &s.color}};
+                   {"-i", &s.gop},       {"-b", &s.brightness}, {"-c", &s.color},
+                   {"--slices", &s.slices}, {"--nal-ref-idc", &s.nalRefIdc}};
     for (int i = 1; i < argc; i += 2) {
         if (i + 1 >= argc)
             return Usage();

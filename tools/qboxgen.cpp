@@ -36,10 +36,9 @@ const unsigned int AAC_FRAME_TICKS = 1920;  // 1024 samples at 48 kHz on the 90 
 const unsigned int AAC_SAMPLE_RATE = 48000;
 const unsigned int FIRST_BOX_LIMIT = 512;
 
-const UINT8 NAL_TYPE_IDR = 5;
-const UINT8 NAL_TYPE_SPS = 7;
-const UINT8 NAL_TYPE_PPS = 8;
-const UINT8 NAL_TYPE_AUD = 9;
+const UINT8 NAL_TYPE_AUD = 9;  // access unit delimiter (ISO/IEC 14496-10, Table 7-1)
+const UINT8 NAL_REF_IDC_SHIFT = 5;  // nal_ref_idc's place in the header byte (7.3.1)
+const unsigned int NAL_REF_IDC_MAX = 3;
 
 struct Sample {
     UINT16 streamType;
@@ -100,12 +99,25 @@ UINT32 FrameTimestamp(unsigned int frame, unsigned int fps)
     return QBOXGEN_FIRST_TIMESTAMP + (UINT32)((unsigned long long)frame * QBOX_CLOCK_HZ / fps);
 }
 
-// One video sample per access unit; the access unit delimiters go.
-void VideoSamples(const Bytes& annexB, unsigned int fps, std::vector<Sample>& out)
+// Writes nal_ref_idc (ISO/IEC 14496-10, 7.4.1) as an encoder that gives its
+// parameter sets and reference pictures another non-zero value does. A zero
+// stays zero: it alone says that no picture refers to the unit, and nothing
+// else in a unit depends on the value, so the payload is left as it is.
+void RewriteNalRefIdc(Bytes& nal, unsigned int nalRefIdc)
+{
+    if (nalRefIdc == 0 || nal.empty() || (nal[0] & NALU_REF_IDC_MASK) == 0)
+        return;
+    nal[0] = (UINT8)((nal[0] & ~NALU_REF_IDC_MASK) | ((nalRefIdc << NAL_REF_IDC_SHIFT) & NALU_REF_IDC_MASK));
+}
+
+// One video sample per access unit (every slice of a picture in one); the
+// access unit delimiters go.
+void VideoSamples(const Bytes& annexB, const EncoderSettings& settings, std::vector<Sample>& out)
 {
     std::vector<Bytes> nals = SplitAnnexB(annexB);
     std::vector<std::vector<Bytes>> units;
     for (Bytes& nal : nals) {
+        RewriteNalRefIdc(nal, settings.nalRefIdc);
         if (NalType(nal) == NAL_TYPE_AUD || units.empty())
             units.emplace_back();
         if (NalType(nal) != NAL_TYPE_AUD)
@@ -115,9 +127,9 @@ void VideoSamples(const Bytes& annexB, unsigned int fps, std::vector<Sample>& ou
     for (const std::vector<Bytes>& unit : units) {
         if (unit.empty())
             continue;
-        Sample s{QBOX_STREAM_VIDEO, 0, FrameTimestamp(frame++, fps), {}};
+        Sample s{QBOX_STREAM_VIDEO, 0, FrameTimestamp(frame++, settings.fps), {}};
         for (const Bytes& nal : unit) {
-            if (NalType(nal) == NAL_TYPE_IDR)
+            if (NalType(nal) == NALU_TYPE_IDR)
                 s.flags = QBOX_SAMPLE_FLAG_SYNC;
             AppendLengthPrefixed(s.payload, nal);
         }
@@ -138,7 +150,7 @@ bool ConfigSample(const std::vector<Sample>& video, Sample& config)
         if (end > p.size())
             break;
         UINT8 type = NaluType(p[pos + QBOX_NALU_PREFIX_SIZE]);
-        if (type == NAL_TYPE_SPS || type == NAL_TYPE_PPS)
+        if (type == NALU_TYPE_SPS || type == NALU_TYPE_PPS)
             config.payload.insert(config.payload.end(), p.begin() + pos, p.begin() + end);
         pos = end;
     }
@@ -220,10 +232,11 @@ std::vector<std::string> FfmpegArguments(const EncoderSettings& s, double second
         std::string picture = "eq=brightness=" + Fixed(((double)s.brightness - 128) / 128) +
                               ":saturation=" + Fixed((double)s.color / 128) + ",format=yuv420p";
         std::string gop = Num(s.gop), rate = Num(s.videoKbps) + "k";
+        std::string x264 = "repeat-headers=1:aud=1" + (s.slices ? ":slices=" + Num(s.slices) : std::string());
         a.insert(a.end(), {"-map", "0:v", "-vf", picture, "-c:v", "libx264", "-profile:v", "baseline",
                            "-preset", "veryfast", "-b:v", rate, "-maxrate", rate, "-bufsize", rate,
                            "-g", gop, "-keyint_min", gop, "-sc_threshold", "0", "-bf", "0",
-                           "-x264-params", "repeat-headers=1:aud=1", "-f", "h264", videoOut});
+                           "-x264-params", x264, "-f", "h264", videoOut});
     }
     if (audio) {
         a.insert(a.end(), {"-map", video ? "1:a" : "0:a", "-c:a", "aac", "-b:a", Num(s.audioKbps) + "k",
@@ -291,7 +304,8 @@ bool EarlierThan(const Sample& a, const Sample& b)
 bool ValidSettings(const EncoderSettings& s, double seconds)
 {
     return s.mediaType >= 1 && s.mediaType <= 3 && s.fps >= 1 && s.gop >= 1 && s.width >= 2 &&
-           s.height >= 2 && s.videoKbps >= 1 && s.audioKbps >= 1 && seconds > 0;
+           s.height >= 2 && s.videoKbps >= 1 && s.audioKbps >= 1 && s.nalRefIdc <= NAL_REF_IDC_MAX &&
+           seconds > 0;
 }
 
 class TempDir {
@@ -335,7 +349,7 @@ int EncodeQBoxStream(const EncoderSettings& settings, double seconds, const std:
     if (settings.mediaType != 1) {
         if (!ReadWholeFile(videoOut, data))
             return -1;
-        VideoSamples(data, settings.fps, samples);
+        VideoSamples(data, settings, samples);
         Sample config;
         if (!ConfigSample(samples, config)) {
             fprintf(stderr, "qboxgen: no parameter sets in the video stream\n");

@@ -21,6 +21,11 @@ struct EncoderSettings {
     // audio ones), and one audio frame left out (its index, -1 for none).
     long audioOffsetTicks = 0;
     long dropAudioFrame = -1;
+    // Pictures as other encoders shape them: each cut into this many slices
+    // (x264 "slices"; 0 leaves x264 its one slice), and every nal_ref_idc
+    // the encoder wrote as non-zero made this value (1 to 3; 0 keeps x264's).
+    unsigned int slices = 0;
+    unsigned int nalRefIdc = 0;
 };
 
 // Encodes `seconds` of content into a QBox stream file at `path` (QBox

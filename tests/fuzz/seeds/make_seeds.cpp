@@ -235,7 +235,9 @@ int main(int argc, char** argv)
     }
     outDir = argv[2];
     const char* streams[] = {"av_320x240_30fps_gop30", "av_720x576_25fps_gop12", "av_720x480_15fps_gop5",
-                             "v_352x288_30fps_gop10", "a_only"};
+                             "v_352x288_30fps_gop10", "a_only",
+                             // pictures of four slices, nal_ref_idc 1, an SPS that crops
+                             "av_320x240_30fps_slices4", "av_320x240_30fps_refidc1", "av_100x100_30fps_gop30"};
     for (const char* stem : streams)
         StreamSeeds(stem, ReadBoxes(std::string(argv[1]) + "/" + stem + ".qbox"));
     TextSeeds();
