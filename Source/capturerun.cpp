@@ -354,16 +354,10 @@ static bool RecordsTransportStream()
     return Records(SAVE_TS);
 }
 
-static void TakeMp4Recording(stInputParameters* input, const tSample* sample)
+static void TakeMp4Recording(stInputParameters*, const tSample* sample)
 {
-    QBoxToMp4(const_cast<UINT8*>(sample->pucBox), sample->ulReadLength, *input);
+    Mp4TakeSample(sample);
     mp4write = 1;
-}
-
-static UINT64 mp4BytesAtMost(const tSample* sample)
-{
-    const UINT64 MP4_OVERHEAD_PER_UNIT = SPOOL_RECORD_SIZE * 4 + INDEX_BYTES_PER_SAMPLE_AT_MOST;
-    return sample->ulPayloadSize + (1 + sample->ulUnitCount) * MP4_OVERHEAD_PER_UNIT;
 }
 
 // Completes the recording and turns recording off. A recording that could
