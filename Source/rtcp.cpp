@@ -413,3 +413,40 @@ void RTCPClose()
     m_llAnchorClock = 0;
     m_ullAnchorNtp = 0;
 }
+
+// ---- receiver reports ----------------------------------------------------------------
+
+int RtcpFindReportBlock(const UINT8* pucPacket, UINT32 ulSize, UINT32 ulSsrc, tRtcpReceiverReport* pReport)
+{
+    const UINT32 REPORT_BLOCK_SIZE = 24;
+    const UINT32 SR_SENDER_INFO_SIZE = 20;
+    int found = 0;
+    for (UINT32 offset = 0; offset < ulSize;) {
+        if (ulSize - offset < RTCP_HEADER_SIZE)
+            return -1;
+        const UINT8* p = pucPacket + offset;
+        UINT32 length = ((UINT32)ReadBE16(p + 2) + 1) * 4;
+        UINT8 type = p[1];
+        bool padding = (p[0] & 0x20) != 0;
+        if ((p[0] >> 6) != RTCP_VERSION || length > ulSize - offset || (offset == 0 && type != RTCP_PT_SR && type != RTCP_PT_RR) ||
+            (padding && offset + length != ulSize))
+            return -1;
+        UINT32 blocks = p[0] & 0x1F;
+        UINT32 first = RTCP_HEADER_SIZE + 4 + (type == RTCP_PT_SR ? SR_SENDER_INFO_SIZE : 0);
+        if ((type == RTCP_PT_SR || type == RTCP_PT_RR) && first + blocks * REPORT_BLOCK_SIZE > length)
+            return -1;
+        for (UINT32 b = 0; (type == RTCP_PT_SR || type == RTCP_PT_RR) && b < blocks; b++) {
+            const UINT8* block = p + first + b * REPORT_BLOCK_SIZE;
+            if (ReadBE32(block) != ulSsrc)
+                continue;
+            UINT32 lost = ReadBE24(block + 5);
+            pReport->ucFractionLost = block[4];
+            pReport->lCumulativeLost = (INT32)(lost & 0x800000 ? lost | 0xFF000000u : lost);  // 24-bit signed
+            pReport->ulHighestSeq = ReadBE32(block + 8);
+            pReport->ulJitter = ReadBE32(block + 12);
+            found = 1;
+        }
+        offset += length;
+    }
+    return found;
+}

@@ -117,6 +117,23 @@ UINT32 RtcpSenderCompound(tRtcpSender* pSender, bool bBye, INT64 llNowMs, UINT8*
 // The monotonic clock of the report timing, in milliseconds.
 INT64 RtcpNowMs();
 
+// What a receiver said of one of our streams in a report block (RFC 3550,
+// 6.4.1): the fraction lost since its last report (in 256ths), the packets
+// lost in all, the highest sequence number received, the interarrival
+// jitter in RTP time units.
+struct tRtcpReceiverReport {
+    UINT8 ucFractionLost;
+    INT32 lCumulativeLost;
+    UINT32 ulHighestSeq;
+    UINT32 ulJitter;
+};
+
+// Walks a compound packet a receiver sent (RFC 3550, 6.1, with the checks
+// of A.2: version 2, SR or RR first, lengths that add up to the packet) for
+// the report block about ulSsrc. 1 with *pReport, 0 for a valid packet
+// without one, -1 for bytes that are not a compound RTCP packet.
+int RtcpFindReportBlock(const UINT8* pucPacket, UINT32 ulSize, UINT32 ulSsrc, tRtcpReceiverReport* pReport);
+
 // The RTCP port of an RTP port: the port above it (RFC 3550, 11), also for
 // an odd RTP port, which RFC 3550 does not expect (RTCP then lands on an
 // even port; the session description names it with a=rtcp). -1 for 65535,

@@ -67,6 +67,11 @@ INT64 RunClockOf(UINT32 ulCts)
     return UnwrapCts(&runClock, ulCts);
 }
 
+INT64 RunClockNow()
+{
+    return runClock.bStarted ? runClock.llLatest : 0;
+}
+
 void RestartSampleClock()
 {
     runClock.bStarted = false;

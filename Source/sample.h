@@ -68,6 +68,8 @@ int ParseSample(const UINT8* pucBox, UINT32 ulReadLength, tSample* pSample);
 // A stamp on the run's clock (as ParseSample places the stamps): for the
 // entry points that take a bare 32-bit stamp.
 INT64 RunClockOf(UINT32 ulCts);
+// The latest stamp on the run's clock (0 before the first sample).
+INT64 RunClockNow();
 // The run's clock starts afresh at the next sample parsed (a new run in the
 // same process: tests, tools).
 void RestartSampleClock();
