@@ -14,12 +14,16 @@
 #include "VozirevDll.h"
 #include "codecs.h"
 #include "housekeeping.h"
+#include "httpserver.h"
 #include "mp4Writer.h"
 #include "mp4route.h"
 #include "mpgTSWriter.h"
+#include "netloop.h"
+#include "publisher.h"
 #include "recovery.h"
 #include "retention.h"
 #include "rtcp.h"
+#include "rtspserver.h"
 #include "safefile.h"
 #include "sample.h"
 #include "sdp.h"
@@ -162,19 +166,23 @@ static bool StreamsTransportStream()
     return Streams(STREAM_RTP_TS);
 }
 
-// The session description follows the parameter sets in force; the
-// packetisers emit to every attached stream.
-static void TakeElementaryStreams(stInputParameters*, const tSample* sample)
+// Each packetiser runs once per sample, whichever output takes the sample
+// first, and emits to every stream attached to it (the -s pair, RTSP
+// clients, the publisher).
+static UINT32 ulLastElementarySample = 0;
+static UINT32 ulLastTransportStreamSample = 0;
+
+static void TakeElementary(stInputParameters*, const tSample* sample)
 {
-    SdpTakeCodec();
+    if (sample->ulSerial == ulLastElementarySample)
+        return;
+    ulLastElementarySample = sample->ulSerial;
     RtpTakeSample(sample);
 }
 
-// The transport stream feeds the file and the stream from one
-// packetisation (mode 3 when both take it), once per sample, whichever of
-// its outputs takes the sample first.
-static UINT32 ulLastTransportStreamSample = 0;
-
+// The transport stream feeds the file, the RTP streams and the other
+// sinks from one packetisation (mode 3 when the file and the stream both
+// take it).
 static void TakeTransportStream(stInputParameters*, const tSample* sample)
 {
     if (sample->ulSerial == ulLastTransportStreamSample)
@@ -186,10 +194,71 @@ static void TakeTransportStream(stInputParameters*, const tSample* sample)
     TSTakeSample(sample, mode);
 }
 
+// The session description follows the parameter sets in force.
+static void TakeElementaryStreams(stInputParameters* input, const tSample* sample)
+{
+    SdpTakeCodec();
+    TakeElementary(input, sample);
+}
+
 static void CloseStreaming(const stInputParameters*)
 {
     CloseSockets();
     internal_config.ulstreaming = 0;
+}
+
+// ---- the network services ------------------------------------------------------------
+
+// The services that serve the transport stream open its multiplex when
+// neither a transport-stream recording nor -s 2 does (mode 0: its sinks
+// alone); a later open by either starts it afresh before any sample.
+static int OpenTransportStreamForServices(const stInputParameters* input)
+{
+    if (internal_config.ulstreaming_type == STREAM_RTP_TS || internal_config.ulsaving_type == SAVE_TS)
+        return 0;
+    return initMP2TS((unsigned char)input->ulMediaFormat, nullptr, 0) == 1 ? 0 : -1;
+}
+
+static int OpenRtspServer(stInputParameters* input)
+{
+    if (RtspServerOpen(input) != 0)
+        return -1;
+    return RtspServerActive() ? OpenTransportStreamForServices(input) : 0;
+}
+
+static int OpenHttpServer(stInputParameters* input)
+{
+    if (HttpServerOpen(input) != 0)
+        return -1;
+    return HttpServerActive() ? OpenTransportStreamForServices(input) : 0;
+}
+
+static int OpenPublisher(stInputParameters* input)
+{
+    return PublisherOpen(input);
+}
+
+// The RTSP server serves both forms; the HTTP server's live view is the
+// transport stream.
+static void TakeForRtspServer(stInputParameters* input, const tSample* sample)
+{
+    TakeElementary(input, sample);
+    TakeTransportStream(input, sample);
+}
+
+static void CloseRtspServer(const stInputParameters*)
+{
+    RtspServerClose();
+}
+
+static void CloseHttpServer(const stInputParameters*)
+{
+    HttpServerClose();
+}
+
+static void ClosePublisher(const stInputParameters*)
+{
+    PublisherClose();
 }
 
 // ---- recording -----------------------------------------------------------------------
@@ -376,14 +445,17 @@ static void FinishRecording(const stInputParameters* input)
     internal_config.ulsaving = 0;
 }
 
-// The table, in the order each sample is taken: the streams first (no
-// sample waits for a recording's sync), then the recordings. The streaming
-// entries open before the recording entries.
+// The table, in the order each sample is taken: the streams and the
+// network services first (no sample waits for a recording's sync), then
+// the recordings, which open last and close first.
 static const tOutput OUTPUTS[] = {
     {"RTP elementary streams", OpenElementaryStreams, StreamsElementary, TakeElementaryStreams, CloseStreaming,
      nullptr},
     {"transport stream in RTP", OpenTransportStreamStreaming, StreamsTransportStream, TakeTransportStream,
      CloseStreaming, nullptr},
+    {"RTSP server", OpenRtspServer, RtspServerActive, TakeForRtspServer, CloseRtspServer, nullptr},
+    {"HTTP server", OpenHttpServer, HttpServerActive, TakeTransportStream, CloseHttpServer, nullptr},
+    {"publisher", OpenPublisher, PublisherActive, TakeElementary, ClosePublisher, nullptr},
     {"MP4 recording", OpenRecording, RecordsMp4, TakeMp4Recording, FinishRecording, CutRecording},
     {"transport-stream recording", nullptr, RecordsTransportStream, TakeTransportStream, FinishRecording,
      CutRecording},
@@ -573,6 +645,9 @@ int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata)
         ServiceNotifySample(pqBoxHeader->usSampleStreamType, (unsigned int)length, !recordingWriteFailed);
         ServiceNotifyTick();
         RTCPTick();
+        // A device that never runs dry leaves no wait to serve the network
+        // in: it is served between samples.
+        NetServe();
     }
     return 0;
 }

@@ -16,6 +16,7 @@
 
 #include "QBox.h"
 #include "housekeeping.h"
+#include "netloop.h"
 #include "sample.h"
 #include "mp4Writer.h"
 #include "mp4route.h"
@@ -243,11 +244,16 @@ void ReportIncomplete(const char* name, int error)
 // The child: completes the segment it took over and leaves. Signals meant
 // for the capture (Ctrl+C reaches the whole process group) do not cut it
 // short; its exit status is 0 or the errno of the failure.
+// The capture program runs on one thread (the network services included),
+// so the child is a whole copy of it; it holds none of the services'
+// sockets open, or a client's connection would outlive its close in the
+// parent.
 [[noreturn]] void CompleteInChild(FILE* next)
 {
     signal(SIGINT, SIG_IGN);
     signal(SIGTERM, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
+    NetCloseInChild();
     fclose(next);
     int status = 0;
     if (completeMP4File() != 1)
