@@ -81,6 +81,23 @@ void SdpFromParameters(stSdpDescription* pDesc, const stInputParameters* pInput)
 
 // The parameter sets go into the description once both are known and
 // small enough: a receiver finds larger ones in band.
+void SdpForRtsp(stSdpDescription* pDesc, const stInputParameters* pInput, bool bTransportStream,
+                const char* szServerAddress, const char* szControl)
+{
+    memset(pDesc, 0, sizeof(*pDesc));
+    snprintf(pDesc->szAddress, sizeof(pDesc->szAddress), "%s", szServerAddress);
+    snprintf(pDesc->szControl, sizeof(pDesc->szControl), "%s", szControl);
+    pDesc->bTransportStream = bTransportStream;
+    pDesc->bVideo = !bTransportStream && pInput->ulMediaFormat != MEDIA_FORMAT_AUDIO;
+    pDesc->bAudio = !bTransportStream && pInput->ulMediaFormat != MEDIA_FORMAT_VIDEO;
+    pDesc->ucProfileLevelId[0] = H264_PROFILE_IDC_BASELINE;
+    pDesc->ucProfileLevelId[1] = H264_CONSTRAINT_SET0_SET1;
+    pDesc->ucProfileLevelId[2] = H264LevelForPicture(pInput->ulVideo_Frame_Width, pInput->ulVideo_Frame_Height,
+                                                     pInput->ulVideo_Frame_Rate);
+    pDesc->pVideoCodec = RunVideoCodec();
+    pDesc->pAudioCodec = RunAudioCodec();
+}
+
 static bool HasParameterSets(const stSdpDescription* pDesc)
 {
     const tVideoCodec* codec = pDesc->pVideoCodec;
@@ -118,21 +135,46 @@ __attribute__((format(printf, 2, 3))) static void PutLine(stSdpText* pText, cons
 
 // v=, o=, s=, c= and t= (RFC 4566, 5): a multicast connection carries the
 // TTL, and the session is unbounded.
+static bool IsRtsp(const stSdpDescription* pDesc)
+{
+    return pDesc->szControl[0] != '\0';
+}
+
+// A description served over RTSP (RFC 2326, C.1): the connection address
+// is the SETUP's business (0.0.0.0, ports 0), the aggregate control URL and
+// the live range (RFC 2326, 3.6: npt=now-) are the session's.
 static void PutSession(stSdpText* pText, const stSdpDescription* pDesc)
 {
     PutLine(pText, "v=0");
-    PutLine(pText, "o=- %u %u IN IP4 127.0.0.1", pDesc->ulSessionId, pDesc->ulSessionVersion);
+    PutLine(pText, "o=- %u %u IN IP4 %s", pDesc->ulSessionId, pDesc->ulSessionVersion,
+            IsRtsp(pDesc) ? pDesc->szAddress : "127.0.0.1");
     PutLine(pText, "s=Vozirev capture");
-    if (pDesc->bMulticast)
+    if (IsRtsp(pDesc))
+        PutLine(pText, "c=IN IP4 0.0.0.0");
+    else if (pDesc->bMulticast)
         PutLine(pText, "c=IN IP4 %s/%u", pDesc->szAddress, pDesc->ulTtl);
     else
         PutLine(pText, "c=IN IP4 %s", pDesc->szAddress);
     PutLine(pText, "t=0 0");
+    if (IsRtsp(pDesc)) {
+        PutLine(pText, "a=control:%s", pDesc->szControl);
+        PutLine(pText, "a=range:npt=now-");
+    }
 }
 
-// a=rtcp (RFC 3605), for a stream that has an RTCP port.
-static void PutRtcpPort(stSdpText* pText, UINT32 ulRtpPort)
+static UINT32 MediaPort(const stSdpDescription* pDesc, UINT32 ulPort)
 {
+    return IsRtsp(pDesc) ? 0 : ulPort;
+}
+
+// a=rtcp (RFC 3605) for a stream that has an RTCP port; over RTSP, the
+// stream's control URL instead (absolute: nothing for a client to resolve).
+static void PutStreamAttributes(stSdpText* pText, const stSdpDescription* pDesc, UINT32 ulRtpPort, UINT32 ulTrack)
+{
+    if (IsRtsp(pDesc)) {
+        PutLine(pText, "a=control:%s/" SDP_TRACK_PREFIX "%u", pDesc->szControl, ulTrack);
+        return;
+    }
     int iRtcpPort = RtcpPortFor(ulRtpPort);
     if (iRtcpPort > 0)
         PutLine(pText, "a=rtcp:%d", iRtcpPort);
@@ -142,7 +184,7 @@ static void PutRtcpPort(stSdpText* pText, UINT32 ulRtpPort)
 // profile and level, and the parameter sets once known.
 static void PutH264Media(stSdpText* pText, const stSdpDescription* pDesc)
 {
-    PutLine(pText, "m=video %u RTP/AVP %u", pDesc->ulVideoPort, RTP_PT_H264);
+    PutLine(pText, "m=video %u RTP/AVP %u", MediaPort(pDesc, pDesc->ulVideoPort), RTP_PT_H264);
     PutLine(pText, "a=rtpmap:%u H264/%u", RTP_PT_H264, RTP_VIDEO_CLOCK_HZ);
     const UINT8* pucPli = pDesc->ucProfileLevelId;
     if (HasParameterSets(pDesc)) {
@@ -160,7 +202,7 @@ static void PutH264Media(stSdpText* pText, const stSdpDescription* pDesc)
         PutLine(pText, "a=fmtp:%u packetization-mode=1; profile-level-id=%02x%02x%02x", RTP_PT_H264, pucPli[0],
                 pucPli[1], pucPli[2]);
     }
-    PutRtcpPort(pText, pDesc->ulVideoPort);
+    PutStreamAttributes(pText, pDesc, pDesc->ulVideoPort, SDP_TRACK_VIDEO);
 }
 
 // RFC 3640 AAC-hbr: one AU header of 13-bit size and 3-bit index per packet;
@@ -168,22 +210,22 @@ static void PutH264Media(stSdpText* pText, const stSdpDescription* pDesc)
 static void PutAacMedia(stSdpText* pText, const stSdpDescription* pDesc)
 {
     const tAudioCodec* codec = pDesc->pAudioCodec;
-    PutLine(pText, "m=audio %u RTP/AVP %u", pDesc->ulAudioPort, RTP_PT_AAC);
+    PutLine(pText, "m=audio %u RTP/AVP %u", MediaPort(pDesc, pDesc->ulAudioPort), RTP_PT_AAC);
     PutLine(pText, "a=rtpmap:%u mpeg4-generic/%u/%u", RTP_PT_AAC, codec->ulSampleRate, codec->ulChannels);
     PutLine(pText,
             "a=fmtp:%u streamtype=%u; profile-level-id=%u; mode=AAC-hbr; config=%02x%02x; "
             "sizelength=%u; indexlength=%u; indexdeltalength=%u",
             RTP_PT_AAC, MPEG4_STREAM_TYPE_AUDIO, AacProfileLevelId(codec->ulSampleRate, codec->ulChannels),
             codec->ucConfig[0], codec->ucConfig[1], AAC_HBR_SIZE_LENGTH, AAC_HBR_INDEX_LENGTH, AAC_HBR_INDEX_LENGTH);
-    PutRtcpPort(pText, pDesc->ulAudioPort);
+    PutStreamAttributes(pText, pDesc, pDesc->ulAudioPort, SDP_TRACK_AUDIO);
 }
 
 // RFC 2250 / RFC 3551: static payload type 33.
 static void PutTransportStreamMedia(stSdpText* pText, const stSdpDescription* pDesc)
 {
-    PutLine(pText, "m=video %u RTP/AVP %u", pDesc->ulVideoPort, RTP_PT_MP2T);
+    PutLine(pText, "m=video %u RTP/AVP %u", MediaPort(pDesc, pDesc->ulVideoPort), RTP_PT_MP2T);
     PutLine(pText, "a=rtpmap:%u MP2T/%u", RTP_PT_MP2T, RTP_VIDEO_CLOCK_HZ);
-    PutRtcpPort(pText, pDesc->ulVideoPort);
+    PutStreamAttributes(pText, pDesc, pDesc->ulVideoPort, SDP_TRACK_VIDEO);
 }
 
 int SdpFormat(const stSdpDescription* pDesc, char* pcText, UINT32 ulTextSize)

@@ -33,6 +33,12 @@ const UINT32 H264_MACROBLOCK_SIZE = 16;  // pixels
 const UINT32 SDP_PARAMETER_SET_MAX = 256;  // bytes of one SPS or PPS described
 const UINT32 SDP_ADDRESS_SIZE = 20;        // dotted IPv4 text and its NUL
 const UINT32 SDP_TEXT_MAX = 4096;
+const UINT32 SDP_CONTROL_SIZE = 256;       // an RTSP control URL and its NUL
+// Over RTSP each stream's control URL is the aggregate one and
+// "/trackID=N": H.264 (or the transport stream) 0, AAC 1.
+#define SDP_TRACK_PREFIX "trackID="
+const UINT32 SDP_TRACK_VIDEO = 0;
+const UINT32 SDP_TRACK_AUDIO = 1;
 
 struct stSdpDescription {
     UINT32 ulSessionId;        // o= sess-id
@@ -48,12 +54,21 @@ struct stSdpDescription {
     UINT8 ucProfileLevelId[3]; // from the settings, until the SPS gives its own
     const tVideoCodec* pVideoCodec;  // the parameter sets, once known (may be null)
     const tAudioCodec* pAudioCodec;  // the AAC configuration
+    char szControl[SDP_CONTROL_SIZE];  // over RTSP: the aggregate control URL; "" for a file
 };
 
 // Fills the description from the run's parameters (-s, -m, -d, -t, -x, -y,
 // and -w, -h, -f for the H.264 level), session id and version 0. The
 // parameters must have been checked: a dotted IPv4 address, -s 1 or 2.
 void SdpFromParameters(stSdpDescription* pDesc, const stInputParameters* pInput);
+
+// The description an RTSP server serves (DESCRIBE) and a publisher
+// announces (ANNOUNCE) for the run's media (-m): the elementary streams, or
+// the transport stream alone; szServerAddress goes into o=, szControl is
+// the aggregate URL (rtsp://host:port/path), each stream's the same with
+// "/trackID=N". The parameter sets are the run's in force.
+void SdpForRtsp(stSdpDescription* pDesc, const stInputParameters* pInput, bool bTransportStream,
+                const char* szServerAddress, const char* szControl);
 
 // The description as text, lines ending in CR LF. H.264 is described by
 // the parameter sets of pVideoCodec once both are known (and fit
