@@ -13,6 +13,11 @@ need=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev ffmpeg)
 # dissector checks every RTCP packet of the program.
 need+=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
        gstreamer1.0-libav tstools tshark)
+# The network services' peers: GStreamer's RTSP server (through python3-gi)
+# as the server a publisher publishes to and the benchmark's reference,
+# headless Chromium and its WebDriver for the live view, and promtool
+# (Debian's prometheus) for the metrics.
+need+=(gir1.2-gst-rtsp-server-1.0 python3-gi chromium chromium-driver prometheus)
 # libFuzzer targets (make fuzz-smoke, make fuzz): clang 14 and its runtimes.
 need+=(clang libclang-rt-14-dev lld)
 if [ "${VOZIREV_CROSS:-1}" = 1 ]; then
