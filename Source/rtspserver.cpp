@@ -22,3 +22,19 @@ void RtspServerClose()
 {
     active = false;
 }
+
+void RtspServerForEachStream(void (*pfnEach)(void* pContext, const tRtspStreamFigures* pFigures), void* pContext)
+{
+    (void)pfnEach;
+    (void)pContext;
+}
+
+UINT32 RtspServerSessionCount()
+{
+    return 0;
+}
+
+UINT64 RtspServerSessionsOpened()
+{
+    return 0;
+}

@@ -3,6 +3,7 @@
 #ifndef VOZIREV_RTSPSERVER_H
 #define VOZIREV_RTSPSERVER_H
 
+#include "Types.h"
 #include "captureparams.h"
 
 // Opens the server when the run asks for it (-R): listens and prints the
@@ -12,5 +13,25 @@ int RtspServerOpen(const stInputParameters* pInput);
 bool RtspServerActive();
 // Every session ends (BYE) and every connection closes.
 void RtspServerClose();
+
+// One stream of a session, as /status and /metrics report it.
+struct tRtspStreamFigures {
+    char szClient[16];         // the client's address
+    const char* szTransport;   // "udp", "tcp" or "multicast"
+    const char* szPath;        // "/live" or "/live.ts"
+    const char* szMedium;      // "video", "audio" or "mp2t"
+    UINT64 ullPacketsSent;
+    UINT64 ullPacketsDropped;  // the client's queue could not take them
+    bool bHasReport;           // the client has sent a receiver report
+    double dFractionLost;      // from its last report, 0 to 1
+    INT32 lCumulativeLost;
+    double dJitterMs;
+};
+// Calls pfnEach for every stream of every session (none when the server
+// is not open).
+void RtspServerForEachStream(void (*pfnEach)(void* pContext, const tRtspStreamFigures* pFigures), void* pContext);
+// Sessions open now, and since the start of the run.
+UINT32 RtspServerSessionCount();
+UINT64 RtspServerSessionsOpened();
 
 #endif
