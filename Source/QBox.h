@@ -38,10 +38,6 @@ const UINT8 NALU_TYPE_IDR = 5;
 const UINT8 NALU_TYPE_SEI = 6;
 const UINT8 NALU_TYPE_SPS = 7;
 const UINT8 NALU_TYPE_PPS = 8;
-// Whole header bytes as the encoder writes them (nal_ref_idc 3).
-const UINT8 NALU_HEADER_SPS = 0x67;
-const UINT8 NALU_HEADER_PPS = 0x68;
-const UINT8 NALU_HEADER_IDR = 0x65;
 
 inline UINT8 NaluType(UINT8 header)
 {
