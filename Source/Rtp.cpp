@@ -32,7 +32,7 @@ namespace {
 // NAL unit packet would be read by the receiver as one of those.
 const unsigned char NALU_TYPE_FIRST_SENT = 1;
 const unsigned char NALU_TYPE_LAST_SENT = 23;
-const unsigned int AAC_MIN_FRAME_SIZE = 4;  // shorter frames are not sent
+const unsigned int AAC_MIN_FRAME_SIZE = 4;  // shorter payloads are not sent
 const unsigned short AU_HEADERS_LENGTH_BITS = 16;
 const int AU_INDEX_BITS = 3;
 const UINT32 FU_HEADERS_SIZE = 2;  // FU indicator and FU header
@@ -166,7 +166,7 @@ void TakeVideoSample(const tSample* pSample)
 // point: audio starts at once.
 unsigned PacketiseAacFrame(const UINT8* pucFrame, UINT32 ulSize, INT64 llClock)
 {
-    if (ulSize < AAC_MIN_FRAME_SIZE || !RtpHasStreams(RTP_MEDIUM_AAC))
+    if (!RtpHasStreams(RTP_MEDIUM_AAC))
         return 0;
     if (ulSize > RTP_AAC_MAX_FRAME_SIZE) {
         printf("\nAAC frame of %u bytes does not fit an RTP packet, not sent\n", ulSize);
@@ -229,7 +229,8 @@ void RtpTakeSample(const tSample* pSample)
 {
     if (pSample->usStreamType == QBOX_STREAM_VIDEO && RtpHasStreams(RTP_MEDIUM_H264))
         TakeVideoSample(pSample);
-    else if (pSample->usStreamType == QBOX_STREAM_AUDIO)
+    else if (pSample->usStreamType == QBOX_STREAM_AUDIO && pSample->ulPayloadSize >= AAC_MIN_FRAME_SIZE &&
+             pSample->pucFrame != nullptr)
         PacketiseAacFrame(pSample->pucFrame, pSample->ulFrameSize, pSample->llClock);
 }
 

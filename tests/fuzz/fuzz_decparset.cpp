@@ -1,6 +1,6 @@
-// DecParSet (picture size from an H.264 sequence parameter set) over
-// arbitrary units, of any length the video route can hand it (a unit of a
-// sample up to the reader's 400000-byte buffer).
+// The SPS decoder (DecodeSps, and DecParSet through it) over arbitrary
+// units, of any length the video route can hand it (a unit of a sample up
+// to the reader's 400000-byte buffer).
 //
 // Input: the unit, from its NAL header byte on.
 #include <cstddef>
@@ -11,8 +11,8 @@
 
 namespace {
 const unsigned int MACROBLOCK = 16;
-// Both size fields are kept in 8 bits by the decoder.
-const unsigned int LARGEST_SIZE = 256 * MACROBLOCK;
+// The largest picture a sample entry takes, a side.
+const unsigned int LARGEST_SIZE = 1024 * MACROBLOCK;
 const unsigned int UNCHANGED = 0xDEADBEEF;
 }  // namespace
 
@@ -22,11 +22,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     unsigned int picture[2] = {UNCHANGED, UNCHANGED};
     unsigned int result = DecParSet(unit.empty() ? nullptr : unit.data(), (unsigned int)unit.size(), picture);
     FUZZ_CHECK(result == 1);
-    // Either both fields were decoded or neither was.
-    FUZZ_CHECK((picture[0] == UNCHANGED) == (picture[1] == UNCHANGED));
-    if (picture[0] != UNCHANGED) {
-        for (unsigned int side : picture)
-            FUZZ_CHECK(side % MACROBLOCK == 0 && side >= MACROBLOCK && side <= LARGEST_SIZE);
+    tSpsInfo info;
+    int decoded = DecodeSps(unit.empty() ? nullptr : unit.data(), (UINT32)unit.size(), &info);
+    // DecParSet gives what the decoder gives, or leaves both sides alone.
+    if (decoded != 1) {
+        FUZZ_CHECK(picture[0] == UNCHANGED && picture[1] == UNCHANGED);
+        return 0;
+    }
+    FUZZ_CHECK(picture[0] == info.ulWidth && picture[1] == info.ulHeight);
+    // Whole macroblocks coded, a cropped picture inside them.
+    const unsigned int coded[2] = {info.ulCodedWidth, info.ulCodedHeight};
+    for (int i = 0; i < 2; i++) {
+        FUZZ_CHECK(coded[i] % MACROBLOCK == 0 && coded[i] >= MACROBLOCK && coded[i] <= LARGEST_SIZE);
+        FUZZ_CHECK(picture[i] >= 1 && picture[i] <= coded[i]);
     }
     return 0;
 }
