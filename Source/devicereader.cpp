@@ -155,7 +155,8 @@ static int ReadChunk(unsigned char* pucChunk, unsigned int& ulGot)
         }
         if (result != READ_DEVICE_INTERRUPTED)
             return result;
-        // Interrupted: by the guard, the read blocked a whole slice.
+        // Interrupted by the guard: the driver blocked in a read of a
+        // non-blocking descriptor.
         if (guardExpired && driverKind == DRIVER_UNKNOWN)
             LearnDriverKind(DRIVER_BLOCKING);
         if (StopRequested())

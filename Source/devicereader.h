@@ -22,11 +22,12 @@
 //   - a driver that honours it answers EAGAIN: from then on the reader
 //     reads first and, on EAGAIN, waits until the node is readable;
 //   - a driver that ignores it blocks in that read. Until the kind is
-//     known, a timer of the reader interrupts such a read after
-//     READER_POLL_SLICE_MS (its signal handler is installed without
-//     SA_RESTART, so the read fails with EINTR); from then on the reader
-//     waits until the node is readable before every read, so that it is
-//     never blocked in read().
+//     known, a timer of the reader fires every READER_POLL_SLICE_MS while
+//     a sample is read (the real-time signal SIGRTMIN + 3, its handler
+//     installed without SA_RESTART), so such a read fails with EINTR
+//     within a slice; from then on the reader waits until the node is
+//     readable before every read, so that it is never blocked in read().
+//     (Without a timer the reader starts that way.)
 // Every wait goes through the wait hook (SetReaderWait), for at most
 // READER_POLL_SLICE_MS at a time.
 //
