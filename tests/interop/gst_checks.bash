@@ -5,46 +5,14 @@
 # GST_DEBUG=2 (warnings), with basesink at level 5 for the time at which each
 # sink presents its buffers.
 #
-# GStreamer's registry of plug-ins: the first GStreamer program on a machine
-# builds it (in ~/.cache/gstreamer-1.0), loading every plug-in installed, and
-# prints what those plug-ins say as they load (msdk, ladspa, cuda, nvcodec,
-# sndfile ...): warnings that would read as the stream's. So the tests never
-# use that cache. They use a registry of the build's own (GST_REGISTRY,
-# set for every test by CMakeLists.txt), built by gst_registry_build when
-# this file is sourced and finds none, or with GST_REGISTRY_REFRESH=1: the
-# ctest fixture gst_registry sources it so before any test that reads with
-# GStreamer starts, and a script run by hand with VOZIREV_BIN alone builds
-# it on first use. GStreamer's output while it builds the registry goes to
-# GST_REGISTRY.log (gst-registry.bin.log in the build directory). The new
-# registry replaces the old one in one rename, so that a test of another
-# ctest run in the same build never finds none.
+# GStreamer's registry of plug-ins: the build's own (GST_REGISTRY, set for
+# every test by CMakeLists.txt and built by its fixture gst_registry), never
+# the one GStreamer's first run leaves in ~/.cache/gstreamer-1.0 with the
+# warnings of every plug-in it loaded (tools/gst-registry.sh). A script run
+# by hand with VOZIREV_BIN alone builds it on first use.
 : "${GST_REGISTRY:=${VOZIREV_BIN:?}/gst-registry.bin}"
 export GST_REGISTRY
-# The elements the interop tests use.
-GST_ELEMENTS=(filesrc fakesink queue qtdemux tsdemux h264parse aacparse avdec_h264 avdec_aac udpsrc
-              rtpjitterbuffer rtph264depay rtpmp4gdepay rtpmp2tdepay sdpdemux rtpbin matroskamux filesink)
-
-# Builds the registry anew and checks that it has every element the tests
-# use.
-gst_registry_build() {
-  local log=$GST_REGISTRY.log new=$GST_REGISTRY.new.$$ element missing=()
-  rm -f "$new"
-  GST_REGISTRY=$new GST_DEBUG=2 GST_DEBUG_NO_COLOR=1 gst-inspect-1.0 > "$log" 2>&1 || {
-    echo "gst-inspect-1.0 failed, see $log" >&2
-    return 1
-  }
-  [ -s "$new" ] || { echo "GStreamer wrote no registry to $new" >&2; return 1; }
-  mv -f "$new" "$GST_REGISTRY"
-  for element in "${GST_ELEMENTS[@]}"; do
-    gst-inspect-1.0 --exists "$element" || missing+=("$element")
-  done
-  [ ${#missing[@]} -eq 0 ] || { echo "GStreamer elements missing: ${missing[*]}" >&2; return 1; }
-  echo "GStreamer registry $GST_REGISTRY: $(grep -c -E ' (WARN|ERROR) ' "$log" || true) warnings of its plug-ins kept in $log"
-}
-
-if [ ! -s "$GST_REGISTRY" ] || [ "${GST_REGISTRY_REFRESH:-0}" = 1 ]; then
-  gst_registry_build
-fi
+[ -s "$GST_REGISTRY" ] || bash "$(dirname "${BASH_SOURCE[0]}")/../../tools/gst-registry.sh" "$GST_REGISTRY"
 
 # Messages GStreamer gives for any input, ffmpeg's own files too, and that
 # say nothing about the stream; gst_warnings leaves them out:
