@@ -44,10 +44,9 @@ void SetReaderWait(tDeviceWait pWait)
 
 // ---- the guard: a blocked read of a driver of unknown kind ends ----------
 
-// The guard's signal, a real-time one the program uses for nothing else;
+// The guard's signal is a real-time one the program uses for nothing else;
 // its handler is installed without SA_RESTART so that it ends a blocked
 // read with EINTR.
-static const int READER_GUARD_SIGNAL_OFFSET = 3;
 static volatile sig_atomic_t guardExpired = 0;
 static bool bGuardCreated = false;
 static timer_t guardTimer;

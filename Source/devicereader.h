@@ -88,6 +88,8 @@ const int READ_DEVICE_INTERRUPTED = 3; // EINTR: a signal ended the read
 // sought, and the longest single wait for data.
 const int READER_EMPTY_READ_PAUSE_MS = 10;
 const int READER_POLL_SLICE_MS = 100;
+// The signal of the reader's guard timer: SIGRTMIN plus this.
+const int READER_GUARD_SIGNAL_OFFSET = 3;
 
 // Waits until fd is readable or iTimeoutMs passes: > 0 readable (or in
 // error), 0 timed out, < 0 interrupted. The reader passes fd < 0 for a
