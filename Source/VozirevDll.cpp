@@ -2,9 +2,11 @@
 // from it through the device sample reader.
 #include "VozirevDll.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 char Dev_name[DEV_NAME_SIZE] = "/dev/Vozirev";
@@ -31,8 +33,12 @@ Vozirev::Vozirev(int Dev) : devicestatus(0), hRead(HANDLE_CLOSED), hWrite(HANDLE
         hRead = HANDLE_FAILED;
         return;
     }
-    iret = open(path, O_RDWR);
+    // Non-blocking, so that the sample reader reads while the device has
+    // data and waits only when it has none (devicereader.h).
+    iret = open(path, O_RDWR | O_NONBLOCK);
     hRead = iret;
+    if (iret >= 0)
+        ReaderDeviceOpened(iret);
 }
 
 Vozirev::~Vozirev()
@@ -44,6 +50,13 @@ int Vozirev::Write2Device(unsigned int ulcommand)
     // The driver runs on this processor and takes the word in its own byte
     // order, so the integer's bytes go out exactly as they lie in memory.
     ssize_t written = write(iret, &ulcommand, sizeof(ulcommand));
+    // The node is non-blocking: a driver that is busy with the command
+    // before says so and takes the word once it can.
+    for (int i = 0; written < 0 && errno == EAGAIN && i < VL_COMMAND_WAIT_SLICES; i++) {
+        struct pollfd pfd = {(int)iret, POLLOUT, 0};
+        poll(&pfd, 1, VL_COMMAND_WAIT_SLICE_MS);
+        written = write(iret, &ulcommand, sizeof(ulcommand));
+    }
     return written > 0 ? VL_STATUS_DONE : VL_STATUS_FAILED;
 }
 

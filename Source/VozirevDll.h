@@ -35,6 +35,11 @@ extern char* pDev_name;
 
 const int VL_MAX_DEVICE_NUMBER = 9;
 
+// The node is opened non-blocking (for the sample reader); a command word
+// the driver cannot take yet waits for it this long at most: 10 x 100 ms.
+const int VL_COMMAND_WAIT_SLICES = 10;
+const int VL_COMMAND_WAIT_SLICE_MS = 100;
+
 // Command codes: a command word carries the code in bits 24-31 and the
 // parameter in bits 0-23, and is written in the processor's own byte order
 // (the driver reads it as a native 32-bit integer).
@@ -72,13 +77,16 @@ const unsigned int VL_FRAME_WIDTH_SHIFT = 10;
 
 class Vozirev {
 public:
-    // Opens the node of device number Dev (0 to 9) read-write. Numbers
-    // outside 0..9 open nothing; the open's outcome is left in iret.
+    // Opens the node of device number Dev (0 to 9) read-write and
+    // non-blocking. Numbers outside 0..9 open nothing; the open's outcome
+    // is left in iret.
     explicit Vozirev(int Dev);
     ~Vozirev();
 
     // Writes the 4 bytes of the command word with one write: 1 when at
-    // least one byte went out, -1 when none did or the write failed.
+    // least one byte went out, -1 when none did or the write failed. A node
+    // that answers EAGAIN is written again when it takes data, for at most
+    // VL_COMMAND_WAIT_SLICES waits of VL_COMMAND_WAIT_SLICE_MS.
     int Write2Device(unsigned int ulcommand);
 
     int VLSetMediaType(EncodingMediaType MediaFormat);

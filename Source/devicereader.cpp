@@ -7,22 +7,91 @@
 #include <ctime>
 
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 bool firstQboxFrmDevice = true;
 volatile sig_atomic_t* pReaderStopRequest = nullptr;
 
-// The descriptor every read uses; set by ReadQBox on each call.
+// How the driver answers a read while the device has nothing (see
+// devicereader.h), learned once per descriptor.
+enum tDriverKind { DRIVER_UNKNOWN, DRIVER_NONBLOCKING, DRIVER_BLOCKING };
+
+// The descriptor every read uses (set by ReadQBox on each call) and what is
+// known of its driver.
 static int device = -1;
+static tDriverKind driverKind = DRIVER_UNKNOWN;
 
 static const long NANOSECONDS_PER_MILLISECOND = 1000000L;
 
-static void PauseMilliseconds(unsigned int ulMilliseconds)
+// poll() on the device alone; a failing poll reports the node readable, so
+// that the read tells what is wrong.
+static int PollDevice(int fd, int iTimeoutMs)
 {
-    struct timespec pause = {0, (long)ulMilliseconds * NANOSECONDS_PER_MILLISECOND};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, iTimeoutMs);
+    if (ready < 0 && errno != EINTR)
+        return 1;
+    return ready;
 }
+
+static tDeviceWait pDeviceWait = PollDevice;
+
+void SetReaderWait(tDeviceWait pWait)
+{
+    pDeviceWait = pWait != nullptr ? pWait : PollDevice;
+}
+
+// ---- the guard: a blocked read of a driver of unknown kind ends ----------
+
+// The guard's signal is a real-time one the program uses for nothing else;
+// its handler is installed without SA_RESTART so that it ends a blocked
+// read with EINTR.
+static volatile sig_atomic_t guardExpired = 0;
+static bool bGuardCreated = false;
+static timer_t guardTimer;
+
+static void OnGuard(int)
+{
+    guardExpired = 1;
+}
+
+static bool CreateGuard()
+{
+    if (bGuardCreated)
+        return true;
+    int iSignal = SIGRTMIN + READER_GUARD_SIGNAL_OFFSET;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnGuard;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(iSignal, &action, nullptr) != 0)
+        return false;
+    struct sigevent event;
+    memset(&event, 0, sizeof event);
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = iSignal;
+    bGuardCreated = timer_create(CLOCK_MONOTONIC, &event, &guardTimer) == 0;
+    return bGuardCreated;
+}
+
+// Arms the guard to fire every READER_POLL_SLICE_MS, or disarms it.
+static void SetGuard(bool bArmed)
+{
+    struct timespec slice = {0, bArmed ? READER_POLL_SLICE_MS * NANOSECONDS_PER_MILLISECOND : 0};
+    struct itimerspec period = {slice, slice};
+    timer_settime(guardTimer, 0, &period, nullptr);
+}
+
+// Records what the driver showed; the guard is then no longer needed.
+static void LearnDriverKind(tDriverKind kind)
+{
+    if (driverKind == DRIVER_UNKNOWN && bGuardCreated)
+        SetGuard(false);
+    driverKind = kind;
+}
+
+// ---- reading and waiting ------------------------------------------------
 
 static bool StopRequested()
 {
@@ -32,10 +101,11 @@ static bool StopRequested()
 int ReadDevice(unsigned char* pcQBoxData, unsigned int& ulLength)
 {
     ulLength = 0;
-    ssize_t got;
-    do {
-        got = read(device, pcQBoxData, QBOX_CHUNK_SIZE);
-    } while (got < 0 && errno == EINTR);
+    ssize_t got = read(device, pcQBoxData, QBOX_CHUNK_SIZE);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return READ_DEVICE_NOT_READY;
+    if (got < 0 && errno == EINTR)
+        return READ_DEVICE_INTERRUPTED;
     if (got < 0)
         return READ_DEVICE_FAILED;
     if (got == 0)
@@ -54,22 +124,42 @@ int IsValidQBoxHeader(unsigned char* pusReadData, QBox* qBoxHeader)
     return IsUsableQBox(qBoxHeader) ? QBOX_HEADER_OK : QBOX_HEADER_INVALID;
 }
 
-// Waits until the device has something to read, in slices short enough for
-// a stop request to be seen promptly. False when a stop was requested.
-static bool WaitForChunk()
+// Waits through the hook, a slice at a time, until the device is readable.
+// False when a stop was requested.
+static bool WaitUntilReadable()
 {
-    if (device < 0)
-        return !StopRequested();  // poll() would skip it: let read() fail
     for (;;) {
         if (StopRequested())
             return false;
-        struct pollfd pfd = {device, POLLIN, 0};
-        int ready = poll(&pfd, 1, READER_POLL_SLICE_MS);
-        // Readable, hung up, in error or not a descriptor: let read() tell.
-        if (ready > 0)
+        if (pDeviceWait(device, READER_POLL_SLICE_MS) > 0)
             return true;
-        if (ready < 0 && errno != EINTR)
-            return true;
+    }
+}
+
+// One read of a chunk; while the device has nothing, waits as its driver's
+// kind requires. READ_DEVICE_DATA, READ_DEVICE_EMPTY or READ_DEVICE_FAILED,
+// or READ_DEVICE_INTERRUPTED when a stop was requested before a wait.
+static int ReadChunk(unsigned char* pucChunk, unsigned int& ulGot)
+{
+    for (;;) {
+        if (driverKind == DRIVER_BLOCKING && !WaitUntilReadable())
+            return READ_DEVICE_INTERRUPTED;
+        guardExpired = 0;
+        int result = ReadDevice(pucChunk, ulGot);
+        if (result == READ_DEVICE_NOT_READY) {
+            LearnDriverKind(DRIVER_NONBLOCKING);
+            if (!WaitUntilReadable())
+                return READ_DEVICE_INTERRUPTED;
+            continue;
+        }
+        if (result != READ_DEVICE_INTERRUPTED)
+            return result;
+        // Interrupted by the guard: the driver blocked in a read of a
+        // non-blocking descriptor.
+        if (guardExpired && driverKind == DRIVER_UNKNOWN)
+            LearnDriverKind(DRIVER_BLOCKING);
+        if (StopRequested())
+            return READ_DEVICE_INTERRUPTED;
     }
 }
 
@@ -79,12 +169,12 @@ static bool WaitForChunk()
 static bool ReadHeaderChunk(unsigned char* pucQBoxbuffer, unsigned int& ulGot)
 {
     for (;;) {
-        if (!WaitForChunk())
+        if (StopRequested())
             return false;
-        int result = ReadDevice(pucQBoxbuffer, ulGot);
+        int result = ReadChunk(pucQBoxbuffer, ulGot);
         if (result != READ_DEVICE_EMPTY)
             return result == READ_DEVICE_DATA;
-        PauseMilliseconds(READER_EMPTY_READ_PAUSE_MS);
+        pDeviceWait(-1, READER_EMPTY_READ_PAUSE_MS);
     }
 }
 
@@ -109,11 +199,10 @@ static BoxCompletion CompleteQBox(unsigned char* pucQBoxbuffer, const QBox* qBox
         return BOX_DISCARDED;  // the chunk carries bytes beyond its box
     unsigned int ulFillOffset = ulGot;
     while (pendingLength > 0) {
-        // A device that goes silent inside a box must not hold off a stop.
-        if (!WaitForChunk())
-            return BOX_READ_FAILED;
+        // A device that goes silent inside a box must not hold off a stop:
+        // ReadChunk checks it before every wait.
         unsigned int ulChunk = 0;
-        if (ReadDevice(pucQBoxbuffer + ulFillOffset, ulChunk) != READ_DEVICE_DATA)
+        if (ReadChunk(pucQBoxbuffer + ulFillOffset, ulChunk) != READ_DEVICE_DATA)
             return BOX_READ_FAILED;
         pendingLength -= (long)ulChunk;
         if (pendingLength < 0)
@@ -123,7 +212,8 @@ static BoxCompletion CompleteQBox(unsigned char* pucQBoxbuffer, const QBox* qBox
     return BOX_COMPLETE;
 }
 
-bool ReadOneQBox(unsigned char* pucQBoxbuffer, QBox* qBoxHeader)
+// Assembles one box; see ReadOneQBox.
+static bool AssembleQBox(unsigned char* pucQBoxbuffer, QBox* qBoxHeader)
 {
     for (;;) {
         unsigned int ulGot = 0;
@@ -146,6 +236,21 @@ bool ReadOneQBox(unsigned char* pucQBoxbuffer, QBox* qBoxHeader)
         if (completion == BOX_READ_FAILED)
             return false;
     }
+}
+
+bool ReadOneQBox(unsigned char* pucQBoxbuffer, QBox* qBoxHeader)
+{
+    // Until the driver has shown its kind, the guard bounds a blocked read;
+    // without a timer the reader waits before every read.
+    bool bGuarded = driverKind == DRIVER_UNKNOWN && CreateGuard();
+    if (driverKind == DRIVER_UNKNOWN && !bGuarded)
+        driverKind = DRIVER_BLOCKING;
+    if (bGuarded)
+        SetGuard(true);
+    bool bRead = AssembleQBox(pucQBoxbuffer, qBoxHeader);
+    if (bGuarded && driverKind == DRIVER_UNKNOWN)
+        SetGuard(false);
+    return bRead;
 }
 
 // Audio: the raw AAC frame moves to the front of the buffer.
@@ -202,10 +307,17 @@ static unsigned int ConvertCaption(unsigned char* pucQBoxbuffer, const QBox* qBo
     return ulCCBytes;
 }
 
+void ReaderDeviceOpened(int hObject)
+{
+    device = hObject;
+    driverKind = DRIVER_UNKNOWN;
+}
+
 unsigned int ReadQBox(int hObject, unsigned char* pucQBoxbuffer, int& length,
                       unsigned int& type, unsigned int& TimeStamp)
 {
-    device = hObject;
+    if (hObject != device)
+        ReaderDeviceOpened(hObject);
     QBox qBoxHeader;
     if (!ReadOneQBox(pucQBoxbuffer, &qBoxHeader))
         return 0;

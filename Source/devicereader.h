@@ -13,12 +13,29 @@
 // elementary form: the AAC frame, the H.264 NAL units in start-code form, or
 // the closed-caption bytes.
 //
-// Stopping: the reader waits for every chunk with poll() in slices of at
-// most READER_POLL_SLICE_MS, never blocked in read(), and checks
-// *pReaderStopRequest before every wait, inside a box too. A program whose
-// signal handler uses SA_RESTART points pReaderStopRequest at its stop flag,
-// so that a silent device cannot hold the capture loop; a box the stop cut
-// short is dropped.
+// Reading and waiting: the node is opened non-blocking (O_NONBLOCK). The
+// reader reads while the device has data and waits only when it has none,
+// so a box whose chunks are queued costs one read per chunk and no wait.
+// Whether the driver honours O_NONBLOCK is not known, and both kinds are
+// read correctly; the reader learns which one it has from the first read
+// that finds the device empty, once per descriptor (ReaderDeviceOpened):
+//   - a driver that honours it answers EAGAIN: from then on the reader
+//     reads first and, on EAGAIN, waits until the node is readable;
+//   - a driver that ignores it blocks in that read. Until the kind is
+//     known, a timer of the reader fires every READER_POLL_SLICE_MS while
+//     a sample is read (the real-time signal SIGRTMIN + 3, its handler
+//     installed without SA_RESTART), so such a read fails with EINTR
+//     within a slice; from then on the reader waits until the node is
+//     readable before every read, so that it is never blocked in read().
+//     (Without a timer the reader starts that way.)
+// Every wait goes through the wait hook (SetReaderWait), for at most
+// READER_POLL_SLICE_MS at a time.
+//
+// Stopping: *pReaderStopRequest is checked before every header read and
+// before every wait, inside a box too. A program whose signal handler uses
+// SA_RESTART points pReaderStopRequest at its stop flag, so that a silent
+// device cannot hold the capture loop for more than a slice; a box the stop
+// cut short is dropped, and a box whose chunks keep coming is completed.
 #ifndef VOZIREV_DEVICEREADER_H
 #define VOZIREV_DEVICEREADER_H
 
@@ -62,13 +79,23 @@ const int QBOX_HEADER_ZERO_SIZE = -3;
 
 // Results of ReadDevice.
 const int READ_DEVICE_DATA = 1;
-const int READ_DEVICE_EMPTY = 0;
+const int READ_DEVICE_EMPTY = 0;       // a read that returned no byte
 const int READ_DEVICE_FAILED = -1;
+const int READ_DEVICE_NOT_READY = 2;   // EAGAIN: nothing to read yet
+const int READ_DEVICE_INTERRUPTED = 3; // EINTR: a signal ended the read
 
 // Pause before repeating a read that returned nothing while a header is
-// sought, and the longest single wait for data in that state.
-const unsigned int READER_EMPTY_READ_PAUSE_MS = 10;
+// sought, and the longest single wait for data.
+const int READER_EMPTY_READ_PAUSE_MS = 10;
 const int READER_POLL_SLICE_MS = 100;
+// The signal of the reader's guard timer: SIGRTMIN plus this.
+const int READER_GUARD_SIGNAL_OFFSET = 3;
+
+// Waits until fd is readable or iTimeoutMs passes: > 0 readable (or in
+// error), 0 timed out, < 0 interrupted. The reader passes fd < 0 for a
+// pause with nothing to watch.
+typedef int (*tDeviceWait)(int fd, int iTimeoutMs);
+void SetReaderWait(tDeviceWait pWait);  // nullptr: poll() on fd alone
 
 // True while the next accepted box must be the first of an encoding run;
 // cleared by the reader at that box, set again by VLStop.
@@ -77,6 +104,10 @@ extern bool firstQboxFrmDevice;
 // Optional stop request (null by default): when it points at a non-zero
 // value while the reader waits for data, ReadOneQBox returns false.
 extern volatile sig_atomic_t* pReaderStopRequest;
+
+// A descriptor newly opened on a device node: what the reader learned of the
+// driver behind the one before is forgotten.
+void ReaderDeviceOpened(int hObject);
 
 // Reads one sample from descriptor hObject into pucQBoxbuffer (at least
 // SAMPLE_BUFFER_SIZE bytes). type = QBOX_TYPE on input asks for the whole box,
@@ -88,12 +119,13 @@ unsigned int ReadQBox(int hObject, unsigned char* pucQBoxbuffer, int& length,
 
 // Assembles one whole box at the start of the buffer and decodes its header
 // into qBoxHeader. False when a read failed, a read returned nothing in the
-// middle of a box, or a stop was requested while it waited for data.
+// middle of a box, or a stop was requested before a header read or a wait.
 bool ReadOneQBox(unsigned char* pucQBoxbuffer, QBox* qBoxHeader);
 
 // One read of up to QBOX_CHUNK_SIZE bytes from the current device:
-// READ_DEVICE_DATA with ulLength bytes, READ_DEVICE_EMPTY, or
-// READ_DEVICE_FAILED (ulLength 0 in the last two cases).
+// READ_DEVICE_DATA with ulLength bytes, else READ_DEVICE_EMPTY,
+// READ_DEVICE_NOT_READY, READ_DEVICE_INTERRUPTED or READ_DEVICE_FAILED with
+// ulLength 0.
 int ReadDevice(unsigned char* pcQBoxData, unsigned int& ulLength);
 
 // Decodes the header at pusReadData into qBoxHeader: QBOX_HEADER_OK for a

@@ -3,11 +3,11 @@
 // returns exactly one chunk, as the device node does, and the chunk
 // boundaries are fuzzed along with the bytes.
 //
-// The pair is SOCK_DGRAM and the reading end is non-blocking and shut for
-// reading once every chunk is queued: when the chunks run out, a read
-// fails (EAGAIN) instead of returning nothing, so the reader gives up just
-// as it does when the device goes away. (An empty read would make it wait
-// and retry, which is right for the device and endless here.) Every sample
+// The pair is SOCK_DGRAM and the reading end is non-blocking, as the node
+// is opened: when the chunks run out, a read answers EAGAIN and the reader
+// waits. The target's wait hook takes that wait for the end and requests a
+// stop, so the reader gives up just as it does when a stop comes while the
+// device is silent (a box it was assembling is dropped). Every sample
 // delivered is compared with a model of the chunk rules of devicereader.h.
 //
 // Input: byte 0 holds options: bit 0 the first-box rule at start
@@ -17,8 +17,8 @@
 // of 512 bytes each holding the next input byte, so that boxes of many
 // chunks cost little input; otherwise the chunk is (w % 512) + 1 bytes of
 // the input that follow. At most 64 chunks are sent: every chunk costs a
-// send, a poll and a read, and the speed of the target is the number of
-// chunks per input. (A box that fills the reader's buffer to its last byte
+// send and a read, and the speed of the target is the number of chunks per
+// input. (A box that fills the reader's buffer to its last byte
 // is a case of its own in tests/unit/test_devicereader.cpp.)
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -41,6 +41,15 @@ const int SEND_BUFFER = 64 << 20;
 
 // Heap block of exactly the size the reader may use.
 unsigned char* sampleBuffer = nullptr;
+
+// Every chunk is queued before the reader starts: a wait means they have run
+// out.
+volatile sig_atomic_t chunksRunOut = 0;
+int EndAtFirstWait(int, int)
+{
+    chunksRunOut = 1;
+    return 0;
+}
 
 struct ModelBox {
     FuzzBytes bytes;
@@ -132,6 +141,8 @@ std::vector<FuzzBytes> ReadChunks(FuzzCursor& in)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     sampleBuffer = new unsigned char[SAMPLE_BUFFER_SIZE];
+    SetReaderWait(EndAtFirstWait);
+    pReaderStopRequest = &chunksRunOut;
     return 0;
 }
 
@@ -150,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;  // socket buffer full: the rest is left out
     }
     chunks.resize(queued);
-    shutdown(fds[0], SHUT_RD);
+    chunksRunOut = 0;
 
     bool firstRule = (options & 1) != 0;
     std::deque<ModelBox> expected = Model(chunks, firstRule);

@@ -5,6 +5,15 @@
 # GST_DEBUG=2 (warnings), with basesink at level 5 for the time at which each
 # sink presents its buffers.
 #
+# GStreamer's registry of plug-ins: the build's own (GST_REGISTRY, set for
+# every test by CMakeLists.txt and built by its fixture gst_registry), never
+# the one GStreamer's first run leaves in ~/.cache/gstreamer-1.0 with the
+# warnings of every plug-in it loaded (tools/gst-registry.sh). A script run
+# by hand with VOZIREV_BIN alone builds it on first use.
+: "${GST_REGISTRY:=${VOZIREV_BIN:?}/gst-registry.bin}"
+export GST_REGISTRY
+[ -s "$GST_REGISTRY" ] || bash "$(dirname "${BASH_SOURCE[0]}")/../../tools/gst-registry.sh" "$GST_REGISTRY"
+
 # Messages GStreamer gives for any input, ffmpeg's own files too, and that
 # say nothing about the stream; gst_warnings leaves them out:
 #   - basesrc "pad not activated yet": every filesrc pipeline prints it once

@@ -1,9 +1,16 @@
 // The sample reader driven through a SOCK_SEQPACKET socket pair: every
-// message the test sends is what one read of the node returns.
+// message the test sends is what one read of the node returns. The reader's
+// end is non-blocking, as the node is opened, unless a case stands for a
+// driver that ignores O_NONBLOCK: a blocking end, whose read blocks while
+// the device is empty exactly as that driver's does.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <linux/sockios.h>
 
@@ -49,6 +56,31 @@ static void OnWatchdog(int)
     watchdogExpired = 1;
 }
 
+// The wait hook of every case: poll(), counting the waits on the device and
+// the pauses (no descriptor) apart.
+static int deviceWaits = 0;
+static int pauses = 0;
+static int CountingWait(int fd, int iTimeoutMs)
+{
+    (fd < 0 ? pauses : deviceWaits)++;
+    EXPECT_LE(iTimeoutMs, READER_POLL_SLICE_MS);
+    struct pollfd pfd = {fd, POLLIN, 0};
+    return poll(&pfd, 1, iTimeoutMs);
+}
+
+// Helper threads take no signals: the watchdog and the reader's guard are
+// for the reading thread.
+template <typename F>
+static std::thread QuietThread(F body)
+{
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    std::thread thread(body);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return thread;
+}
+
 class DeviceReader : public ::testing::Test {
 protected:
     int fds[2] = {-1, -1};
@@ -58,9 +90,16 @@ protected:
     unsigned int timeStamp = 77;
     volatile sig_atomic_t stopFlag = 0;
 
-    void SetUp() override
+    void SetUp() override { Open(true); }
+    void Open(bool bNonBlocking)
     {
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds));
+        if (bNonBlocking) {
+            ASSERT_EQ(0, fcntl(fds[0], F_SETFL, O_NONBLOCK));
+        }
+        ReaderDeviceOpened(fds[0]);
+        SetReaderWait(CountingWait);
+        deviceWaits = pauses = 0;
         firstQboxFrmDevice = false;
         struct sigaction sa = {};
         sa.sa_handler = OnWatchdog;
@@ -72,6 +111,7 @@ protected:
     void TearDown() override
     {
         alarm(0);
+        SetReaderWait(nullptr);
         pReaderStopRequest = nullptr;
         firstQboxFrmDevice = true;
         close(fds[0]);
@@ -198,6 +238,7 @@ TEST_F(DeviceReader, EmptyReadsAreRepeatedWhileSeekingAHeader)
     Bytes box = MakeBox(200, QBOX_STREAM_AUDIO, 0, 9);
     Send(box);
     ExpectDelivered(box);
+    EXPECT_EQ(3, pauses);  // through the wait hook, with nothing to watch
 }
 
 TEST_F(DeviceReader, FailuresLeaveResultsUnchanged)
@@ -220,7 +261,7 @@ TEST_F(DeviceReader, LargestBoxFillsTheBufferToItsLastByte)
     std::vector<size_t> chunks((READER_MAX_QBOX_SIZE - 1) / QBOX_CHUNK_SIZE + 1, QBOX_CHUNK_SIZE);
     chunks.back() = READER_MAX_QBOX_SIZE - 1 - QBOX_CHUNK_SIZE * (chunks.size() - 1);
     chunks.push_back(1);
-    std::thread writer([&] { Send(box, chunks); });
+    std::thread writer = QuietThread([&] { Send(box, chunks); });
     ExpectDelivered(box);
     writer.join();
 }
@@ -325,7 +366,7 @@ TEST_F(DeviceReader, UnknownStreamTypeAndPassThroughKeepTheWholeBox)
 TEST_F(DeviceReader, StopRequestEndsTheWaitForAHeader)
 {
     pReaderStopRequest = &stopFlag;
-    std::thread stopper([&] {
+    std::thread stopper = QuietThread([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         stopFlag = 1;
     });
@@ -345,7 +386,7 @@ TEST_F(DeviceReader, StopRequestDoesNotAbandonABoxInProgress)
     pReaderStopRequest = &stopFlag;
     Bytes box = MakeBox(1000, QBOX_STREAM_VIDEO, 0, 6);
     SendChunk(box.data(), 512);
-    std::thread writer([&] {
+    std::thread writer = QuietThread([&] {
         int queued = 1;
         while (ioctl(fds[1], SIOCOUTQ, &queued) == 0 && queued > 0)  // until the header is read
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -356,6 +397,66 @@ TEST_F(DeviceReader, StopRequestDoesNotAbandonABoxInProgress)
     ExpectDelivered(box);
     writer.join();
 }
+
+// Either kind of driver (devicereader.h): queued boxes are read without a
+// wait; a silent device, between boxes and inside one, gives way to a stop
+// that comes as the program's does (a handler with SA_RESTART, which does
+// not end a blocked read) within a second; and once the reader has seen the
+// device empty, a driver that ignores O_NONBLOCK is waited for before every
+// read while one that honours it still is not.
+class ReaderOnEitherDriver : public DeviceReader, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { Open(GetParam()); }
+    // Queues `count` boxes of four chunks, reads them back; the waits taken.
+    int ReadQueuedBoxes(int count)
+    {
+        std::vector<Bytes> boxes;
+        for (int i = 0; i < count; i++) {
+            boxes.push_back(MakeBox(4 * QBOX_CHUNK_SIZE, QBOX_STREAM_VIDEO, 0, 100 + i));
+            Send(boxes.back());
+        }
+        deviceWaits = 0;
+        for (const Bytes& box : boxes)
+            ExpectDelivered(box);
+        return deviceWaits;
+    }
+    // The device stays silent; a stop comes after 300 ms.
+    void ExpectStopWithinASecond()
+    {
+        struct sigaction sa = {};
+        sa.sa_handler = OnWatchdog;
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGALRM, &sa, nullptr);
+        watchdogExpired = 0;
+        struct itimerval stopAt = {{0, 0}, {0, 300000}};
+        setitimer(ITIMER_REAL, &stopAt, nullptr);
+        auto start = std::chrono::steady_clock::now();
+        deviceWaits = 0;
+        length = -7;
+        timeStamp = 77;
+        ExpectFailedUnchanged();
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_EQ(1, watchdogExpired);
+        EXPECT_LT(ms.count(), 1000);
+        EXPECT_GT(deviceWaits, 0);  // the wait went through the hook
+        watchdogExpired = 0;
+    }
+};
+
+TEST_P(ReaderOnEitherDriver, ReadsWhileDataIsQueuedAndStopsASilentDevice)
+{
+    EXPECT_EQ(0, ReadQueuedBoxes(3));
+    ExpectStopWithinASecond();  // waiting for a header
+    Bytes cut = MakeBox(4 * QBOX_CHUNK_SIZE, QBOX_STREAM_VIDEO, 0, 7);
+    SendChunk(cut.data(), QBOX_CHUNK_SIZE);
+    ExpectStopWithinASecond();  // inside a box
+    EXPECT_EQ(GetParam() ? 0 : 8, ReadQueuedBoxes(2));  // honours O_NONBLOCK: no wait
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ReaderOnEitherDriver, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "HonoursNonBlock" : "IgnoresNonBlock";
+                         });
 
 // Real encoder output: every box of a shared test stream comes through in
 // order, whole in pass-through and converted otherwise, behind some bytes
@@ -379,7 +480,7 @@ TEST_F(DeviceReader, SharedTestStreamComesThroughBoxByBox)
     ASSERT_GT(boxes.size(), 100u);
 
     firstQboxFrmDevice = true;
-    std::thread writer([&] {
+    std::thread writer = QuietThread([&] {
         Send(MakeBox(300, QBOX_STREAM_VIDEO, 0, 1));  // the tail of an earlier run
         for (const Bytes& box : boxes)
             Send(box);

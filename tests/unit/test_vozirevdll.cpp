@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VozirevDll.h"
@@ -207,4 +212,40 @@ TEST_F(DeviceApi, GetAccessUnitReadsASampleAndFailsWithMinusOne)
     EXPECT_EQ(90000u, timeStamp);
     reinterpret_cast<Vozirev*>(dev)->iret = -1;
     VLClose(dev);
+}
+
+// The node is opened non-blocking for the sample reader. A driver busy with
+// earlier words answers EAGAIN (here: a datagram pair whose receiver is
+// full); the word goes out once the node takes data again.
+TEST_F(DeviceApi, NodeOpensNonBlockingAndABusyNodeTakesTheWordLater)
+{
+    CreateNode("6");
+    int* dev = VLOpen(6);
+    ASSERT_NE(nullptr, dev);
+    Vozirev* device = reinterpret_cast<Vozirev*>(dev);
+    EXPECT_NE(0, fcntl(device->iret, F_GETFL) & O_NONBLOCK);
+    close(device->iret);
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, fds));
+    device->iret = fds[0];
+    UINT32 filler = 0;
+    int queued = 0;
+    while (send(fds[0], &filler, sizeof filler, 0) == (ssize_t)sizeof filler)
+        queued++;
+    ASSERT_EQ(EAGAIN, errno);
+    std::vector<UINT32> received;
+    std::thread driver([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        UINT32 word;
+        struct pollfd pfd = {fds[1], POLLIN, 0};
+        while ((int)received.size() <= queued && poll(&pfd, 1, 2000) == 1 &&
+               recv(fds[1], &word, sizeof word, 0) == (ssize_t)sizeof word)
+            received.push_back(word);
+    });
+    EXPECT_EQ(1, VLStartRecord(dev));
+    driver.join();
+    ASSERT_EQ((size_t)queued + 1, received.size());
+    EXPECT_EQ(0x0B000000u, received.back());
+    VLClose(dev);
+    close(fds[1]);
 }
