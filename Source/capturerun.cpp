@@ -13,6 +13,7 @@
 #include "Rtp.h"
 #include "VozirevDll.h"
 #include "codecs.h"
+#include "devicereader.h"
 #include "housekeeping.h"
 #include "httpserver.h"
 #include "mp4Writer.h"
@@ -491,6 +492,10 @@ int OpenOutputs(stInputParameters* input)
             break;
     }
     ServiceNotifyRecording(internal_config.ulsaving ? input->sOutput_Filename : nullptr);
+    // While the device is empty the network services are served: the
+    // reader waits for the device and their sockets at once.
+    if (NetActive())
+        SetReaderWait(NetWaitForDevice);
     return result;
 }
 
@@ -660,6 +665,7 @@ int CloseOutputs(const stInputParameters* input)
             OUTPUTS[i].pfnClose(input);
     }
     CollectFinishedSegments(true);
+    SetReaderWait(nullptr);
     return recordingIncomplete || !AllSegmentsCompleted() ? -1 : 0;
 }
 
