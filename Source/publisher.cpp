@@ -26,7 +26,7 @@
 
 namespace {
 
-const UINT32 URL_SIZE = 2 * RTSP_URL_PART_SIZE;
+const UINT32 URL_SIZE = 2 * RTSP_URL_PART_SIZE + 16;  // scheme, host, port and path
 const UINT32 REASON_SIZE = 256;
 const UINT32 REQUEST_SIZE = SDP_TEXT_MAX + 2048;  // ANNOUNCE: the description and the header fields
 const UINT32 MAX_STREAMS = 2;                     // H.264 and AAC
