@@ -276,6 +276,15 @@ int AuthLoad(const char* szPath)
     return 1;
 }
 
+bool AuthUserPassword(const char* szUser, char* szPassword, UINT32 ulSize)
+{
+    const tUser* user = FindUser(szUser);
+    if (user == nullptr || user->szHa1[0] != '\0' || strlen(user->szPassword) >= ulSize)
+        return false;
+    snprintf(szPassword, ulSize, "%s", user->szPassword);
+    return true;
+}
+
 bool AuthRequired()
 {
     return userCount > 0;
@@ -328,6 +337,8 @@ bool AuthClientTake(tAuthClient* pClient, const tTextMessage* pResponse)
             Param(h.stValue, "opaque", client.szOpaque);
             char qop[AUTH_FIELD_SIZE] = "";
             client.bQopAuth = Param(h.stValue, "qop", qop) && strstr(qop, "auth") != nullptr;
+            char stale[AUTH_FIELD_SIZE] = "";
+            client.bStale = Param(h.stValue, "stale", stale) && strcasecmp(stale, "true") == 0;
             client.bDigest = true;
         } else if (strncasecmp(h.stValue.pc, "Basic", 5) == 0) {
             client.bBasic = true;

@@ -36,6 +36,10 @@ bool AuthRequired();
 const char* AuthRealm();
 // Forgets the users (a new run in the same process).
 void AuthReset();
+// The password of a user the file gives as "user:password", for a client
+// that answers a server's challenge (an "user:realm:HA1" line holds none).
+// False when the user has no such line or it does not fit ulSize.
+bool AuthUserPassword(const char* szUser, char* szPassword, UINT32 ulSize);
 
 enum tAuthResult { AUTH_OK, AUTH_NEEDED, AUTH_DENIED, AUTH_STALE };
 
@@ -55,6 +59,7 @@ struct tAuthClient {
     char szNonce[AUTH_FIELD_SIZE];
     char szOpaque[AUTH_FIELD_SIZE];
     bool bQopAuth;
+    bool bStale;          // the nonce of the credentials sent had expired (RFC 7616, 3.3)
     UINT32 ulNonceCount;
 };
 // Takes the challenge of a 401 response (Digest preferred). False when it

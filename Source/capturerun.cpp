@@ -629,12 +629,21 @@ void ProcessSample(stInputParameters* input, unsigned char* inputdata, int lengt
 
 // ---- the loop and the end ------------------------------------------------------------
 
+// Whether any output is left: the streams, a recording or a service.
+static bool AnyOutputActive()
+{
+    for (const tOutput& output : OUTPUTS)
+        if (output.pfnActive())
+            return true;
+    return false;
+}
+
 int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata)
 {
     unsigned int type = QBOX_TYPE, TS = 0;
     while (!stop_encoding) {
         type = QBOX_TYPE;
-        if (!internal_config.ulstreaming && !internal_config.ulsaving)
+        if (!AnyOutputActive())
             stop_encoding = 1;
         int length = VLGetAccessUnit(handle, inputdata, type, TS);
         if (length == -1) {

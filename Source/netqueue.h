@@ -9,6 +9,11 @@
 
 #include "Types.h"
 
+// The queue of a connection that carries interleaved RTP (an RTSP
+// client's, the publisher's): about 2 s of the largest stream the encoder
+// makes (4 Mbit/s video and 128 kbit/s audio).
+const UINT32 NET_QUEUE_STREAM_SIZE = 1024 * 1024;
+
 struct tNetQueue {
     UINT8* pucData;
     UINT32 ulCapacity;

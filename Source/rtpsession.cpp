@@ -223,12 +223,22 @@ void SessionStreamInit(tSessionStream* pStream, tRtpMedium eMedium, UINT8 ucPayl
 int SessionStreamUdp(tSessionStream* pStream, const char* szLocalIp, const char* szClientIp, UINT16 usClientRtp,
                      UINT16 usClientRtcp)
 {
-    tSessionStream& s = *pStream;
-    s.eKind = TRANSPORT_UDP;
-    if (!BindPortPair(&s, szLocalIp))
+    if (SessionStreamUdpBind(pStream, szLocalIp) != 0)
         return -1;
-    SetDestination(&s.stRtpTo, szClientIp, usClientRtp);
-    SetDestination(&s.stRtcpTo, szClientIp, usClientRtcp);
+    return SessionStreamUdpTo(pStream, szClientIp, usClientRtp, usClientRtcp);
+}
+
+int SessionStreamUdpBind(tSessionStream* pStream, const char* szLocalIp)
+{
+    pStream->eKind = TRANSPORT_UDP;
+    return BindPortPair(pStream, szLocalIp) ? 0 : -1;
+}
+
+int SessionStreamUdpTo(tSessionStream* pStream, const char* szPeerIp, UINT16 usPeerRtp, UINT16 usPeerRtcp)
+{
+    tSessionStream& s = *pStream;
+    SetDestination(&s.stRtpTo, szPeerIp, usPeerRtp);
+    SetDestination(&s.stRtcpTo, szPeerIp, usPeerRtcp);
     s.stRtcpWatch = {s.iRtcpFd, POLLIN, TakeUdpRtcp, pStream, -1};
     if (!StartBatch(&s) || NetWatch(&s.stRtcpWatch) != 0) {
         SessionStreamClose(pStream);

@@ -68,6 +68,11 @@ void SessionStreamInit(tSessionStream* pStream, tRtpMedium eMedium, UINT8 ucPayl
 // on szLocalIp. 0, or -1 when no socket pair could be had.
 int SessionStreamUdp(tSessionStream* pStream, const char* szLocalIp, const char* szClientIp, UINT16 usClientRtp,
                      UINT16 usClientRtcp);
+// The same in two steps, for a stream that names its own ports before it
+// learns the peer's (a publisher's SETUP, RFC 2326, 12.39: client_port,
+// then the answer's server_port): the bound pair, then the destination.
+int SessionStreamUdpBind(tSessionStream* pStream, const char* szLocalIp);
+int SessionStreamUdpTo(tSessionStream* pStream, const char* szPeerIp, UINT16 usPeerRtp, UINT16 usPeerRtcp);
 // Interleaved on a connection's queue (fd: the connection, to send at once).
 void SessionStreamTcp(tSessionStream* pStream, tNetQueue* pQueue, int fd, UINT8 ucRtpChannel, UINT8 ucRtcpChannel);
 // To a multicast group's port pair. 0, or -1 when no socket could be had.

@@ -172,7 +172,10 @@ static UINT32 MediaPort(const stSdpDescription* pDesc, UINT32 ulPort)
 static void PutStreamAttributes(stSdpText* pText, const stSdpDescription* pDesc, UINT32 ulRtpPort, UINT32 ulTrack)
 {
     if (IsRtsp(pDesc)) {
-        PutLine(pText, "a=control:%s/" SDP_TRACK_PREFIX "%u", pDesc->szControl, ulTrack);
+        if (pDesc->bRelativeControl)
+            PutLine(pText, "a=control:" SDP_TRACK_PREFIX "%u", ulTrack);
+        else
+            PutLine(pText, "a=control:%s/" SDP_TRACK_PREFIX "%u", pDesc->szControl, ulTrack);
         return;
     }
     int iRtcpPort = RtcpPortFor(ulRtpPort);

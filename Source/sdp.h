@@ -55,6 +55,10 @@ struct stSdpDescription {
     const tVideoCodec* pVideoCodec;  // the parameter sets, once known (may be null)
     const tAudioCodec* pAudioCodec;  // the AAC configuration
     char szControl[SDP_CONTROL_SIZE];  // over RTSP: the aggregate control URL; "" for a file
+    // Over RTSP, each stream's control relative to the aggregate URL
+    // ("trackID=N", RFC 2326, C.1.1) instead of absolute: what a publisher
+    // announces, as servers that record match SETUP's URL against it.
+    bool bRelativeControl;
 };
 
 // Fills the description from the run's parameters (-s, -m, -d, -t, -x, -y,

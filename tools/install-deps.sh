@@ -7,6 +7,8 @@
 set -euo pipefail
 
 need=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev ffmpeg)
+# strace times the capture's device reads in the publishing tests.
+need+=(strace)
 # The other readers of the interop tests: GStreamer (qtdemux, tsdemux, the RTP
 # depayloaders, avdec_h264/avdec_aac, and sdpdemux/rtpbin, which lines streams
 # up by their RTCP sender reports) and tstools' tsreport; tshark's RTCP

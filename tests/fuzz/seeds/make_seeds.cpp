@@ -225,6 +225,28 @@ void RecoverySeed()
     Save("fuzz_recovery", "two-pictures-one-frame", input);
 }
 
+// What a media server sends a publisher, one record a recv(): the
+// answers to OPTIONS, a challenge, SETUP and RECORD, an RTCP frame and a
+// request of its own: the input of fuzz_rtspclient.
+void RtspClientSeed()
+{
+    const char* pieces[] = {
+        "RTSP/1.0 200 OK\r\nCSeq: 1\r\nPublic: OPTIONS, ANNOUNCE, SETUP, RECORD, GET_PARAMETER\r\n\r\n",
+        "RTSP/1.0 401 Unauthorized\r\nCSeq: 2\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"0a1b\", "
+        "opaque=\"o\", qop=\"auth\", stale=true\r\nWWW-Authenticate: Basic realm=\"r\"\r\n\r\n",
+        "RTSP/1.0 200 OK\r\nCSeq: 3\r\nSession: 5A7c9;timeout=60\r\nTransport: RTP/AVP/TCP;unicast;"
+        "interleaved=0-1;server_port=7000-7001;mode=record\r\nContent-Length: 2\r\n\r\nok",
+        "$\x01\x00\x08\x81\xc9\x07\x07RRRR\r\nOPTIONS * RTSP/1.0\r\nCSeq: 9\r\n\r\nRTSP/1.0 200 OK\r\nCS",
+        "eq: 4\r\nSession: 5A7c9\r\n\r\n"};
+    Bytes input;
+    for (const char* piece : pieces) {
+        size_t size = piece[0] == '$' ? std::string(piece + 4).size() + 4 : std::string(piece).size();
+        PutWord(input, size);
+        input.insert(input.end(), piece, piece + size);
+    }
+    Save("fuzz_rtspclient", "publishing", input);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -242,5 +264,6 @@ int main(int argc, char** argv)
         StreamSeeds(stem, ReadBoxes(std::string(argv[1]) + "/" + stem + ".qbox"));
     TextSeeds();
     RecoverySeed();
+    RtspClientSeed();
     return 0;
 }
