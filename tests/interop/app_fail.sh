@@ -60,7 +60,17 @@ usage_text=$(printf '%s\n' \
   $'-g\t\tsegment length: a new file every N seconds of content, 0 one file [0]' \
   $'-l\t\talign the segments to the clock (1 - a 600 s length cuts at :00, :10, ...) [0]' \
   $'-o\t\tkeep N MiB free by deleting the oldest recordings, 0 never [0]' \
-  $'-j\t\tsession description file (SDP) of the streams, written by the program [none]'; echo x)
+  $'-j\t\tsession description file (SDP) of the streams, written by the program [none]' \
+  $'-R\t\tRTSP server port, 0 - none (8554 in the examples) [0]' \
+  $'-A\t\taddress the RTSP and HTTP servers listen on [0.0.0.0, every address]' \
+  $'-M\t\tmulticast group of the RTSP server\'s multicast transport, TTL of -t [none]' \
+  $'-T\t\tRTSP session timeout in seconds [60]' $'-S\t\tRTSP sessions at most [32]' \
+  $'-C\t\tRTSP and HTTP connections at most [64]' \
+  $'-E\t\tcredentials file of the RTSP and HTTP servers and the publisher [none]' \
+  $'-H\t\tHTTP server port (live view, status, metrics, recordings), 0 - none [0]' \
+  $'-W\t\tdirectory of the web page\'s files [/usr/share/vozirev/www]' \
+  $'-P\t\tpublish to an RTSP server: rtsp://[user:password@]host[:port]/path [none]' \
+  $'-U\t\tpublish transport (0 - TCP interleaved, 1 - UDP) [0]'; echo x)
 usage_text=${usage_text%x}
 
 for args in "-u 1" "-" "-K 1" "-r 1 -e 2"; do
