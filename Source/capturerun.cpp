@@ -636,7 +636,8 @@ int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata)
     unsigned int type = QBOX_TYPE, TS = 0;
     while (!stop_encoding) {
         type = QBOX_TYPE;
-        if (!internal_config.ulstreaming && !internal_config.ulsaving)
+        // A network service (netloop.h) is an output of its own.
+        if (!internal_config.ulstreaming && !internal_config.ulsaving && !NetActive())
             stop_encoding = 1;
         RunStatsReadStarts();
         int length = VLGetAccessUnit(handle, inputdata, type, TS);
