@@ -117,11 +117,6 @@ int HttpReadRequest(const char* pcBuffer, UINT32 ulSize, tHttpRequest* pRequest)
     if (result != TEXT_COMPLETE)
         return result;
     bool http10 = TextIs(m->stVersion, "HTTP/1.0");
-    // A body framed otherwise than by its length cannot be found (RFC 9112, 6.1).
-    if (TextFind(m, "Transfer-Encoding") != nullptr) {
-        pRequest->ulStatus = 501;
-        return TEXT_REFUSED;
-    }
     if (!http10 && TextFind(m, "Host") == nullptr) {
         pRequest->ulStatus = TEXT_STATUS_BAD_REQUEST;  // RFC 9112, 3.2
         return TEXT_REFUSED;

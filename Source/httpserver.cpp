@@ -67,7 +67,6 @@ const char* Reason(UINT32 ulStatus)
     case 414: return "URI Too Long";
     case 416: return "Range Not Satisfiable";
     case 431: return "Request Header Fields Too Large";
-    case 501: return "Not Implemented";
     case 503: return "Service Unavailable";
     case 505: return "HTTP Version Not Supported";
     default: return "Error";
