@@ -73,8 +73,9 @@ void PutMedia(std::string* o, const tRunFigures& f)
                medium.dSamplesPerS, medium.dBitsPerS);
     }
     Append(o, "\"device\":{\"reads\":%" PRIu64 ",\"other_samples\":%" PRIu64 ",\"longest_read_gap_ms\":%.3f,"
-           "\"last_read_gap_ms\":%.3f,\"long_read_gaps\":%" PRIu64 "},\n", f.ullDeviceReads, f.ullOtherSamples,
-           (double)f.llLongestReadGapUs / 1000, (double)f.llLastReadGapUs / 1000, f.ullLongReadGaps);
+           "\"longest_read_gap_cpu_ms\":%.3f,\"last_read_gap_ms\":%.3f,\"long_read_gaps\":%" PRIu64 "},\n",
+           f.ullDeviceReads, f.ullOtherSamples, (double)f.llLongestReadGapUs / 1000, (double)f.llLongestGapCpuUs / 1000,
+           (double)f.llLastReadGapUs / 1000, f.ullLongReadGaps);
 }
 
 void PutRecording(std::string* o, const stInputParameters* in, const tRunFigures& f)
@@ -220,6 +221,8 @@ void HttpMetrics(const stInputParameters* pInput, std::string* pOut)
     Counter(pOut, "vozirev_device_reads_total", "Reads of the device.", f.ullDeviceReads);
     Gauge(pOut, "vozirev_device_read_gap_max_seconds", "Longest time from a device read to the next.",
           (double)f.llLongestReadGapUs / 1e6);
+    Gauge(pOut, "vozirev_device_read_gap_max_cpu_seconds", "The program's CPU time in that longest gap.",
+          (double)f.llLongestGapCpuUs / 1e6);
     Counter(pOut, "vozirev_device_read_gaps_long_total", "Gaps of 20 ms or more between two device reads.",
             f.ullLongReadGaps);
     Counter(pOut, "vozirev_client_packets_dropped_total", "Packets dropped for RTSP clients whose queue was full.",

@@ -24,16 +24,22 @@ struct tRunStats {
     tSnapshot stSnapshots[RATE_SNAPSHOTS];
     UINT32 ulSnapshots;     // taken so far
     INT64 llReadReturnedUs; // 0 before the first read
+    INT64 llReadReturnedCpuUs;
     bool bRecordingStarted; // the file being written has a first sample
     INT64 llRecordingFirstClock;
 };
 tRunStats stats;
 
-INT64 NowUs()
+INT64 ClockUs(clockid_t clock)
 {
     struct timespec now = {0, 0};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     return (INT64)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
+
+INT64 NowUs()
+{
+    return ClockUs(CLOCK_MONOTONIC);
 }
 
 void TakeSnapshot(INT64 llNowMs)
@@ -117,8 +123,10 @@ void RunStatsReadStarts()
     INT64 gap = NowUs() - stats.llReadReturnedUs;
     tRunFigures& f = stats.stFigures;
     f.llLastReadGapUs = gap;
-    if (gap > f.llLongestReadGapUs)
+    if (gap > f.llLongestReadGapUs) {
         f.llLongestReadGapUs = gap;
+        f.llLongestGapCpuUs = ClockUs(CLOCK_THREAD_CPUTIME_ID) - stats.llReadReturnedCpuUs;
+    }
     if (gap >= RUNSTATS_LONG_GAP_MS * 1000)
         f.ullLongReadGaps++;
 }
@@ -128,6 +136,7 @@ void RunStatsReadEnds()
     RunStatsStart();
     stats.stFigures.ullDeviceReads++;
     stats.llReadReturnedUs = NowUs();
+    stats.llReadReturnedCpuUs = ClockUs(CLOCK_THREAD_CPUTIME_ID);
 }
 
 void RunStatsRecordingFile()

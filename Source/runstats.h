@@ -30,6 +30,7 @@ struct tRunFigures {
     UINT64 ullOtherSamples;  // captions, unusable boxes
     UINT64 ullDeviceReads;
     INT64 llLongestReadGapUs;   // from a read's return to the next read
+    INT64 llLongestGapCpuUs;    // the program's CPU time in that gap (less: it waited for the system)
     INT64 llLastReadGapUs;
     UINT64 ullLongReadGaps;     // at least RUNSTATS_LONG_GAP_MS
     UINT64 ullRecordingWriteFailures;

@@ -19,9 +19,9 @@ check "ffmpeg decodes 8 s of the playlist URL ($frames pictures)" test "$frames"
 
 curl -sf "$URL/metrics" > "$WORK/metrics.txt"
 check "promtool check metrics takes /metrics" promtool check metrics < "$WORK/metrics.txt"
-$PY "$DRIVERS/http_probe.py" figures "$URL/metrics" "$WORK/delivered.qbox" || failures=$((failures + 1))
 
 stop_http
+$PY "$DRIVERS/http_probe.py" figures "$WORK/metrics.txt" "$WORK/delivered.qbox" || failures=$((failures + 1))
 check "Ctrl+C ends the run with status 0 ($CAPTURE_STATUS)" test "$CAPTURE_STATUS" = 0
 check "the page's URL is printed" grep -q "^Live view, status and recordings at http://127.0.0.1:$PORT/$" "$WORK/program.out"
 http_done "live view over HLS checked"
