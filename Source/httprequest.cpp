@@ -7,17 +7,6 @@ namespace {
 
 const char* const HTTP_PROTOCOL = "HTTP/1.";
 
-int HexDigit(char ch)
-{
-    if (ch >= '0' && ch <= '9')
-        return ch - '0';
-    if (ch >= 'a' && ch <= 'f')
-        return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F')
-        return ch - 'A' + 10;
-    return -1;
-}
-
 // The path of an origin-form or absolute-form target (RFC 9112, 3.2.1 and
 // 3.2.2), the query left out.
 bool TargetPath(const tTextSpan& target, tTextSpan* pPath)
@@ -47,8 +36,8 @@ UINT32 DecodePath(const tTextSpan& path, char* pcOut, UINT32 ulSize)
     for (UINT32 i = 0; i < path.ulSize && used + 1 < ulSize; i++) {
         char ch = path.pc[i];
         if (ch == '%') {
-            int high = i + 2 < path.ulSize ? HexDigit(path.pc[i + 1]) : -1;
-            int low = high >= 0 ? HexDigit(path.pc[i + 2]) : -1;
+            int high = i + 2 < path.ulSize ? TextHexDigit(path.pc[i + 1]) : -1;
+            int low = high >= 0 ? TextHexDigit(path.pc[i + 2]) : -1;
             if (low < 0)
                 return 400;
             ch = (char)(high * 16 + low);
@@ -69,25 +58,9 @@ UINT32 DecodePath(const tTextSpan& path, char* pcOut, UINT32 ulSize)
     return 0;
 }
 
-// Whether a comma-separated header value holds the token.
 bool HasToken(const tTextMessage* pMessage, const char* szName, const char* szToken)
 {
-    const tTextHeader* header = TextFind(pMessage, szName);
-    if (header == nullptr)
-        return false;
-    const char* p = header->stValue.pc;
-    const char* end = p + header->stValue.ulSize;
-    size_t size = strlen(szToken);
-    while (p < end) {
-        while (p < end && (*p == ',' || *p == ' ' || *p == '\t'))
-            p++;
-        const char* start = p;
-        while (p < end && *p != ',' && *p != ' ' && *p != '\t')
-            p++;
-        if ((size_t)(p - start) == size && strncasecmp(start, szToken, size) == 0)
-            return true;
-    }
-    return false;
+    return HttpListHas(TextFind(pMessage, szName), szToken, false);
 }
 
 // A decimal number of at most 18 digits at *pp; false when there is none.
@@ -105,6 +78,30 @@ bool Number(const char** pp, const char* end, UINT64* pullValue)
 }
 
 }  // namespace
+
+bool HttpListHas(const tTextHeader* pHeader, const char* szItem, bool bEntityTags)
+{
+    if (pHeader == nullptr)
+        return false;
+    const char* p = pHeader->stValue.pc;
+    const char* end = p + pHeader->stValue.ulSize;
+    size_t itemSize = strlen(szItem);
+    while (p < end) {
+        while (p < end && (*p == ',' || *p == ' ' || *p == '\t'))
+            p++;
+        const char* start = p;
+        while (p < end && *p != ',' && *p != ' ' && *p != '\t')
+            p++;
+        tTextSpan item = {start, (UINT32)(p - start)};
+        if (bEntityTags && item.ulSize > 2 && start[0] == 'W' && start[1] == '/')
+            item = {start + 2, item.ulSize - 2};
+        if (bEntityTags ? ((item.ulSize == itemSize && memcmp(item.pc, szItem, itemSize) == 0) ||
+                           (item.ulSize == 1 && item.pc[0] == '*'))
+                        : TextIs(item, szItem))
+            return true;
+    }
+    return false;
+}
 
 int HttpReadRequest(const char* pcBuffer, UINT32 ulSize, tHttpRequest* pRequest)
 {

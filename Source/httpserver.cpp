@@ -184,39 +184,6 @@ void SendError(tNetConnection* c, tHttpConnection* h, const tHttpRequest* r, UIN
     SendText(c, h, r, ulStatus, "text/plain; charset=utf-8", body, szExtra);
 }
 
-// ---- conditional requests ------------------------------------------------------
-
-bool IsTokenChar(char ch)
-{
-    return ch != ',' && ch != ' ' && ch != '\t';
-}
-
-// Whether a comma-separated list holds the item (case-insensitive for
-// tokens; entity tags compare weakly, RFC 9110, 8.8.3.2).
-bool ListHas(const tTextHeader* pHeader, const char* szItem, bool bEntityTags)
-{
-    if (pHeader == nullptr)
-        return false;
-    const char* p = pHeader->stValue.pc;
-    const char* end = p + pHeader->stValue.ulSize;
-    size_t itemSize = strlen(szItem);
-    while (p < end) {
-        while (p < end && !IsTokenChar(*p))
-            p++;
-        const char* start = p;
-        while (p < end && IsTokenChar(*p))
-            p++;
-        tTextSpan item = {start, (UINT32)(p - start)};
-        if (bEntityTags && item.ulSize > 2 && start[0] == 'W' && start[1] == '/')
-            item = {start + 2, item.ulSize - 2};
-        if (bEntityTags ? ((item.ulSize == itemSize && memcmp(item.pc, szItem, itemSize) == 0) ||
-                           (item.ulSize == 1 && item.pc[0] == '*'))
-                        : TextIs(item, szItem))
-            return true;
-    }
-    return false;
-}
-
 // ---- files -----------------------------------------------------------------------
 
 const char* TypeOfFile(const char* szName)
@@ -271,7 +238,7 @@ void ServePageFile(tNetConnection* c, tHttpConnection* h, const tHttpRequest* r,
     char tag[64], extra[160];
     FileEntityTag((UINT64)st.st_size, (INT64)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec, tag, sizeof(tag));
     snprintf(extra, sizeof(extra), "ETag: %s\r\nCache-Control: no-cache\r\n", tag);
-    if (ListHas(TextFind(&r->stMessage, "If-None-Match"), tag, true)) {
+    if (HttpListHas(TextFind(&r->stMessage, "If-None-Match"), tag, true)) {
         close(fd);
         SendHead(c, h, 304, nullptr, 0, extra);
         return EndBody(c, h);
@@ -332,7 +299,7 @@ void ServeSegment(tNetConnection* c, tHttpConnection* h, const tHttpRequest* r, 
 bool AcceptsJson(const tHttpRequest* r)
 {
     const tTextHeader* accept = TextFind(&r->stMessage, "Accept");
-    return accept != nullptr && ListHas(accept, "application/json", false);
+    return accept != nullptr && HttpListHas(accept, "application/json", false);
 }
 
 void Route(tNetConnection* c, tHttpConnection* h, const tHttpRequest* r)

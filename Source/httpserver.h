@@ -59,6 +59,12 @@ struct tHttpRequest {
 // malformed escape 400.
 int HttpReadRequest(const char* pcBuffer, UINT32 ulSize, tHttpRequest* pRequest);
 
+// Whether a comma-separated header value (may be null) holds the item:
+// a token, case-insensitive, or with bEntityTags an entity tag, compared
+// weakly as If-None-Match compares them (RFC 9110, 8.8.3.2), "*" matching
+// any.
+bool HttpListHas(const tTextHeader* pHeader, const char* szItem, bool bEntityTags);
+
 // The Range of a request for a representation of ullSize bytes (RFC 9110,
 // 14.1.2; one range, "bytes=a-b", "a-" or "-n"): 1 with the first and last
 // byte, 0 when the whole is served (no range, several, one that cannot be
