@@ -95,6 +95,9 @@ bool HttpListHas(const tTextHeader* pHeader, const char* szItem, bool bEntityTag
         tTextSpan item = {start, (UINT32)(p - start)};
         if (bEntityTags && item.ulSize > 2 && start[0] == 'W' && start[1] == '/')
             item = {start + 2, item.ulSize - 2};
+        const char* parameters = static_cast<const char*>(memchr(start, ';', item.ulSize));
+        if (!bEntityTags && parameters != nullptr)  // "application/json;q=0.9"
+            item.ulSize = (UINT32)(parameters - start);
         if (bEntityTags ? ((item.ulSize == itemSize && memcmp(item.pc, szItem, itemSize) == 0) ||
                            (item.ulSize == 1 && item.pc[0] == '*'))
                         : TextIs(item, szItem))

@@ -8,6 +8,7 @@ DRIVERS="$VOZIREV_SRC/tests/drivers"
 WORK=$(mktemp -d)
 capture_pid=
 failures=0
+HTTP_AUTH=()  # curl's credentials for start_http, with -E
 end_http_test() {
   [ -n "$capture_pid" ] && kill -KILL "$capture_pid" 2>/dev/null
   rm -rf "$WORK"
@@ -35,7 +36,7 @@ start_http() {
       "$VOZIREV_BIN/vozirev" -A 127.0.0.1 -H "$PORT" -W "$VOZIREV_SRC/www" "$@" > "$dir/program.out" 2>&1) &
   capture_pid=$!
   for ((i = 0; i < 600; i++)); do
-    curl -sf -o /dev/null "$URL/live.m3u8" && return 0
+    curl -sf "${HTTP_AUTH[@]}" -o /dev/null "$URL/live.m3u8" && return 0
     kill -0 "$capture_pid" 2>/dev/null || break
     sleep 0.2
   done

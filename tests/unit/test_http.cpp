@@ -61,6 +61,18 @@ TEST(HttpRequest, KeepAliveFollowsTheVersionAndConnection)
     EXPECT_TRUE(Read("HEAD / HTTP/1.0\r\n\r\n").bHead);
 }
 
+TEST(HttpRequest, ListsHoldTokensWithParametersAndWeakEntityTags)
+{
+    static tHttpRequest request;
+    std::string text = "GET / HTTP/1.1\r\nHost: h\r\nAccept: text/html, Application/JSON;q=0.9\r\n"
+                       "If-None-Match: \"a\", W/\"b\"\r\n\r\n";
+    ASSERT_EQ(TEXT_COMPLETE, HttpReadRequest(text.data(), (UINT32)text.size(), &request));
+    EXPECT_TRUE(HttpListHas(TextFind(&request.stMessage, "Accept"), "application/json", false));
+    EXPECT_FALSE(HttpListHas(TextFind(&request.stMessage, "Accept"), "application/xml", false));
+    EXPECT_TRUE(HttpListHas(TextFind(&request.stMessage, "If-None-Match"), "\"b\"", true));
+    EXPECT_FALSE(HttpListHas(TextFind(&request.stMessage, "If-None-Match"), "\"c\"", true));
+}
+
 TEST(HttpRequest, ARequestThatCannotBeServedIsRefusedWithItsStatus)
 {
     EXPECT_EQ(TEXT_INCOMPLETE, Read("GET / HTTP/1.1\r\nHost: h\r\n").iResult);
