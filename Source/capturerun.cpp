@@ -25,6 +25,7 @@
 #include "retention.h"
 #include "rtcp.h"
 #include "rtspserver.h"
+#include "runstats.h"
 #include "safefile.h"
 #include "sample.h"
 #include "sdp.h"
@@ -82,7 +83,9 @@ static bool Records(unsigned int type)
 // the free-space figure is taken again when they did.
 static bool MadeRoom(const stInputParameters* input)
 {
-    if (input->ulKeep_Free_MiB == 0 || KeepFreeSpace(input->ulKeep_Free_MiB, SegmentBaseName()) == 0)
+    unsigned int deleted = input->ulKeep_Free_MiB == 0 ? 0 : KeepFreeSpace(input->ulKeep_Free_MiB, SegmentBaseName());
+    RunStatsRetention(deleted);
+    if (deleted == 0)
         return false;
     ulfreebytes = (unsigned int)get_free_diskspace();
     return true;
@@ -411,6 +414,7 @@ static int OpenRecording(stInputParameters* input)
         ReleaseSpoolLock();
         return RecordingUnavailable();
     }
+    RunStatsRecordingFile();
     return StartRecordingWriter(input, file);
 }
 
@@ -567,6 +571,7 @@ static void CheckRecordingWrites(const stInputParameters* input)
     recordingWriteFailed = error != 0;
     if (error == 0)
         return;
+    RunStatsWriteFailed();
     if (error == ENOSPC || error == EDQUOT)
         puts("Disk space exceeded.");
     else
@@ -582,6 +587,7 @@ static void CutIfDue(stInputParameters* input, const tOutput* recording, const t
         return;
     int cut = recording->pfnCut(input);
     if (cut > 0) {
+        RunStatsRecordingFile();
         bSynced = false;
         ServiceNotifyRecording(input->sOutput_Filename);
     } else if (cut < 0) {
@@ -617,6 +623,7 @@ void ProcessSample(stInputParameters* input, unsigned char* inputdata, int lengt
         VideoCodecTakeSample(RunVideoCodec(), &sample);
     PrepareRecording(input, &sample);
     bool recording = ActiveRecording() != nullptr;
+    RunStatsSample(&sample, recording);
     for (const tOutput& output : OUTPUTS) {
         if (output.pfnActive())
             output.pfnTake(input, &sample);
@@ -645,7 +652,9 @@ int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata)
         type = QBOX_TYPE;
         if (!AnyOutputActive())
             stop_encoding = 1;
+        RunStatsReadStarts();
         int length = VLGetAccessUnit(handle, inputdata, type, TS);
+        RunStatsReadEnds();
         if (length == -1) {
             // A read that gave way to a stop request is no failure.
             if (stop_requested)

@@ -56,6 +56,15 @@ void Forget(tNetConnection* c)
     }
 }
 
+// Whether a hook left the connection open.
+bool StillOpen(const tNetServer* pServer, const tNetConnection* pConnection)
+{
+    for (const tNetConnection* c = pServer->pConnections; c != nullptr; c = c->pNext)
+        if (c == pConnection)
+            return true;
+    return false;
+}
+
 // The oldest connection of any server that has not completed a request.
 tNetConnection* OldestIdle()
 {
@@ -93,9 +102,16 @@ void ConnectionReady(tNetWatch* pWatch, short sRevents)
     tNetConnection* c = static_cast<tNetConnection*>(pWatch->pContext);
     INT64 now = NetNowMs();
     if (sRevents & POLLOUT) {
+        UINT64 sentBefore = c->stOutput.ullSentBytes;
         if (NetQueueSend(&c->stOutput, c->fd) != 0 || (c->bCloseWhenSent && NetQueueEmpty(&c->stOutput))) {
             NetConnectionClose(c);
             return;
+        }
+        if (c->pServer->stHooks.pfnSent != nullptr && c->stOutput.ullSentBytes != sentBefore) {
+            tNetServer* server = c->pServer;
+            server->stHooks.pfnSent(c, now);
+            if (!StillOpen(server, c))
+                return;
         }
         UpdateEvents(c);
     }

@@ -54,6 +54,11 @@ struct tNetServerHooks {
     int (*pfnInput)(tNetConnection* pConnection, INT64 llNowMs);
     // The connection is about to go (its protocol record with it).
     void (*pfnClosed)(tNetConnection* pConnection);
+    // Optional: bytes of the output queue have gone out. A protocol that
+    // sends a body larger than the queue (a file) tops the queue up here
+    // instead of holding the body in memory; it may close the connection
+    // (NetConnectionClose) from here.
+    void (*pfnSent)(tNetConnection* pConnection, INT64 llNowMs);
 };
 
 struct tNetServer {

@@ -396,6 +396,15 @@ void RTCPCountRtpSent(int iStream, UINT32 ulPayloadBytes)
     RTCPCountRtp(iStream, 0, 0, ulPayloadBytes, false);
 }
 
+bool RTCPStreamCounts(int iStream, UINT32* pulPackets, UINT32* pulOctets)
+{
+    if (iStream < 0 || iStream >= RTCP_STREAM_COUNT || !m_stStreams[iStream].bUsed)
+        return false;
+    *pulPackets = m_stStreams[iStream].stSender.ulPacketCount;
+    *pulOctets = m_stStreams[iStream].stSender.ulOctetCount;
+    return true;
+}
+
 void RTCPTick()
 {
     INT64 llNow = RtcpNowMs();

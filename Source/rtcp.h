@@ -171,6 +171,9 @@ void RTCPCountRtpSent(int iStream, UINT32 ulPayloadBytes);
 
 // Sends the reports that are due, for streams that stopped sending too.
 void RTCPTick();
+// The RTP packets and payload bytes a stream of the pair has sent (the
+// status); false when it is not open.
+bool RTCPStreamCounts(int iStream, UINT32* pulPackets, UINT32* pulOctets);
 
 // Ends every stream: a BYE from each that has sent anything (RFC 3550,
 // 6.3.7), then its RTCP socket is closed. The next stream opened begins a

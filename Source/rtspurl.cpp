@@ -6,6 +6,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "textproto.h"
+
 namespace {
 
 const char RTSP_SCHEME[] = "rtsp://";
@@ -18,17 +20,6 @@ bool IsUrlByte(unsigned char c)
            c != '{' && c != '|' && c != '}';
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Percent-decodes [pcStart, pcEnd) into szOut (size bytes); -1 for a bad
 // escape, a decoded control byte, or text that does not fit.
 int Decode(const char* pcStart, const char* pcEnd, char* szOut, size_t size)
@@ -37,9 +28,9 @@ int Decode(const char* pcStart, const char* pcEnd, char* szOut, size_t size)
     for (const char* p = pcStart; p < pcEnd; p++) {
         int c = (unsigned char)*p;
         if (c == '%') {
-            if (pcEnd - p < 3 || HexValue(p[1]) < 0 || HexValue(p[2]) < 0)
+            if (pcEnd - p < 3 || TextHexDigit(p[1]) < 0 || TextHexDigit(p[2]) < 0)
                 return -1;
-            c = HexValue(p[1]) * 16 + HexValue(p[2]);
+            c = TextHexDigit(p[1]) * 16 + TextHexDigit(p[2]);
             p += 2;
             if (c < 0x20 || c == 0x7F)
                 return -1;

@@ -311,3 +311,14 @@ void TextPutBytes(tTextOut* pOut, const void* pData, UINT32 ulSize)
     pOut->ulUsed += ulSize;
     pOut->pc[pOut->ulUsed] = '\0';
 }
+
+int TextHexDigit(char ch)
+{
+    if (ch >= '0' && ch <= '9')
+        return ch - '0';
+    if (ch >= 'a' && ch <= 'f')
+        return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F')
+        return ch - 'A' + 10;
+    return -1;
+}

@@ -71,6 +71,9 @@ const tTextHeader* TextFind(const tTextMessage* pMessage, const char* szName);
 bool TextNumber(const tTextMessage* pMessage, const char* szName, UINT64* pullValue);
 // The span as a NUL-terminated copy, cut to ulSize - 1 bytes.
 void TextCopy(const tTextSpan& span, char* pcOut, UINT32 ulSize);
+// The value of a hexadecimal digit, -1 for any other byte (percent
+// escapes, RFC 3986, 2.1).
+int TextHexDigit(char ch);
 
 // The value of a parameter "name=value" in a list separated by ';' or ','
 // (Transport, WWW-Authenticate), quotes removed. False when absent.

@@ -135,6 +135,10 @@ stage_tree() {
   install -m 0644 "$src/packaging/60-vozirev.rules" "$root/lib/udev/rules.d/"
   install -m 0644 "$src/packaging/capture.conf" "$root/usr/share/doc/vozirev/examples/"
   install -m 0644 "$src/packaging/copyright" "$root/usr/share/doc/vozirev/"
+  # The web page of the HTTP server (-W), hls.js included (its licence is
+  # in the copyright file too).
+  install -d "$root/usr/share/vozirev/www"
+  install -m 0644 "$src"/www/* "$root/usr/share/vozirev/www/"
   gzip -9n < "$changelog" > "$root/usr/share/doc/vozirev/changelog.gz"
   install -d "$root/DEBIAN"
   install -m 0755 "$src/packaging/postinst" "$src/packaging/prerm" "$src/packaging/postrm" "$root/DEBIAN/"

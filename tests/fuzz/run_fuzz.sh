@@ -34,7 +34,7 @@ fi
 max_len() {
   case $1 in
     fuzz_decparset) echo 131072 ;;
-    fuzz_devicereader|fuzz_mp4route|fuzz_tsroute|fuzz_rtp|fuzz_recovery) echo 4096 ;;
+    fuzz_devicereader|fuzz_mp4route|fuzz_tsroute|fuzz_rtp|fuzz_recovery|fuzz_http) echo 4096 ;;
     *) echo 1024 ;;
   esac
 }

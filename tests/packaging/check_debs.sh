@@ -91,6 +91,7 @@ contents_are_right() {
     echo "-rw-r--r-- root/root ./usr/share/doc/vozirev/examples/capture.conf"
     echo "-rw-r--r-- root/root ./usr/share/doc/vozirev/copyright"
     echo "-rw-r--r-- root/root ./usr/share/doc/vozirev/changelog.gz"
+    for page in "$src"/www/*; do echo "-rw-r--r-- root/root ./usr/share/vozirev/www/${page##*/}"; done
   } | sort > "$work/expected-$arch"
   # Of the directories, only the configuration directory is the package's own.
   dpkg-deb --contents "$(deb_of "$arch")" |

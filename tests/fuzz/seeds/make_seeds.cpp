@@ -194,6 +194,11 @@ void TextSeeds()
     SaveText("fuzz_cmdline", "typical", Arguments({"-m", "3", "-w", "352", "-h", "288", "-r", "2", "-p", "name.x", "-q"}));
     SaveText("fuzz_cmdline", "config", Arguments({"-z", "a", "-s", "1", "-d", "10.0.0.1", "-x", "70000"}));
     SaveText("fuzz_cmdline", "help", Arguments({"-u", "x", "-k"}));
+    const std::string size = std::string("\0\0\0\0\x10\0\0\0", 8);  // a 1 MiB representation
+    SaveText("fuzz_http", "pipelined", size + "GET /recordings/x.mp4?a=1 HTTP/1.1\r\nHost: b\r\nRange: bytes=10-99\r\n"
+             "If-Range: \"tag\"\r\n\r\nHEAD http://b/%2e%2e/live.m3u8 HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    SaveText("fuzz_http", "ranges", size + "GET / HTTP/1.1\r\nHost: b\r\nRange: bytes=-500\r\n\r\n"
+             "GET /a%2fb HTTP/1.1\r\nHost: b\r\nRange: bytes=9500-\r\nContent-Length: 3\r\n\r\nabc");
 }
 
 // Spool records in host order, as the MP4 writer writes them.
