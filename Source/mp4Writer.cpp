@@ -39,6 +39,35 @@ const UINT32 MIN_NALU_SIZE = START_CODE_SIZE + 1;  // start code and NAL header 
 int mp4WriteError = 0;
 UINT64 mp4MaxFileLength = MP4_MAX_FILE_LENGTH;
 
+// The samples go to the file through the stream's buffer, which is pushed
+// out when the next sample would not fit in it, when the recording is made
+// durable, handed over or completed: one write for many samples instead
+// of one each. What the recording held at the last push that reached the
+// file is kept, so that a push the disk refuses takes the recording back
+// to it: the file then ends with the last whole sample it holds, and the
+// tables with that sample.
+const UINT32 MP4_WRITE_BUFFER_SIZE = 256 * 1024;
+
+struct tTrackCounts {
+    UINT32 ulSamples;
+    UINT32 ulDurations;
+    UINT32 ulSyncSamples;
+};
+
+struct tPushedState {
+    UINT64 ullFileLength;
+    tTrackCounts stVideo;
+    tTrackCounts stAudio;
+    UINT32 ulPrevTimeStampVid;
+    UINT64 ullDurationVid;
+    UINT32 ulPrevTimeStampAud;
+    UINT64 ullDurationAud;
+    UINT64 ullAudioTicks;
+};
+static tPushedState pushed;
+// Bytes handed to the stream since the last push.
+static UINT32 ulUnpushed = 0;
+
 // ---- output primitives -----------------------------------------------------
 
 bool mp4OutputFailed()
@@ -142,7 +171,67 @@ static void cutOutputBack(UINT64 length)
         close(fd);
         return;
     }
+    setvbuf(mp4file, nullptr, _IOFBF, MP4_WRITE_BUFFER_SIZE);
     root->fileLength = length;
+}
+
+static tTrackCounts countsOf(const tTrack* track)
+{
+    tTrackCounts counts = {0, 0, 0};
+    if (track != nullptr) {
+        counts = {track->ulSamples, track->ulDurations, track->ulSyncSamples};
+    }
+    return counts;
+}
+
+static void notePushed()
+{
+    pushed.ullFileLength = root->fileLength;
+    pushed.stVideo = countsOf(root->videoTrack);
+    pushed.stAudio = countsOf(root->audioTrack);
+    pushed.ulPrevTimeStampVid = prevTimeStampVid;
+    pushed.ullDurationVid = durationTimeVid;
+    pushed.ulPrevTimeStampAud = prevTimeStampAud;
+    pushed.ullDurationAud = durationTimeAud;
+    pushed.ullAudioTicks = audioTicks;
+    ulUnpushed = 0;
+}
+
+static void cutTrackTo(tTrack* track, const tTrackCounts& counts)
+{
+    if (track != nullptr && !cutTrack(track, counts.ulSamples, counts.ulDurations, counts.ulSyncSamples)) {
+        mp4FailOutput(errno);
+    }
+}
+
+// The recording as it was at the last push that reached the file.
+static void rollBackToPushed()
+{
+    cutTrackTo(root->videoTrack, pushed.stVideo);
+    cutTrackTo(root->audioTrack, pushed.stAudio);
+    prevTimeStampVid = pushed.ulPrevTimeStampVid;
+    durationTimeVid = pushed.ullDurationVid;
+    prevTimeStampAud = pushed.ulPrevTimeStampAud;
+    durationTimeAud = pushed.ullDurationAud;
+    audioTicks = pushed.ullAudioTicks;
+    if (mp4file != nullptr) {
+        cutOutputBack(pushed.ullFileLength);
+    }
+    ulUnpushed = 0;
+}
+
+bool mp4PushSamples()
+{
+    if (root == nullptr || mp4OutputFailed()) {
+        return false;
+    }
+    if (fflush(mp4file) != 0) {
+        mp4FailOutput(errno);
+        rollBackToPushed();
+        return false;
+    }
+    notePushed();
+    return true;
 }
 
 bool flushMP4Spools()
@@ -211,12 +300,13 @@ UINT8 createMP4Params()
         return 0;
     }
     mp4InfoChanged();
+    setvbuf(mp4file, nullptr, _IOFBF, MP4_WRITE_BUFFER_SIZE);
     if (!mp4OpenTracks(true) || !openIndexReserve()) {
         return 0;
     }
     writeFtypAtom();
     mp4OpenBox(FourCC("mdat"));  // closed at completion
-    return mp4FlushOutput() ? 1 : 0;
+    return mp4PushSamples() ? 1 : 0;
 }
 
 // Closes the spools, the index reserve and the output, and releases root.
@@ -255,7 +345,7 @@ void deleteMP4Params()
 
 UINT8 prepareMP4Handover()
 {
-    return root != nullptr && !mp4OutputFailed() && mp4FlushOutput() ? 1 : 0;
+    return mp4PushSamples() ? 1 : 0;
 }
 
 void forgetMP4Recording()
@@ -285,16 +375,25 @@ static bool readyForSample()
     return !mp4OutputFailed() && growIndexReserveForSample() && mp4StoreInfo();
 }
 
-// The sample written at offset (written: all of it went) is pushed to the
-// file and its size and offset spooled; one that did not all reach the
-// file is cut off again.
+// Room in the stream's buffer for a sample of size bytes: the samples in
+// it are pushed out first when it would not fit. False when that push
+// failed (the recording went back to the last push that reached the file).
+static bool roomForSample(UINT64 size)
+{
+    return ulUnpushed + size <= MP4_WRITE_BUFFER_SIZE || mp4PushSamples();
+}
+
+// The sample written at offset (written: all of it went to the stream) has
+// its size and offset spooled; one that did not all go takes the recording
+// back to the last push that reached the file.
 static bool endSample(tTrack* track, UINT64 offset, UINT32 size, bool written)
 {
-    if (!written || !mp4FlushOutput()) {
-        cutOutputBack(offset);
+    if (!written) {
+        rollBackToPushed();
         return false;
     }
     root->fileLength += size;
+    ulUnpushed += size;
     if (!spoolSampleEntry(track, size, (UINT32)offset)) {
         mp4FailOutput(errno);
     }
@@ -362,7 +461,8 @@ static UINT8 appendAccessUnit(const tNalUnit* units, UINT32 count, bool idr, UIN
 {
     tTrack* track = root->videoTrack;
     UINT64 size = accessUnitSize(units, count);
-    if (size == 0 || !VideoCodecKnown(mp4VideoCodec()) || !fitsInFile(size) || !readyForSample()) {
+    if (size == 0 || !VideoCodecKnown(mp4VideoCodec()) || !fitsInFile(size) || !readyForSample() ||
+        !roomForSample(size)) {
         return 0;
     }
     UINT64 offset = root->fileLength;
@@ -420,7 +520,7 @@ static UINT32 audioDurationUntil(UINT32 timeStamp)
 UINT8 writeAudioSample(const UINT8* buffer, UINT32 size, UINT32 timeStamp)
 {
     if (root == nullptr || root->audioTrack == nullptr || buffer == nullptr || !fitsInFile(size) ||
-        !readyForSample()) {
+        !readyForSample() || !roomForSample(size)) {
         return 0;
     }
     tTrack* track = root->audioTrack;
@@ -511,6 +611,16 @@ UINT8 completeMP4File()
 {
     if (root == nullptr) {
         return 0;
+    }
+    // The samples still in the stream's buffer go first, into the space
+    // outside the reserve; a disk that refuses them takes the recording
+    // back to the samples it holds.
+    if (mp4file != nullptr && ulUnpushed > 0) {
+        if (fflush(mp4file) == 0) {
+            notePushed();
+        } else {
+            rollBackToPushed();
+        }
     }
     // The index goes into the space the reserve gives back. Whatever made
     // the recording stop taking samples (mp4WriteError, a full disk), the

@@ -170,6 +170,11 @@ void mp4FailOutput(int error);
 bool mp4Append(const UINT8* data, UINT32 size);
 // Pushes what the stream holds to the file; false when that failed.
 bool mp4FlushOutput();
+// Pushes the samples in the stream's buffer to the file (they wait there
+// between pushes, up to 256 KiB). False when the disk refused them: the
+// recording has gone back to the last push that reached the file, and
+// mp4WriteError says why.
+bool mp4PushSamples();
 // A box whose size depends on what follows its header: mp4OpenBox writes
 // the header and returns its offset, mp4CloseBox patches its size to end
 // at the current end of the file (ISO/IEC 14496-12, 4.2).

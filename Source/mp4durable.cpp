@@ -268,7 +268,7 @@ bool mp4StoreInfo()
 
 UINT8 syncMP4Recording()
 {
-    if (root == nullptr || mp4OutputFailed() || !mp4FlushOutput()) {
+    if (root == nullptr || mp4OutputFailed() || !mp4PushSamples()) {
         return 0;
     }
     if (fdatasync(fileno(mp4file)) != 0) {
