@@ -68,6 +68,10 @@ const unsigned int BUFFER_RULE_DIVISOR = 170;
 const unsigned int BUFFER_RULE_MIN_PACKETS = 2;
 const UINT32 MUX_SPARE_PACKETS = 40;
 const UINT32 MUX_SPARE_PER_PACKETS = 256;
+// The recording file's stream buffer, and what may wait in it before a
+// sample starts.
+const size_t TS_WRITE_BUFFER_SIZE = 256 * 1024;
+const UINT64 TS_PUSH_SIZE = 128 * 1024;
 
 // The multiplex model on the 27 MHz system clock (mpgTSWriter.h).
 const int64_t PCR_DELAY_27MHZ = (int64_t)TS_PCR_DELAY_TICKS * PCR_EXTENSION_MODULUS;
@@ -90,9 +94,14 @@ struct tTSStream {
 
 static FILE* pfmpg = nullptr;
 int tsWriteError = 0;
-// Where the sample being written began in the recording file: a sample
-// whose packets the file does not all take is cut off from there.
-static off_t sampleStart = 0;
+// The recording file's packets go through the stream's buffer and are
+// pushed out at the start of a sample once TS_PUSH_SIZE bytes wait, and at
+// every sync: one write for many packets. Bytes handed to the stream for
+// this file, and its length at the last push that reached the disk, which
+// always falls between two samples: a write the disk refuses cuts the file
+// back there, so that it ends with whole samples.
+static UINT64 ullFileBytes = 0;
+static UINT64 ullPushedBytes = 0;
 static UINT8* pTSBuff = nullptr;
 static UINT32 TSBuffSize = 0;
 static UINT8 cont_cnt_vid = CONTINUITY_START;
@@ -464,28 +473,57 @@ bool SendsRTP(unsigned int bWriteStream)
     return bWriteStream == TS_OUTPUT_RTP || bWriteStream == TS_OUTPUT_FILE_AND_RTP;
 }
 
-// Writes whole packets to the recording and pushes them to the file. When
-// the file does not take them all, it is cut back to where the sample began
-// and closed: the recording ends with whole samples, the error stays in
-// tsWriteError, and streaming goes on.
-void WriteFilePackets(const UINT8* pPackets, UINT32 count)
+// The recording file stops taking packets: it is cut back to the last
+// push that reached the disk (whole samples) and closed; the error stays
+// in tsWriteError, and streaming goes on.
+void FailFile()
 {
-    if (pfmpg == nullptr || count == 0) {
-        return;
-    }
-    off_t before = sampleStart;
-    if (fwrite(pPackets, TS_PACKET_SIZE, count, pfmpg) == count && fflush(pfmpg) == 0) {
-        return;
-    }
     tsWriteError = errno != 0 ? errno : EIO;
     int fd = dup(fileno(pfmpg));
     fclose(pfmpg);
     pfmpg = nullptr;
     if (fd >= 0) {
-        if (before >= 0 && ftruncate(fd, before) != 0) {
+        if (ftruncate(fd, (off_t)ullPushedBytes) != 0) {
             // The file keeps a partial sample at its end; readers resync.
         }
         close(fd);
+    }
+}
+
+// Pushes what the stream holds; false when the disk refused it.
+bool PushFile()
+{
+    if (pfmpg == nullptr) {
+        return false;
+    }
+    if (fflush(pfmpg) != 0) {
+        FailFile();
+        return false;
+    }
+    ullPushedBytes = ullFileBytes;
+    return true;
+}
+
+void WriteFilePackets(const UINT8* pPackets, UINT32 count)
+{
+    if (pfmpg == nullptr || count == 0) {
+        return;
+    }
+    if (fwrite(pPackets, TS_PACKET_SIZE, count, pfmpg) != count) {
+        FailFile();
+        return;
+    }
+    ullFileBytes += (UINT64)count * TS_PACKET_SIZE;
+}
+
+// A new file: its stream buffer, nothing written yet.
+void StartFile(FILE* pfOut)
+{
+    pfmpg = pfOut;
+    tsWriteError = 0;
+    ullFileBytes = ullPushedBytes = 0;
+    if (pfOut != nullptr) {
+        setvbuf(pfOut, nullptr, _IOFBF, TS_WRITE_BUFFER_SIZE);
     }
 }
 
@@ -667,9 +705,7 @@ void TSDetachSink(tTSSink* pSink)
 
 unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWriteStream)
 {
-    pfmpg = pfOut;
-    tsWriteError = 0;
-    sampleStart = 0;
+    StartFile(pfOut);
     if (WritesFile(bWriteStream) && pfOut == nullptr) {
         return 0;
     }
@@ -693,6 +729,9 @@ unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWri
     getPMT(packet, video, audio, priv);
     EmitTable(packet, &cont_cnt_pmt, bWriteStream);
     memcpy(PMTBuff, packet, TS_PACKET_SIZE);
+    if (WritesFile(bWriteStream) && pfmpg != nullptr) {
+        PushFile();
+    }
     return WritesFile(bWriteStream) && tsWriteError != 0 ? 0 : 1;
 }
 
@@ -700,10 +739,9 @@ UINT32 tsSyncCount = 0;
 
 unsigned int syncTSRecording()
 {
-    if (pfmpg == nullptr) {
+    if (!PushFile()) {
         return 0;
     }
-    // Every sample is pushed to the file as it is written (WriteFilePackets).
     if (fdatasync(fileno(pfmpg)) != 0) {
         tsWriteError = errno;
         return 0;
@@ -717,28 +755,31 @@ unsigned int syncTSRecording()
 // while a stream fed from the same packets sees no change.
 void continueMP2TSInFile(FILE* pfNext)
 {
-    pfmpg = pfNext;
-    tsWriteError = 0;
-    sampleStart = 0;
+    StartFile(pfNext);
     UINT8 packets[2 * TS_PACKET_SIZE];
     memcpy(packets, PATBuff, TS_PACKET_SIZE);
     memcpy(packets + TS_PACKET_SIZE, PMTBuff, TS_PACKET_SIZE);
     packets[3] = (UINT8)(TS_AF_AND_PAYLOAD | ((cont_cnt_pat - 1) & 0x0F));
     packets[TS_PACKET_SIZE + 3] = (UINT8)(TS_AF_AND_PAYLOAD | ((cont_cnt_pmt - 1) & 0x0F));
     WriteFilePackets(packets, 2);
+    if (pfmpg != nullptr) {
+        PushFile();
+    }
 }
 
 void BeginTSSample()
 {
-    if (pfmpg != nullptr) {
-        sampleStart = ftello(pfmpg);
+    if (pfmpg != nullptr && ullFileBytes - ullPushedBytes >= TS_PUSH_SIZE) {
+        PushFile();
     }
 }
 
 unsigned int deinitMP2TS()
 {
     bool closed = true;
-    if (pfmpg != nullptr) {
+    if (pfmpg != nullptr && !PushFile()) {
+        closed = false;
+    } else if (pfmpg != nullptr) {
         if (fclose(pfmpg) != 0) {
             tsWriteError = errno;
             closed = false;

@@ -116,14 +116,18 @@ void continueMP2TSInFile(FILE* pfNext);
 
 // Why the recording file stopped taking packets: 0 while it takes them,
 // else the errno of the failed write (ENOSPC when the disk is full). The
-// file has then been cut back to the start of the sample being written
-// (see BeginTSSample) and closed; streaming goes on.
+// file's packets wait in its stream buffer between pushes (at a sample's
+// start once 128 KiB wait, and at every sync); the file has then been cut
+// back to the last push that reached the disk, which lies between two
+// samples, and closed; streaming goes on.
 extern int tsWriteError;
 // Marks the start of a sample in the recording file: the writes that
-// follow, up to the next mark, belong to one sample.
+// follow, up to the next mark, belong to one sample (what waits in the
+// stream buffer is pushed here when it has grown large).
 void BeginTSSample();
-// Makes what the recording file holds durable. 1, or 0 when there is no
-// file or the sync failed (tsWriteError says why: the recording stops).
+// Pushes what waits for the recording file and makes it durable. 1, or 0
+// when there is no file or that failed (tsWriteError says why: the
+// recording stops).
 unsigned int syncTSRecording();
 // Syncs made so far.
 extern UINT32 tsSyncCount;
