@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "runstats.h"
 #include "auth.h"
 #include "hls.h"
 #include "httprecordings.h"
@@ -446,6 +447,7 @@ int HttpServerOpen(const stInputParameters* pInput)
         return -1;
     }
     http.bActive = true;
+    RunStatsMeasureCpu(true);
     char host[NET_PEER_SIZE];
     NetAddressForClients(pInput->sListen_Addr, host);
     printf("Live view, status and recordings at http://%s:%u/\n", host, pInput->ulHttp_Port);

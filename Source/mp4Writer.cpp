@@ -47,6 +47,9 @@ UINT64 mp4MaxFileLength = MP4_MAX_FILE_LENGTH;
 // to it: the file then ends with the last whole sample it holds, and the
 // tables with that sample.
 const UINT32 MP4_WRITE_BUFFER_SIZE = 256 * 1024;
+// The stream's buffer (the C library takes a size only with a buffer of
+// the caller's); one recording has a stream at a time.
+static char streamBuffer[MP4_WRITE_BUFFER_SIZE];
 
 struct tTrackCounts {
     UINT32 ulSamples;
@@ -171,7 +174,7 @@ static void cutOutputBack(UINT64 length)
         close(fd);
         return;
     }
-    setvbuf(mp4file, nullptr, _IOFBF, MP4_WRITE_BUFFER_SIZE);
+    setvbuf(mp4file, streamBuffer, _IOFBF, sizeof(streamBuffer));
     root->fileLength = length;
 }
 
@@ -300,7 +303,7 @@ UINT8 createMP4Params()
         return 0;
     }
     mp4InfoChanged();
-    setvbuf(mp4file, nullptr, _IOFBF, MP4_WRITE_BUFFER_SIZE);
+    setvbuf(mp4file, streamBuffer, _IOFBF, sizeof(streamBuffer));
     if (!mp4OpenTracks(true) || !openIndexReserve()) {
         return 0;
     }

@@ -12,8 +12,9 @@
 #include "safefile.h"
 
 static tSpool spools[SPOOL_COUNT] = {
-    {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}},
-    {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}}, {nullptr, -1, 0, {}},
+    {nullptr, -1, 0, {}, 0, 0, {}}, {nullptr, -1, 0, {}, 0, 0, {}}, {nullptr, -1, 0, {}, 0, 0, {}},
+    {nullptr, -1, 0, {}, 0, 0, {}}, {nullptr, -1, 0, {}, 0, 0, {}}, {nullptr, -1, 0, {}, 0, 0, {}},
+    {nullptr, -1, 0, {}, 0, 0, {}},
 };
 tSpool* const sttsAudFile = &spools[0];
 tSpool* const stcoAudFile = &spools[1];
@@ -122,6 +123,7 @@ void closeSpool(tSpool* spool)
         close(spool->fd);
         spool->fd = -1;
     }
+    spool->readCount = 0;
     spool->written = 0;
     spool->pending.clear();
     spool->pending.shrink_to_fit();
@@ -162,21 +164,33 @@ UINT32 spoolRecords(const tSpool* spool)
     return spool->written + (UINT32)spool->pending.size();
 }
 
+// The block of the file that holds record index, into the read block.
+static bool readBlockOf(const tSpool* spool, UINT32 index)
+{
+    UINT32 first = index - index % SPOOL_READ_BLOCK_RECORDS;
+    UINT32 count = spool->written - first < SPOOL_READ_BLOCK_RECORDS ? spool->written - first : SPOOL_READ_BLOCK_RECORDS;
+    ssize_t got = pread(spool->fd, spool->readBlock, count * SPOOL_RECORD_SIZE, (off_t)first * SPOOL_RECORD_SIZE);
+    spool->readCount = got > 0 ? (UINT32)got / SPOOL_RECORD_SIZE : 0;
+    spool->readFirst = first;
+    return index - first < spool->readCount;
+}
+
 UINT32 readRecordAt(const tSpool* spool, UINT32 index)
 {
     if (index >= spool->written) {
         index -= spool->written;
         return index < spool->pending.size() ? spool->pending[index] : 0;
     }
-    UINT32 value = 0;
-    if (pread(spool->fd, &value, SPOOL_RECORD_SIZE, (off_t)index * SPOOL_RECORD_SIZE) != SPOOL_RECORD_SIZE) {
+    bool cached = spool->readCount > 0 && index >= spool->readFirst && index - spool->readFirst < spool->readCount;
+    if (!cached && !readBlockOf(spool, index)) {
         return 0;
     }
-    return value;
+    return spool->readBlock[index - spool->readFirst];
 }
 
 bool writeRecordAt(tSpool* spool, UINT32 index, UINT32 value)
 {
+    spool->readCount = 0;
     if (index >= spool->written) {
         if (index - spool->written < spool->pending.size()) {
             spool->pending[index - spool->written] = value;
@@ -209,6 +223,7 @@ bool syncSpools()
 
 bool cutSpool(tSpool* spool, UINT32 count)
 {
+    spool->readCount = 0;
     if (count >= spoolRecords(spool)) {
         return true;
     }

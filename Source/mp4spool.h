@@ -42,11 +42,18 @@ void useSpoolSet(unsigned int set);
 unsigned int activeSpoolSet();
 const tSpoolSetNames* activeSpoolNames();
 
+// Records read back from the file a block at a time (completion copies
+// whole tables): the block last read.
+const UINT32 SPOOL_READ_BLOCK_RECORDS = 1024;
+
 struct tSpool {
     const char* name;
     int fd;                       // -1 when not open
     UINT32 written;               // records in the file
     std::vector<UINT32> pending;  // records gathered, not yet in the file
+    mutable UINT32 readFirst;     // the block read: its first record, and how many
+    mutable UINT32 readCount;
+    mutable UINT32 readBlock[SPOOL_READ_BLOCK_RECORDS];
 };
 
 extern tSpool* const sttsAudFile;  // "~temp1" audio durations

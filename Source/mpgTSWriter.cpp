@@ -68,9 +68,8 @@ const unsigned int BUFFER_RULE_DIVISOR = 170;
 const unsigned int BUFFER_RULE_MIN_PACKETS = 2;
 const UINT32 MUX_SPARE_PACKETS = 40;
 const UINT32 MUX_SPARE_PER_PACKETS = 256;
-// The recording file's stream buffer, and what may wait in it before a
+// What may wait in the recording file's stream buffer (256 KiB) before a
 // sample starts.
-const size_t TS_WRITE_BUFFER_SIZE = 256 * 1024;
 const UINT64 TS_PUSH_SIZE = 128 * 1024;
 
 // The multiplex model on the 27 MHz system clock (mpgTSWriter.h).
@@ -100,6 +99,7 @@ int tsWriteError = 0;
 // this file, and its length at the last push that reached the disk, which
 // always falls between two samples: a write the disk refuses cuts the file
 // back there, so that it ends with whole samples.
+static char streamBuffer[256 * 1024];
 static UINT64 ullFileBytes = 0;
 static UINT64 ullPushedBytes = 0;
 static UINT8* pTSBuff = nullptr;
@@ -523,7 +523,7 @@ void StartFile(FILE* pfOut)
     tsWriteError = 0;
     ullFileBytes = ullPushedBytes = 0;
     if (pfOut != nullptr) {
-        setvbuf(pfOut, nullptr, _IOFBF, TS_WRITE_BUFFER_SIZE);
+        setvbuf(pfOut, streamBuffer, _IOFBF, sizeof(streamBuffer));
     }
 }
 

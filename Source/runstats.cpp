@@ -116,6 +116,18 @@ void RunStatsSample(const tSample* pSample, bool bRecording)
         f.llRecordingContentMs = contentMs;
 }
 
+static bool bMeasureCpu = false;
+
+void RunStatsMeasureCpu(bool bOn)
+{
+    bMeasureCpu = bOn;
+}
+
+static INT64 ThreadCpuUs()
+{
+    return bMeasureCpu ? ClockUs(CLOCK_THREAD_CPUTIME_ID) : 0;
+}
+
 void RunStatsReadStarts()
 {
     if (stats.llReadReturnedUs == 0)
@@ -125,7 +137,7 @@ void RunStatsReadStarts()
     f.llLastReadGapUs = gap;
     if (gap > f.llLongestReadGapUs) {
         f.llLongestReadGapUs = gap;
-        f.llLongestGapCpuUs = ClockUs(CLOCK_THREAD_CPUTIME_ID) - stats.llReadReturnedCpuUs;
+        f.llLongestGapCpuUs = ThreadCpuUs() - stats.llReadReturnedCpuUs;
     }
     if (gap >= RUNSTATS_LONG_GAP_MS * 1000)
         f.ullLongReadGaps++;
@@ -136,7 +148,7 @@ void RunStatsReadEnds()
     RunStatsStart();
     stats.stFigures.ullDeviceReads++;
     stats.llReadReturnedUs = NowUs();
-    stats.llReadReturnedCpuUs = ClockUs(CLOCK_THREAD_CPUTIME_ID);
+    stats.llReadReturnedCpuUs = ThreadCpuUs();
 }
 
 void RunStatsRecordingFile()

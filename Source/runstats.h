@@ -43,6 +43,10 @@ struct tRunFigures {
 void RunStatsStart();
 // A sample parsed; bRecording when the recording takes it.
 void RunStatsSample(const tSample* pSample, bool bRecording);
+// The program's CPU time is measured in the read gaps (a system call per
+// read, where the wall clock costs none) only once someone reads the
+// figures: the HTTP server turns it on.
+void RunStatsMeasureCpu(bool bOn);
 // Around each device read.
 void RunStatsReadStarts();
 void RunStatsReadEnds();
