@@ -12,9 +12,9 @@
 #include "safefile.h"
 
 static tSpool spools[SPOOL_COUNT] = {
-    {nullptr, -1, 0, {}, 0, 0, {}}, {nullptr, -1, 0, {}, 0, 0, {}}, {nullptr, -1, 0, {}, 0, 0, {}},
-    {nullptr, -1, 0, {}, 0, 0, {}}, {nullptr, -1, 0, {}, 0, 0, {}}, {nullptr, -1, 0, {}, 0, 0, {}},
-    {nullptr, -1, 0, {}, 0, 0, {}},
+    {nullptr, -1, 0, {}, false, 0, 0, {}}, {nullptr, -1, 0, {}, false, 0, 0, {}}, {nullptr, -1, 0, {}, false, 0, 0, {}},
+    {nullptr, -1, 0, {}, false, 0, 0, {}}, {nullptr, -1, 0, {}, false, 0, 0, {}}, {nullptr, -1, 0, {}, false, 0, 0, {}},
+    {nullptr, -1, 0, {}, false, 0, 0, {}},
 };
 tSpool* const sttsAudFile = &spools[0];
 tSpool* const stcoAudFile = &spools[1];
@@ -124,6 +124,7 @@ void closeSpool(tSpool* spool)
         spool->fd = -1;
     }
     spool->readCount = 0;
+    spool->unsynced = false;
     spool->written = 0;
     spool->pending.clear();
     spool->pending.shrink_to_fit();
@@ -146,6 +147,7 @@ bool flushSpool(tSpool* spool)
     }
     spool->written += (UINT32)spool->pending.size();
     spool->pending.clear();
+    spool->unsynced = true;
     return true;
 }
 
@@ -191,6 +193,7 @@ UINT32 readRecordAt(const tSpool* spool, UINT32 index)
 bool writeRecordAt(tSpool* spool, UINT32 index, UINT32 value)
 {
     spool->readCount = 0;
+    spool->unsynced = spool->unsynced || index < spool->written;
     if (index >= spool->written) {
         if (index - spool->written < spool->pending.size()) {
             spool->pending[index - spool->written] = value;
@@ -210,13 +213,18 @@ static tSpool* const SYNC_ORDER[SPOOL_COUNT] = {&spools[6], &spools[3], &spools[
 
 bool syncSpools()
 {
+    // A spool that took nothing since the last sync is durable already.
     for (tSpool* spool : SYNC_ORDER) {
         if (spool->fd < 0) {
             continue;
         }
-        if (!flushSpool(spool) || fdatasync(spool->fd) != 0) {
+        if (!flushSpool(spool)) {
             return false;
         }
+        if (spool->unsynced && fdatasync(spool->fd) != 0) {
+            return false;
+        }
+        spool->unsynced = false;
     }
     return true;
 }
@@ -233,6 +241,7 @@ bool cutSpool(tSpool* spool, UINT32 count)
     }
     spool->pending.clear();
     spool->written = count;
+    spool->unsynced = true;
     return ftruncate(spool->fd, (off_t)count * SPOOL_RECORD_SIZE) == 0;
 }
 

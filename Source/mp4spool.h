@@ -51,6 +51,7 @@ struct tSpool {
     int fd;                       // -1 when not open
     UINT32 written;               // records in the file
     std::vector<UINT32> pending;  // records gathered, not yet in the file
+    bool unsynced;                // the file changed since it was last made durable
     mutable UINT32 readFirst;     // the block read: its first record, and how many
     mutable UINT32 readCount;
     mutable UINT32 readBlock[SPOOL_READ_BLOCK_RECORDS];
