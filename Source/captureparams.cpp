@@ -146,6 +146,30 @@ unsigned int OptionNumber(const char* value)
     return (unsigned int)atoi(value);
 }
 
+// The network services' options; an option of no one prints the usage
+// text. 0, or -1 when the run must stop.
+int ApplyServiceOption(char option, char* value, stInputParameters* input)
+{
+    switch (option) {
+    case 'R': input->ulRtsp_Port = OptionNumber(value); return 0;
+    case 'T': input->ulSession_Timeout = OptionNumber(value); return 0;
+    case 'S': input->ulMax_Sessions = OptionNumber(value); return 0;
+    case 'C': input->ulMax_Connections = OptionNumber(value); return 0;
+    case 'H': input->ulHttp_Port = OptionNumber(value); return 0;
+    case 'U': input->ulPublish_Transport = OptionNumber(value); return 0;
+    case 'A': return CopyTextOption(option, value, input->sListen_Addr, sizeof(input->sListen_Addr)) ? 0 : -1;
+    case 'M':
+        return CopyTextOption(option, value, input->sMulticast_Group, sizeof(input->sMulticast_Group)) ? 0 : -1;
+    case 'E':
+        return CopyTextOption(option, value, input->sCredentials_File, sizeof(input->sCredentials_File)) ? 0 : -1;
+    case 'W': return CopyTextOption(option, value, input->sWww_Dir, sizeof(input->sWww_Dir)) ? 0 : -1;
+    case 'P': return CopyTextOption(option, value, input->sPublish_Url, sizeof(input->sPublish_Url)) ? 0 : -1;
+    default:
+        optionhelp();
+        return -1;
+    }
+}
+
 // Applies one option with its value; returns 0, or -1 when the run must stop.
 int ApplyOption(char option, int index, char* value, stInputParameters* input)
 {
@@ -192,22 +216,8 @@ int ApplyOption(char option, int index, char* value, stInputParameters* input)
     case 'q':
         skip_disk_check = 0;
         return 0;
-    case 'R': input->ulRtsp_Port = OptionNumber(value); return 0;
-    case 'T': input->ulSession_Timeout = OptionNumber(value); return 0;
-    case 'S': input->ulMax_Sessions = OptionNumber(value); return 0;
-    case 'C': input->ulMax_Connections = OptionNumber(value); return 0;
-    case 'H': input->ulHttp_Port = OptionNumber(value); return 0;
-    case 'U': input->ulPublish_Transport = OptionNumber(value); return 0;
-    case 'A': return CopyTextOption(option, value, input->sListen_Addr, sizeof(input->sListen_Addr)) ? 0 : -1;
-    case 'M':
-        return CopyTextOption(option, value, input->sMulticast_Group, sizeof(input->sMulticast_Group)) ? 0 : -1;
-    case 'E':
-        return CopyTextOption(option, value, input->sCredentials_File, sizeof(input->sCredentials_File)) ? 0 : -1;
-    case 'W': return CopyTextOption(option, value, input->sWww_Dir, sizeof(input->sWww_Dir)) ? 0 : -1;
-    case 'P': return CopyTextOption(option, value, input->sPublish_Url, sizeof(input->sPublish_Url)) ? 0 : -1;
     default:
-        optionhelp();
-        return -1;
+        return ApplyServiceOption(option, value, input);
     }
 }
 
