@@ -629,7 +629,8 @@ int CaptureLoop(int* handle, stInputParameters* input, unsigned char* inputdata)
     unsigned int type = QBOX_TYPE, TS = 0;
     while (!stop_encoding) {
         type = QBOX_TYPE;
-        if (!internal_config.ulstreaming && !internal_config.ulsaving)
+        // A run with no output left ends; the network services are outputs.
+        if (!internal_config.ulstreaming && !internal_config.ulsaving && !NetActive())
             stop_encoding = 1;
         int length = VLGetAccessUnit(handle, inputdata, type, TS);
         if (length == -1) {

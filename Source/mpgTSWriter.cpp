@@ -670,7 +670,7 @@ unsigned int initMP2TS(unsigned char stream_type, FILE* pfOut, unsigned int bWri
     pfmpg = pfOut;
     tsWriteError = 0;
     sampleStart = 0;
-    if (bWriteStream != TS_OUTPUT_RTP && pfOut == nullptr) {
+    if ((bWriteStream == TS_OUTPUT_FILE || bWriteStream == TS_OUTPUT_FILE_AND_RTP) && pfOut == nullptr) {
         return 0;
     }
     RestartStream(stream_type == MEDIA_FORMAT_AUDIO ? PID_AUDIO : PID_VIDEO);
