@@ -46,6 +46,16 @@ tSessionStream* StreamOf(tRtpStream* pStream)
     return static_cast<tSessionStream*>(pStream->pContext);
 }
 
+// What the connection's queue holds goes out as far as the socket takes
+// it; the rest when the connection can take more.
+void PushTcp(tSessionStream* s)
+{
+    if (NetQueueSend(s->pQueue, s->iTcpFd) != 0)
+        s->bFailed = true;
+    else if (s->pTcpWatch != nullptr && !NetQueueEmpty(s->pQueue))
+        NetSetEvents(s->pTcpWatch, (short)(POLLIN | POLLOUT));
+}
+
 // Bytes of a compound RTCP packet to the client: its RTCP port, or the
 // RTCP channel of the connection.
 void SendRtcp(tSessionStream* s, const UINT8* pucPacket, UINT32 ulSize)
@@ -55,8 +65,7 @@ void SendRtcp(tSessionStream* s, const UINT8* pucPacket, UINT32 ulSize)
         WriteBE16(frame + 2, (UINT16)ulSize);
         struct iovec pieces[] = {{frame, sizeof(frame)}, {const_cast<UINT8*>(pucPacket), ulSize}};
         NetQueueAppend(s->pQueue, pieces, 2, NetNowMs());
-        if (NetQueueSend(s->pQueue, s->iTcpFd) != 0)
-            s->bFailed = true;
+        PushTcp(s);
         return;
     }
     if (s->iRtcpFd >= 0)
@@ -116,8 +125,8 @@ void Flush(tRtpStream* pStream)
     tSessionStream* s = StreamOf(pStream);
     if (s->pBatch != nullptr)
         UdpBatchFlush(s->pBatch);
-    if (s->eKind == TRANSPORT_TCP && NetQueueSend(s->pQueue, s->iTcpFd) != 0)
-        s->bFailed = true;
+    if (s->eKind == TRANSPORT_TCP)
+        PushTcp(s);
     INT64 now = NetNowMs();
     if (RtcpSenderReportDue(&s->stRtcp, now))
         Report(s, false, now);
@@ -292,6 +301,7 @@ void SessionStreamClose(tSessionStream* pStream)
     pStream->pBatch = nullptr;
     pStream->stRtp.pfnDeliver = nullptr;
     pStream->pQueue = nullptr;
+    pStream->pTcpWatch = nullptr;
 }
 
 void SessionStreamTick(tSessionStream* pStream, INT64 llNowMs)

@@ -51,6 +51,7 @@ struct tSessionStream {
     int iTcpFd;
     UINT8 ucRtpChannel;
     UINT8 ucRtcpChannel;
+    tNetWatch* pTcpWatch;    // the connection's watch, told to wait for room when bytes are left (may be null)
     // Figures.
     UINT64 ullPacketsSent;
     UINT64 ullBytesSent;
