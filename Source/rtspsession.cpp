@@ -8,6 +8,8 @@
 #include <new>
 
 #include "Rtp.h"
+#include "codecs.h"
+#include "sample.h"
 
 namespace {
 
@@ -119,6 +121,21 @@ void Figures(const tRtspSession* s, const tSessionStream* stream, tRtspStreamFig
     f->dJitterMs = stream->ulClockHz > 0 ? stream->stReport.ulJitter * 1000.0 / stream->ulClockHz : 0;
 }
 
+// A stream of the session's own starts. H.264 gets the parameter sets in
+// force at once, stamped with the RTP time of the PLAY's RTP-Info, and
+// then waits for the next IDR picture: its first packet is the one RTP-Info
+// names, so that receivers that map RTP time from RTP-Info and the first
+// packet's arrival (GStreamer's rtpbin) see no jump when the picture comes.
+void StartOwn(tSessionStream* stream)
+{
+    SessionStreamPlay(stream);
+    if (stream->eMedium != RTP_MEDIUM_H264 || !VideoCodecKnown(RunVideoCodec()))
+        return;
+    INT64 now = RunClockNow();
+    RtpSendParameterSetsTo(&stream->stRtp, (UINT32)now, now);
+    stream->stRtp.bWaitForRandomAccess = true;
+}
+
 }  // namespace
 
 int RtspSessionsOpen(UINT32 ulMaxSessions)
@@ -227,7 +244,7 @@ void RtspSessionPlay(tRtspSession* pSession)
         if (pSession->pStreams[t] == nullptr)
             continue;
         if (!pSession->bShared[t])
-            SessionStreamPlay(pSession->pStreams[t]);
+            StartOwn(pSession->pStreams[t]);
         else if (GroupOf(pSession, t)->ulPlaying++ == 0)
             SessionStreamPlay(pSession->pStreams[t]);
     }
