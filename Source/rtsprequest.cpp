@@ -96,7 +96,8 @@ void SendReply(tNetConnection* c, tReply* pReply, const char* pcBody, UINT32 ulB
     if (ulBodySize > 0)
         TextPut(&pReply->stOut, "Content-Length: %u\r\n", ulBodySize);
     TextPut(&pReply->stOut, "\r\n");
-    TextPutBytes(&pReply->stOut, pcBody, ulBodySize);
+    if (ulBodySize > 0)
+        TextPutBytes(&pReply->stOut, pcBody, ulBodySize);
     if (pReply->stOut.bOverflow) {
         tTextSpan none = {"", 0};
         StartReply(pReply, RTSP_INTERNAL_ERROR, none);
