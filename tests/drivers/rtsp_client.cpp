@@ -157,18 +157,26 @@ std::string HeaderValue(const std::string& reply, const char* name)
     return h == nullptr ? "" : std::string(h->stValue.pc, h->stValue.ulSize);
 }
 
-// The tracks of the description: each m= line and its a=control.
+// The tracks of the description: each m= line and its a=control, a
+// relative one resolved against Content-Base (RFC 2326, C.1.1).
 void TakeTracks(Client* c, const std::string& reply)
 {
+    std::string base = HeaderValue(reply, "Content-Base");
+    if (base.empty())
+        base = opt.url;
+    if (base.back() != '/')
+        base += '/';
     size_t pos = reply.find("\r\n\r\n");
     std::string sdp = pos == std::string::npos ? "" : reply.substr(pos + 4);
-    for (size_t at = 0; (at = sdp.find("m=", at)) != std::string::npos; at += 2) {
+    for (size_t at = 0; (at = sdp.find("\nm=", at)) != std::string::npos; at += 3) {
         Track t;
-        t.video = sdp.compare(at, 7, "m=video") == 0;
+        t.video = sdp.compare(at, 8, "\nm=video") == 0;
         size_t control = sdp.find("a=control:", at);
         size_t end = sdp.find("\r\n", control);
         if (control != std::string::npos)
             t.control = sdp.substr(control + 10, end - control - 10);
+        if (t.control.compare(0, 7, "rtsp://") != 0)
+            t.control = base + t.control;
         c->tracks.push_back(t);
     }
 }
