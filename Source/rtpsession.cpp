@@ -87,6 +87,15 @@ void Count(tSessionStream* s, const tRtpPayload* pPayload)
     s->ullBytesSent += RTP_FIXED_HEADER_SIZE + payload;
 }
 
+// The first packet of a sample, which goes out at once.
+bool FirstOfSample(tSessionStream* s, const tRtpPayload* pPayload)
+{
+    bool first = !s->bSentSample || pPayload->ulRtpTime != s->ulSampleTime;
+    s->bSentSample = true;
+    s->ulSampleTime = pPayload->ulRtpTime;
+    return first;
+}
+
 void DeliverUdp(tRtpStream* pStream, const UINT8* pucHeader, const tRtpPayload* pPayload)
 {
     tSessionStream* s = StreamOf(pStream);
@@ -95,6 +104,8 @@ void DeliverUdp(tRtpStream* pStream, const UINT8* pucHeader, const tRtpPayload* 
     memcpy(prefix + RTP_FIXED_HEADER_SIZE, pPayload->ucHead, pPayload->ulHeadSize);
     UdpBatchAdd(s->pBatch, prefix, RTP_FIXED_HEADER_SIZE + pPayload->ulHeadSize, pPayload->pucBody, pPayload->ulBodySize);
     Count(s, pPayload);
+    if (FirstOfSample(s, pPayload))
+        UdpBatchFlush(s->pBatch);
 }
 
 // The packet whole into the connection's queue, or not at all: then a
@@ -116,6 +127,8 @@ void DeliverTcp(tRtpStream* pStream, const UINT8* pucHeader, const tRtpPayload* 
         return;
     }
     Count(s, pPayload);
+    if (FirstOfSample(s, pPayload))
+        PushTcp(s);
 }
 
 // The batch goes out (UDP), the queue is pushed (TCP), and the first

@@ -725,7 +725,7 @@ void RtspRequestsTick(tNetServer* pServer, INT64 llNowMs)
     for (tNetConnection* c = pServer->pConnections; c != nullptr; c = c->pNext) {
         tRtspConnection* p = static_cast<tRtspConnection*>(c->pProtocol);
         if (p != nullptr && p->llDescribeSinceMs != 0 &&
-            (Ready(0) || llNowMs - p->llDescribeSinceMs >= RTSP_DESCRIBE_WAIT_MS))
+            (Ready((int)RTSP_PATH_ES) || llNowMs - p->llDescribeSinceMs >= RTSP_DESCRIBE_WAIT_MS))
             RtspInput(c, llNowMs);
     }
 }

@@ -13,7 +13,7 @@
 # H.264 and AAC. Printed:
 #   - CPU seconds per client-minute at 1, 8 and 32 clients, per server:
 #     (CPU of the server's process with N clients - CPU with none) / N /
-#     minutes, over SECONDS (utime + stime of /proc/PID/stat; the capture
+#     minutes, over SECONDS (the process's CPU clock; the capture
 #     program's process also reads the device and sends -s 1, which the
 #     client-less figure takes out);
 #   - resident memory (VmRSS) of each server's process with 32 clients, of
@@ -47,11 +47,13 @@ sleep 3
 app=$(pgrep -P "${pids[0]}" -x vozirev || echo "${pids[0]}")
 grep -q ready "$work/gst.log" || { cat "$work/gst.log"; exit 1; }
 
-cpu() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# CPU time of a process in ns, its threads (also those that have ended)
+# together: its process CPU clock (clock_getcpuclockid; the clock ticks of
+# /proc/PID/stat are too coarse for one client).
+cpu() { /usr/bin/python3 -c "import time; print(int(time.clock_gettime(((~$1) << 3) | 2) * 1e9))"; }
 rss() { awk '/VmRSS/ { print $2 }' "/proc/$1/status"; }
-hz=$(getconf CLK_TCK)
 
-# measure PID URL N: CPU ticks of PID over $seconds with N clients of URL;
+# measure PID URL N: CPU ns of PID over $seconds with N clients of URL;
 # the resident memory at the end goes to $work/rss.
 measure() {
   local client=
@@ -81,8 +83,8 @@ for n in 1 8 32; do
   for server in ours theirs; do
     [ $server = ours ] && pid=$app url=rtsp://127.0.0.1:$ours/live || pid=$gst url=rtsp://127.0.0.1:$theirs/live
     ticks=$(measure "$pid" "$url" "$n")
-    per[$server]=$(awk -v t="$ticks" -v b="${base[$server]}" -v hz="$hz" -v n="$n" -v s="$seconds" \
-      'BEGIN { printf "%.4f", (t - b) / hz / n / (s / 60) }')
+    per[$server]=$(awk -v t="$ticks" -v b="${base[$server]}" -v n="$n" -v s="$seconds" \
+      'BEGIN { printf "%.4f", (t - b) / 1e9 / n / (s / 60) }')
     grep -q "^complete $n of $n" "$work/clients.txt" || [ $server = theirs ] ||
       echo "warning: not every client of vozirev was complete: $(tail -1 "$work/clients.txt")"
     [ "$n" = 32 ] && eval "rss_$server=\$(cat \"\$work/rss\")"
