@@ -185,7 +185,8 @@ TEST(FileMode, NeedsAFile)
 {
     EXPECT_EQ(0u, initMP2TS(MEDIA_FORMAT_VIDEO, nullptr, TS_OUTPUT_FILE));
     EXPECT_EQ(0u, initMP2TS(MEDIA_FORMAT_VIDEO, nullptr, TS_OUTPUT_FILE_AND_RTP));
-    EXPECT_EQ(0u, initMP2TS(MEDIA_FORMAT_VIDEO, nullptr, 0));
+    // Mode 0 feeds the sinks alone (the live services): no file needed.
+    EXPECT_EQ(1u, initMP2TS(MEDIA_FORMAT_VIDEO, nullptr, 0));
     // Without a file the file modes write nothing and do not crash.
     Bytes sps = MakeNalu(7, 20);
     EXPECT_EQ(1u, writeVideoTS(sps.data(), 20, 0, TS_OUTPUT_FILE));
