@@ -83,6 +83,10 @@ int NetQueueSend(tNetQueue* pQueue, int fd)
         pQueue->ulUsed -= (UINT32)sent;
         pQueue->ullSentBytes += (UINT64)sent;
         pQueue->llFullSinceMs = 0;
+        // An empty ring starts over at its front, so that a client that
+        // keeps up touches only the memory its bursts need.
+        if (pQueue->ulUsed == 0)
+            pQueue->ulHead = 0;
         if (sent == 0)
             return 0;
     }

@@ -46,6 +46,16 @@ tSessionStream* StreamOf(tRtpStream* pStream)
     return static_cast<tSessionStream*>(pStream->pContext);
 }
 
+// What the connection's queue holds goes out as far as the socket takes
+// it; the rest when the connection can take more.
+void PushTcp(tSessionStream* s)
+{
+    if (NetQueueSend(s->pQueue, s->iTcpFd) != 0)
+        s->bFailed = true;
+    else if (s->pTcpWatch != nullptr && !NetQueueEmpty(s->pQueue))
+        NetSetEvents(s->pTcpWatch, (short)(POLLIN | POLLOUT));
+}
+
 // Bytes of a compound RTCP packet to the client: its RTCP port, or the
 // RTCP channel of the connection.
 void SendRtcp(tSessionStream* s, const UINT8* pucPacket, UINT32 ulSize)
@@ -55,8 +65,7 @@ void SendRtcp(tSessionStream* s, const UINT8* pucPacket, UINT32 ulSize)
         WriteBE16(frame + 2, (UINT16)ulSize);
         struct iovec pieces[] = {{frame, sizeof(frame)}, {const_cast<UINT8*>(pucPacket), ulSize}};
         NetQueueAppend(s->pQueue, pieces, 2, NetNowMs());
-        if (NetQueueSend(s->pQueue, s->iTcpFd) != 0)
-            s->bFailed = true;
+        PushTcp(s);
         return;
     }
     if (s->iRtcpFd >= 0)
@@ -78,6 +87,15 @@ void Count(tSessionStream* s, const tRtpPayload* pPayload)
     s->ullBytesSent += RTP_FIXED_HEADER_SIZE + payload;
 }
 
+// The first packet of a sample, which goes out at once.
+bool FirstOfSample(tSessionStream* s, const tRtpPayload* pPayload)
+{
+    bool first = !s->bSentSample || pPayload->ulRtpTime != s->ulSampleTime;
+    s->bSentSample = true;
+    s->ulSampleTime = pPayload->ulRtpTime;
+    return first;
+}
+
 void DeliverUdp(tRtpStream* pStream, const UINT8* pucHeader, const tRtpPayload* pPayload)
 {
     tSessionStream* s = StreamOf(pStream);
@@ -86,6 +104,8 @@ void DeliverUdp(tRtpStream* pStream, const UINT8* pucHeader, const tRtpPayload* 
     memcpy(prefix + RTP_FIXED_HEADER_SIZE, pPayload->ucHead, pPayload->ulHeadSize);
     UdpBatchAdd(s->pBatch, prefix, RTP_FIXED_HEADER_SIZE + pPayload->ulHeadSize, pPayload->pucBody, pPayload->ulBodySize);
     Count(s, pPayload);
+    if (FirstOfSample(s, pPayload))
+        UdpBatchFlush(s->pBatch);
 }
 
 // The packet whole into the connection's queue, or not at all: then a
@@ -107,6 +127,8 @@ void DeliverTcp(tRtpStream* pStream, const UINT8* pucHeader, const tRtpPayload* 
         return;
     }
     Count(s, pPayload);
+    if (FirstOfSample(s, pPayload))
+        PushTcp(s);
 }
 
 // The batch goes out (UDP), the queue is pushed (TCP), and the first
@@ -116,8 +138,8 @@ void Flush(tRtpStream* pStream)
     tSessionStream* s = StreamOf(pStream);
     if (s->pBatch != nullptr)
         UdpBatchFlush(s->pBatch);
-    if (s->eKind == TRANSPORT_TCP && NetQueueSend(s->pQueue, s->iTcpFd) != 0)
-        s->bFailed = true;
+    if (s->eKind == TRANSPORT_TCP)
+        PushTcp(s);
     INT64 now = NetNowMs();
     if (RtcpSenderReportDue(&s->stRtcp, now))
         Report(s, false, now);
@@ -302,6 +324,7 @@ void SessionStreamClose(tSessionStream* pStream)
     pStream->pBatch = nullptr;
     pStream->stRtp.pfnDeliver = nullptr;
     pStream->pQueue = nullptr;
+    pStream->pTcpWatch = nullptr;
 }
 
 void SessionStreamTick(tSessionStream* pStream, INT64 llNowMs)

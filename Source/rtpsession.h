@@ -16,7 +16,11 @@
 // A packet the queue cannot take is dropped, and a video stream (H.264 or
 // the transport stream) then waits for the next random access point, so
 // that a client that reads too slowly loses pictures up to its next IDR
-// picture, never a part of one; no packet waits for a client. A stream
+// picture, never a part of one; no packet waits for a client. The first
+// packet of each sample goes out at once, the rest of the sample in a
+// batch (UDP) or with the end of the access unit (TCP), so that every
+// client's first packet of a sample leaves within the time of one packet to
+// each client. A stream
 // attached by SessionStreamPlay waits for a random access point too (audio
 // starts at once).
 #ifndef VOZIREV_RTPSESSION_H
@@ -46,11 +50,14 @@ struct tSessionStream {
     UINT16 usServerRtpPort;  // UDP: the ports this stream sends from
     tUdpBatch* pBatch;
     tNetWatch stRtcpWatch;   // UDP: the client's receiver reports
+    bool bSentSample;        // a packet has gone out, of the sample stamped ulSampleTime
+    UINT32 ulSampleTime;
     // TCP.
     tNetQueue* pQueue;
     int iTcpFd;
     UINT8 ucRtpChannel;
     UINT8 ucRtcpChannel;
+    tNetWatch* pTcpWatch;    // the connection's watch, told to wait for room when bytes are left (may be null)
     // Figures.
     UINT64 ullPacketsSent;
     UINT64 ullBytesSent;

@@ -6,6 +6,16 @@
 #include "Types.h"
 #include "captureparams.h"
 
+// The paths served: the elementary streams (H.264 + AAC) and the MPEG-2
+// transport stream.
+#define RTSP_PATH_ELEMENTARY "/live"
+#define RTSP_PATH_TRANSPORT_STREAM "/live.ts"
+// Each connection's output queue (responses and interleaved packets): half
+// a second of a 4 Mbit/s stream. A TCP client that falls further behind
+// loses pictures up to its next IDR picture; one whose queue stays full
+// for the stall time of netserver.h is dropped.
+const UINT32 RTSP_CONNECTION_QUEUE_BYTES = 256 * 1024;
+
 // Opens the server when the run asks for it (-R): listens and prints the
 // URLs it serves. 0 (also when not asked for), -1 when the run must end
 // (the reason is printed).

@@ -201,6 +201,42 @@ void TextSeeds()
              "GET /a%2fb HTTP/1.1\r\nHost: b\r\nRange: bytes=9500-\r\nContent-Length: 3\r\n\r\nabc");
 }
 
+// RTSP sessions as fuzz_rtsp reads them: a media byte, then records of an
+// action byte (0: bytes arrive; 3: the timers run and packets go out) and
+// the bytes.
+void RtspSeed(const std::string& name, const std::vector<std::string>& requests)
+{
+    Bytes input = {2};  // -m 3
+    for (const std::string& r : requests) {
+        PutWord(input, r.size() + 1);
+        input.push_back(r.empty() ? 3 : 0);
+        input.insert(input.end(), r.begin(), r.end());
+    }
+    Save("fuzz_rtsp", name, input);
+}
+
+void RtspSeeds()
+{
+    const std::string url = "rtsp://127.0.0.1:8554/live";
+    auto request = [](const std::string& method, const std::string& target, int cseq, const std::string& more) {
+        return method + " " + target + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + more + "\r\n";
+    };
+    const std::string session = "Session: 0000000000000000\r\n";
+    // An empty receiver report on interleaved channel 1.
+    const std::string receiverReport("$\x01\x00\x08\x80\xc9\x00\x01\x00\x00\x00\x01", 12);
+    for (const char* transport : {"RTP/AVP/TCP;unicast;interleaved=0-1", "RTP/AVP;unicast;client_port=40000-40001",
+                                  "RTP/AVP;multicast"}) {
+        RtspSeed(std::string("session-") + (transport[8] == 'T' ? "tcp" : transport[8] == 'u' ? "udp" : "multicast"),
+                 {request("OPTIONS", url, 1, ""), request("DESCRIBE", url, 2, "Accept: application/sdp\r\n"),
+                  request("SETUP", url + "/trackID=0", 3, std::string("Transport: ") + transport + "\r\n"),
+                  request("PLAY", url, 4, session + "Range: npt=now-\r\n"), "",
+                  request("GET_PARAMETER", url, 5, session), receiverReport,
+                  request("PAUSE", url, 6, session), request("TEARDOWN", url, 7, session)});
+    }
+    RtspSeed("pipelined", {request("OPTIONS", "*", 1, "") + request("DESCRIBE", url + ".ts", 2, "") +
+                           request("SETUP", url + ".ts/trackID=0", 3, "Transport: RTP/AVP/TCP\r\n")});
+}
+
 // Spool records in host order, as the MP4 writer writes them.
 Bytes Records(std::initializer_list<uint32_t> values)
 {
@@ -268,6 +304,7 @@ int main(int argc, char** argv)
     for (const char* stem : streams)
         StreamSeeds(stem, ReadBoxes(std::string(argv[1]) + "/" + stem + ".qbox"));
     TextSeeds();
+    RtspSeeds();
     RecoverySeed();
     RtspClientSeed();
     return 0;
