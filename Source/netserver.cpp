@@ -65,22 +65,65 @@ bool StillOpen(const tNetServer* pServer, const tNetConnection* pConnection)
     return false;
 }
 
+bool Lingering(const tNetConnection* c)
+{
+    return c->llLingerSinceMs != 0;
+}
+
 // The oldest connection of any server that has not completed a request.
 tNetConnection* OldestIdle()
 {
     tNetConnection* oldest = nullptr;
     for (tNetServer* server : servers) {
-        for (tNetConnection* c = server != nullptr ? server->pConnections : nullptr; c != nullptr; c = c->pNext)
+        for (tNetConnection* c = server != nullptr ? server->pConnections : nullptr; c != nullptr; c = c->pNext) {
+            if (Lingering(c))
+                return c;  // done already: it goes first
             if (!c->bCompletedRequest && (oldest == nullptr || c->llOpenedMs < oldest->llOpenedMs))
                 oldest = c;
+        }
     }
     return oldest;
+}
+
+// The answer is out: the protocol is done with the connection, which now
+// only waits for the client to close its side.
+void Linger(tNetConnection* c, INT64 now)
+{
+    if (Lingering(c))
+        return;
+    if (c->pServer->stHooks.pfnClosed != nullptr)
+        c->pServer->stHooks.pfnClosed(c);
+    c->pProtocol = nullptr;
+    c->ulInputUsed = 0;
+    c->llLingerSinceMs = now > 0 ? now : 1;
+    shutdown(c->fd, SHUT_WR);
+    NetSetEvents(&c->stWatch, POLLIN);
+}
+
+// Bytes after the last answer are thrown away; the client's close ends it.
+void Drain(tNetConnection* c)
+{
+    char scratch[TEXT_BUFFER_SIZE];
+    ssize_t got = recv(c->fd, scratch, sizeof(scratch), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (got <= 0)
+        NetConnectionClose(c);
+}
+
+bool AnsweredAll(const tNetConnection* c)
+{
+    return c->bCloseWhenSent && NetQueueEmpty(&c->stOutput);
 }
 
 // A protocol that leaves a full buffer unconsumed has refused the bytes in
 // it: the connection goes rather than spin on them.
 void Receive(tNetConnection* c, INT64 now)
 {
+    if (Lingering(c)) {
+        Drain(c);
+        return;
+    }
     UINT32 room = sizeof(c->acInput) - c->ulInputUsed;
     ssize_t got = room > 0 ? recv(c->fd, c->acInput + c->ulInputUsed, room, MSG_DONTWAIT) : 0;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
@@ -92,8 +135,19 @@ void Receive(tNetConnection* c, INT64 now)
     if (c->ulInputUsed == 0 && got > 0)
         c->llPartialSinceMs = now;
     c->ulInputUsed += (UINT32)got;
-    if (c->pServer->stHooks.pfnInput(c, now) != 0 || c->ulInputUsed == sizeof(c->acInput) ||
-        (c->bCloseWhenSent && NetQueueEmpty(&c->stOutput)))
+    // After its last answer a connection takes no request: what comes is
+    // thrown away while the answer goes out.
+    if (c->bCloseWhenSent) {
+        c->ulInputUsed = 0;
+        if (NetQueueEmpty(&c->stOutput))
+            Linger(c, now);
+        return;
+    }
+    if (c->pServer->stHooks.pfnInput(c, now) != 0)
+        NetConnectionClose(c);
+    else if (AnsweredAll(c))
+        Linger(c, now);
+    else if (c->ulInputUsed == sizeof(c->acInput) && !c->bCloseWhenSent)
         NetConnectionClose(c);
 }
 
@@ -103,8 +157,12 @@ void ConnectionReady(tNetWatch* pWatch, short sRevents)
     INT64 now = NetNowMs();
     if (sRevents & POLLOUT) {
         UINT64 sentBefore = c->stOutput.ullSentBytes;
-        if (NetQueueSend(&c->stOutput, c->fd) != 0 || (c->bCloseWhenSent && NetQueueEmpty(&c->stOutput))) {
+        if (NetQueueSend(&c->stOutput, c->fd) != 0) {
             NetConnectionClose(c);
+            return;
+        }
+        if (AnsweredAll(c)) {
+            Linger(c, now);
             return;
         }
         if (c->pServer->stHooks.pfnSent != nullptr && c->stOutput.ullSentBytes != sentBefore) {
@@ -158,6 +216,7 @@ void Admit(tNetServer* pServer, int fd, const struct sockaddr_in* pPeer)
     c->llOpenedMs = c->llActivityMs = NetNowMs();
     c->llPartialSinceMs = 0;
     c->bCompletedRequest = c->bCloseWhenSent = false;
+    c->llLingerSinceMs = 0;
     c->pProtocol = nullptr;
     c->stWatch = {fd, POLLIN, ConnectionReady, c, -1};
     if (NetWatch(&c->stWatch) != 0) {
@@ -246,12 +305,19 @@ void NetServerTick(tNetServer* pServer, INT64 llNowMs)
 {
     for (tNetConnection* c = pServer->pConnections; c != nullptr;) {
         tNetConnection* next = c->pNext;
+        if (Lingering(c)) {
+            if (llNowMs - c->llLingerSinceMs > NET_LINGER_MS)
+                NetConnectionClose(c);
+            c = next;
+            continue;
+        }
         bool slowRequest = c->llPartialSinceMs != 0 && llNowMs - c->llPartialSinceMs > NET_FIRST_REQUEST_MS;
         bool noRequest = !c->bCompletedRequest && llNowMs - c->llOpenedMs > NET_FIRST_REQUEST_MS;
         bool idle = llNowMs - c->llActivityMs > pServer->llIdleMs;
         bool stalled = c->stOutput.llFullSinceMs != 0 && llNowMs - c->stOutput.llFullSinceMs > NET_STALLED_MS;
-        bool done = c->bCloseWhenSent && NetQueueEmpty(&c->stOutput);
-        if (slowRequest || noRequest || idle || stalled || done)
+        if (AnsweredAll(c))
+            Linger(c, llNowMs);
+        else if (slowRequest || noRequest || idle || stalled)
             NetConnectionClose(c);
         c = next;
     }
@@ -282,7 +348,7 @@ void NetConnectionTake(tNetConnection* pConnection, UINT32 ulSize, INT64 llNowMs
 
 void NetConnectionClose(tNetConnection* pConnection)
 {
-    if (pConnection->pServer->stHooks.pfnClosed != nullptr)
+    if (!Lingering(pConnection) && pConnection->pServer->stHooks.pfnClosed != nullptr)
         pConnection->pServer->stHooks.pfnClosed(pConnection);
     NetUnwatch(&pConnection->stWatch);
     close(pConnection->fd);

@@ -23,6 +23,11 @@
 #include "textproto.h"
 
 const INT64 NET_FIRST_REQUEST_MS = 5000;
+// A connection closed after its last answer is first shut for writing and
+// read (and what it sends thrown away) for at most this long, so that the
+// client's unread bytes never make the kernel reset the connection and
+// throw the answer away with them (RFC 9112, 9.6).
+const INT64 NET_LINGER_MS = 2000;
 const UINT32 NET_PEER_SIZE = 16;  // dotted IPv4 and its NUL
 
 struct tNetServer;
@@ -42,6 +47,7 @@ struct tNetConnection {
     INT64 llPartialSinceMs;       // bytes of an unfinished request wait since; 0 none
     bool bCompletedRequest;
     bool bCloseWhenSent;          // close once the queue is empty
+    INT64 llLingerSinceMs;        // answered and shut for writing at this time; 0 not yet
     void* pProtocol;              // the protocol's record of the connection
     tNetConnection* pNext;        // the server's list
 };
