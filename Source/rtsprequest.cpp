@@ -210,14 +210,14 @@ bool ParseRange(const tTextSpan& value, UINT32 ulMax, UINT32* pulFirst, UINT32* 
 }
 
 // The lower transport of "RTP/AVP[/UDP|/TCP]" and the cast.
-bool ParseProtocol(const tTextSpan& spec, tRtspTransport* t)
+bool ParseProtocol(const tTextSpan& item, tRtspTransport* t)
 {
     UINT32 n = 0;
-    while (n < spec.ulSize && spec.pc[n] != ';')
+    while (n < item.ulSize && item.pc[n] != ';')
         n++;
-    tTextSpan protocol = {spec.pc, n};
+    tTextSpan protocol = {item.pc, n};
     tTextSpan value;
-    bool multicast = TextParameter(spec, "multicast", &value);
+    bool multicast = TextParameter(item, "multicast", &value);
     if (TextIs(protocol, "RTP/AVP") || TextIs(protocol, "RTP/AVP/UDP"))
         t->eKind = multicast ? TRANSPORT_MULTICAST : TRANSPORT_UDP;
     else if (TextIs(protocol, "RTP/AVP/TCP") && !multicast)
@@ -227,31 +227,31 @@ bool ParseProtocol(const tTextSpan& spec, tRtspTransport* t)
     return true;
 }
 
-// One transport specification (no ',' in it).
-bool ParseTransport(const tTextSpan& spec, tRtspTransport* t)
+// One transport of the list (RFC 2326, 12.39; no ',' in it).
+bool ParseTransport(const tTextSpan& item, tRtspTransport* t)
 {
     *t = tRtspTransport();
-    if (!ParseProtocol(spec, t))
+    if (!ParseProtocol(item, t))
         return false;
     tTextSpan value;
     UINT32 a = 0, b = 0;
-    if (TextParameter(spec, "mode", &value) && !TextIs(value, "PLAY"))
+    if (TextParameter(item, "mode", &value) && !TextIs(value, "PLAY"))
         return false;
-    if (TextParameter(spec, "client_port", &value)) {
+    if (TextParameter(item, "client_port", &value)) {
         if (!ParseRange(value, 0xFFFF, &a, &b) || a < RTSP_LOWEST_CLIENT_PORT || b < RTSP_LOWEST_CLIENT_PORT)
             return false;
         t->bClientPorts = true;
         t->usClientRtp = (UINT16)a;
         t->usClientRtcp = (UINT16)b;
     }
-    if (TextParameter(spec, "interleaved", &value)) {
+    if (TextParameter(item, "interleaved", &value)) {
         if (!ParseRange(value, CHANNEL_MAX, &a, &b) || a == b)
             return false;
         t->bChannels = true;
         t->ucRtpChannel = (UINT8)a;
         t->ucRtcpChannel = (UINT8)b;
     }
-    if (TextParameter(spec, "destination", &value) && value.ulSize > 0) {
+    if (TextParameter(item, "destination", &value) && value.ulSize > 0) {
         t->bDestination = true;
         TextCopy(value, t->szDestination, sizeof(t->szDestination));
     }
