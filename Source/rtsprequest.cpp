@@ -685,20 +685,20 @@ UINT32 RtspChooseTransport(const tTextSpan& header, tRtspTransport* pTransport)
     const char* p = header.pc;
     const char* end = header.pc + header.ulSize;
     while (p < end) {
-        const char* specEnd = p;
+        const char* itemEnd = p;
         bool quoted = false;
-        while (specEnd < end && (quoted || *specEnd != ',')) {
-            quoted = *specEnd == '"' ? !quoted : quoted;
-            specEnd++;
+        while (itemEnd < end && (quoted || *itemEnd != ',')) {
+            quoted = *itemEnd == '"' ? !quoted : quoted;
+            itemEnd++;
         }
-        tTextSpan spec = {p, (UINT32)(specEnd - p)};
-        while (spec.ulSize > 0 && (spec.pc[0] == ' ' || spec.pc[0] == '\t')) {
-            spec.pc++;
-            spec.ulSize--;
+        tTextSpan item = {p, (UINT32)(itemEnd - p)};
+        while (item.ulSize > 0 && (item.pc[0] == ' ' || item.pc[0] == '\t')) {
+            item.pc++;
+            item.ulSize--;
         }
-        if (ParseTransport(spec, pTransport))
+        if (ParseTransport(item, pTransport))
             return RTSP_OK;
-        p = specEnd + 1;
+        p = itemEnd + 1;
     }
     return RTSP_UNSUPPORTED_TRANSPORT;
 }
