@@ -637,11 +637,15 @@ int TakeRequest(tNetConnection* c, tRtspConnection* p, INT64 llNowMs)
     }
     p->llDescribeSinceMs = 0;
     RtspSessionsSeen(c, llNowMs);
+    // The credentials come first: a stranger learns nothing of the stream,
+    // not even that it has not started.
     if (cseq == nullptr)
         SendStatus(&r, RTSP_BAD_REQUEST);
+    else if (!Authorized(&r))
+        return (int)message.ulMessageSize;  // answered 401
     else if (describe && r.iPath >= 0 && !Ready(r.iPath))
         SendStatus(&r, RTSP_UNAVAILABLE);
-    else if (Authorized(&r))
+    else
         Dispatch(&r);
     return (int)message.ulMessageSize;
 }
