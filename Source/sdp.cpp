@@ -21,6 +21,7 @@
 #include "rtcp.h"
 #include "safefile.h"
 #include "sockets.h"
+#include "textproto.h"
 
 const UINT32 SPS_PROFILE_LEVEL_OFFSET = 1;  // profile_idc follows the NAL header byte
 const UINT32 PROFILE_LEVEL_ID_SIZE = 3;
@@ -107,30 +108,14 @@ static bool HasParameterSets(const stSdpDescription* pDesc)
 
 // ---- text ------------------------------------------------------------------------------
 
-struct stSdpText {
-    char* pcText;
-    UINT32 ulSize;
-    UINT32 ulUsed;
-    bool bOverflow;
-};
-
 // Appends one line and its CR LF.
-__attribute__((format(printf, 2, 3))) static void PutLine(stSdpText* pText, const char* szFormat, ...)
+__attribute__((format(printf, 2, 3))) static void PutLine(tTextOut* pText, const char* szFormat, ...)
 {
-    if (pText->bOverflow)
-        return;
     va_list args;
     va_start(args, szFormat);
-    UINT32 ulRoom = pText->ulSize - pText->ulUsed;
-    int n = vsnprintf(pText->pcText + pText->ulUsed, ulRoom, szFormat, args);
+    TextPutV(pText, szFormat, args);
     va_end(args);
-    if (n < 0 || (UINT32)n + 2 >= ulRoom) {
-        pText->bOverflow = true;
-        return;
-    }
-    pText->ulUsed += (UINT32)n;
-    memcpy(pText->pcText + pText->ulUsed, SDP_EOL, 3);
-    pText->ulUsed += 2;
+    TextPutBytes(pText, SDP_EOL, 2);
 }
 
 // v=, o=, s=, c= and t= (RFC 4566, 5): a multicast connection carries the
@@ -143,7 +128,7 @@ static bool IsRtsp(const stSdpDescription* pDesc)
 // A description served over RTSP (RFC 2326, C.1): the connection address
 // is the SETUP's business (0.0.0.0, ports 0), the aggregate control URL and
 // the live range (RFC 2326, 3.6: npt=now-) are the session's.
-static void PutSession(stSdpText* pText, const stSdpDescription* pDesc)
+static void PutSession(tTextOut* pText, const stSdpDescription* pDesc)
 {
     PutLine(pText, "v=0");
     PutLine(pText, "o=- %u %u IN IP4 %s", pDesc->ulSessionId, pDesc->ulSessionVersion,
@@ -169,7 +154,7 @@ static UINT32 MediaPort(const stSdpDescription* pDesc, UINT32 ulPort)
 
 // a=rtcp (RFC 3605) for a stream that has an RTCP port; over RTSP, the
 // stream's control URL instead (absolute: nothing for a client to resolve).
-static void PutStreamAttributes(stSdpText* pText, const stSdpDescription* pDesc, UINT32 ulRtpPort, UINT32 ulTrack)
+static void PutStreamAttributes(tTextOut* pText, const stSdpDescription* pDesc, UINT32 ulRtpPort, UINT32 ulTrack)
 {
     if (IsRtsp(pDesc)) {
         if (pDesc->bRelativeControl)
@@ -185,7 +170,7 @@ static void PutStreamAttributes(stSdpText* pText, const stSdpDescription* pDesc,
 
 // RFC 6184: single NAL unit and FU-A packets (packetization-mode 1), the
 // profile and level, and the parameter sets once known.
-static void PutH264Media(stSdpText* pText, const stSdpDescription* pDesc)
+static void PutH264Media(tTextOut* pText, const stSdpDescription* pDesc)
 {
     PutLine(pText, "m=video %u RTP/AVP %u", MediaPort(pDesc, pDesc->ulVideoPort), RTP_PT_H264);
     PutLine(pText, "a=rtpmap:%u H264/%u", RTP_PT_H264, RTP_VIDEO_CLOCK_HZ);
@@ -210,7 +195,7 @@ static void PutH264Media(stSdpText* pText, const stSdpDescription* pDesc)
 
 // RFC 3640 AAC-hbr: one AU header of 13-bit size and 3-bit index per packet;
 // the RTP clock is the sampling rate.
-static void PutAacMedia(stSdpText* pText, const stSdpDescription* pDesc)
+static void PutAacMedia(tTextOut* pText, const stSdpDescription* pDesc)
 {
     const tAudioCodec* codec = pDesc->pAudioCodec;
     PutLine(pText, "m=audio %u RTP/AVP %u", MediaPort(pDesc, pDesc->ulAudioPort), RTP_PT_AAC);
@@ -224,7 +209,7 @@ static void PutAacMedia(stSdpText* pText, const stSdpDescription* pDesc)
 }
 
 // RFC 2250 / RFC 3551: static payload type 33.
-static void PutTransportStreamMedia(stSdpText* pText, const stSdpDescription* pDesc)
+static void PutTransportStreamMedia(tTextOut* pText, const stSdpDescription* pDesc)
 {
     PutLine(pText, "m=video %u RTP/AVP %u", MediaPort(pDesc, pDesc->ulVideoPort), RTP_PT_MP2T);
     PutLine(pText, "a=rtpmap:%u MP2T/%u", RTP_PT_MP2T, RTP_VIDEO_CLOCK_HZ);
@@ -233,10 +218,8 @@ static void PutTransportStreamMedia(stSdpText* pText, const stSdpDescription* pD
 
 int SdpFormat(const stSdpDescription* pDesc, char* pcText, UINT32 ulTextSize)
 {
-    if (ulTextSize == 0)
-        return -1;
-    stSdpText text = {pcText, ulTextSize, 0, false};
-    pcText[0] = '\0';
+    tTextOut text;
+    TextOutStart(&text, pcText, ulTextSize);
     PutSession(&text, pDesc);
     if (pDesc->bTransportStream)
         PutTransportStreamMedia(&text, pDesc);

@@ -285,20 +285,25 @@ void TextOutStart(tTextOut* pOut, char* pc, UINT32 ulSize)
         pc[0] = '\0';
 }
 
-void TextPut(tTextOut* pOut, const char* szFormat, ...)
+void TextPutV(tTextOut* pOut, const char* szFormat, va_list args)
 {
     if (pOut->bOverflow)
         return;
-    va_list args;
-    va_start(args, szFormat);
     UINT32 room = pOut->ulSize - pOut->ulUsed;
     int n = vsnprintf(pOut->pc + pOut->ulUsed, room, szFormat, args);
-    va_end(args);
     if (n < 0 || (UINT32)n >= room) {
         pOut->bOverflow = true;
         return;
     }
     pOut->ulUsed += (UINT32)n;
+}
+
+void TextPut(tTextOut* pOut, const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    TextPutV(pOut, szFormat, args);
+    va_end(args);
 }
 
 void TextPutBytes(tTextOut* pOut, const void* pData, UINT32 ulSize)

@@ -88,6 +88,7 @@ struct tTextOut {
 };
 void TextOutStart(tTextOut* pOut, char* pc, UINT32 ulSize);
 __attribute__((format(printf, 2, 3))) void TextPut(tTextOut* pOut, const char* szFormat, ...);
+__attribute__((format(printf, 2, 0))) void TextPutV(tTextOut* pOut, const char* szFormat, va_list args);
 void TextPutBytes(tTextOut* pOut, const void* pData, UINT32 ulSize);
 
 #endif
