@@ -93,6 +93,11 @@ run() {
       "$(awk -v g="$(metric vozirev_device_read_gap_max_cpu_seconds "$dir/metrics.txt")" 'BEGIN { print g * 1000 }')" \
       "$(metric vozirev_device_read_gaps_long_total "$dir/metrics.txt")" "$cpu" "$hwm"
   [ "$watched" = 1 ] && sed 's/^/  browser: /' "$dir/browser.txt"
+  if [ "$watched" = 1 ] && [ ${#args[@]} -gt 0 ]; then
+    printf '  RTSP: %s sessions opened for %s ffmpeg clients; %s of them printed an error\n' \
+        "$(metric vozirev_rtsp_sessions_opened_total "$dir/metrics.txt")" "$clients" \
+        "$(grep -l . "$dir"/rtsp*.txt | wc -l)"
+  fi
   return 0
 }
 
