@@ -81,7 +81,7 @@ def png_pixels(data):
     stride = width * bpp
     for y in range(height):
         kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for i in range(stride):  # the five filters of the PNG specification, 9
+        for i in range(stride):  # the five filters of PNG (RFC 2083, 6)
             a = line[i - bpp] if i >= bpp else 0
             b, c = prev[i], prev[i - bpp] if i >= bpp else 0
             if kind == 1: line[i] = (line[i] + a) & 255
