@@ -27,15 +27,33 @@
 #       the end, every one decoded; its audio decodes
 source "$(dirname "${BASH_SOURCE[0]}")/app_outputs.bash"
 
+# What the server took in is on disk before it is killed: GStreamer's
+# file sinks write unbuffered, ffmpeg ends by itself after the TEARDOWN,
+# and a loaded machine may still be working through the last packets, so
+# the server goes once its files ($server_out.h264 and .aac) have not grown
+# for 1.5 s, or after 10 s.
 server_pid=
+server_out=
+settle_server() {
+  local i stable=0 last=none sizes
+  for ((i = 0; i < 20 && stable < 3; i++)); do
+    kill -0 "${server_pid:-none}" 2>/dev/null || return 0
+    sleep 0.5
+    sizes=$(stat -c %s "$server_out.h264" "$server_out.aac" 2>/dev/null | paste -sd ' ' || true)
+    if [ "$sizes" = "$last" ]; then stable=$((stable + 1)); else stable=0; fi
+    last=$sizes
+  done
+}
 stop_server() {
   local i
+  [ -n "$server_out" ] && settle_server
   kill -KILL "${server_pid:-none}" 2>/dev/null || true
   for ((i = 0; i < 100; i++)); do
     kill -0 "${server_pid:-none}" 2>/dev/null || break
     sleep 0.05
   done
   server_pid=
+  server_out=
   return 0
 }
 cleanup_publish() {
@@ -81,8 +99,8 @@ port, out, auth = sys.argv[1], sys.argv[2], (sys.argv[3] if len(sys.argv) > 3 el
 server = GstRtspServer.RTSPServer(address='127.0.0.1', service=port)
 factory = GstRtspServer.RTSPMediaFactory(transport_mode=GstRtspServer.RTSPTransportMode.RECORD)
 factory.set_launch(f'( rtph264depay name=depay0 ! h264parse ! video/x-h264,stream-format=byte-stream,alignment=au '
-                   f'! filesink location={out}.h264 rtpmp4gdepay name=depay1 ! aacparse '
-                   f'! audio/mpeg,stream-format=adts ! filesink location={out}.aac )')
+                   f'! filesink buffer-mode=unbuffered location={out}.h264 rtpmp4gdepay name=depay1 ! aacparse '
+                   f'! audio/mpeg,stream-format=adts ! filesink buffer-mode=unbuffered location={out}.aac )')
 if auth:
     method, user, password = auth.split(':')
     checker, token = GstRtspServer.RTSPAuth(), GstRtspServer.RTSPToken()
@@ -101,12 +119,14 @@ server.get_mount_points().add_factory('/live', factory)
 server.attach(None)
 GLib.MainLoop().run()
 EOF
+  server_out=$2
   started_server "$1" "$2.log"
 }
 
 ffmpeg_server() {
   timeout 120 ffmpeg -nostdin -hide_banner -loglevel error -rtsp_flags listen -i "rtsp://127.0.0.1:$1/live" \
     -map 0:v -c copy -f h264 -y "$2.h264" -map 0:a -c copy -f adts -y "$2.aac" > "$2.log" 2>&1 &
+  server_out=$2
   started_server "$1" "$2.log"
 }
 

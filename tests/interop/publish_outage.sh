@@ -92,6 +92,7 @@ restarter=$!
 publish_case restart 30 1 -p rec -P "$(url "$port")"
 wait "$restarter"
 server_pid=$(cat "$work/second.pid")
+server_out=$work/second
 stop_server
 # The killed server's kernel closes the connection, or resets it when the
 # server left bytes unread: one message for the outage either way.
