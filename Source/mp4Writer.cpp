@@ -13,6 +13,7 @@
 #include "mp4durable.h"
 #include "mp4reserve.h"
 #include "mp4spool.h"
+#include "safefile.h"
 #include "sample.h"
 
 tRootAtom* root = nullptr;
@@ -46,10 +47,9 @@ UINT64 mp4MaxFileLength = MP4_MAX_FILE_LENGTH;
 // file is kept, so that a push the disk refuses takes the recording back
 // to it: the file then ends with the last whole sample it holds, and the
 // tables with that sample.
-const UINT32 MP4_WRITE_BUFFER_SIZE = 256 * 1024;
 // The stream's buffer (the C library takes a size only with a buffer of
 // the caller's); one recording has a stream at a time.
-static char streamBuffer[MP4_WRITE_BUFFER_SIZE];
+static char streamBuffer[RECORDING_BUFFER_SIZE];
 
 struct tTrackCounts {
     UINT32 ulSamples;
@@ -174,7 +174,7 @@ static void cutOutputBack(UINT64 length)
         close(fd);
         return;
     }
-    setvbuf(mp4file, streamBuffer, _IOFBF, sizeof(streamBuffer));
+    UseRecordingBuffer(mp4file, streamBuffer);
     root->fileLength = length;
 }
 
@@ -303,7 +303,7 @@ UINT8 createMP4Params()
         return 0;
     }
     mp4InfoChanged();
-    setvbuf(mp4file, streamBuffer, _IOFBF, sizeof(streamBuffer));
+    UseRecordingBuffer(mp4file, streamBuffer);
     if (!mp4OpenTracks(true) || !openIndexReserve()) {
         return 0;
     }
@@ -383,7 +383,7 @@ static bool readyForSample()
 // failed (the recording went back to the last push that reached the file).
 static bool roomForSample(UINT64 size)
 {
-    return ulUnpushed + size <= MP4_WRITE_BUFFER_SIZE || mp4PushSamples();
+    return ulUnpushed + size <= RECORDING_BUFFER_SIZE || mp4PushSamples();
 }
 
 // The sample written at offset (written: all of it went to the stream) has

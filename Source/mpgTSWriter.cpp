@@ -15,6 +15,7 @@
 #include "captureparams.h"
 #include "codecs.h"
 #include "crc32.h"
+#include "safefile.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ int tsWriteError = 0;
 // this file, and its length at the last push that reached the disk, which
 // always falls between two samples: a write the disk refuses cuts the file
 // back there, so that it ends with whole samples.
-static char streamBuffer[256 * 1024];
+static char streamBuffer[RECORDING_BUFFER_SIZE];
 static UINT64 ullFileBytes = 0;
 static UINT64 ullPushedBytes = 0;
 static UINT8* pTSBuff = nullptr;
@@ -522,9 +523,7 @@ void StartFile(FILE* pfOut)
     pfmpg = pfOut;
     tsWriteError = 0;
     ullFileBytes = ullPushedBytes = 0;
-    if (pfOut != nullptr) {
-        setvbuf(pfOut, streamBuffer, _IOFBF, sizeof(streamBuffer));
-    }
+    UseRecordingBuffer(pfOut, streamBuffer);
 }
 
 tTSSink* sinks = nullptr;

@@ -46,3 +46,9 @@ bool IsUsableFileName(const char* name)
         return errno == ENOENT;
     return IsPlainFile(st);
 }
+
+void UseRecordingBuffer(FILE* pf, char* pcBuffer)
+{
+    if (pf != nullptr && fileno(pf) >= 0)
+        setvbuf(pf, pcBuffer, _IOFBF, RECORDING_BUFFER_SIZE);
+}

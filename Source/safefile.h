@@ -9,6 +9,8 @@
 #ifndef VOZIREV_SAFEFILE_H
 #define VOZIREV_SAFEFILE_H
 
+#include <cstdio>
+
 // Whether OpenRegularFile empties the file it opened, or opens only a file
 // it creates (EEXIST when the name is taken by anything).
 const int SAFE_OPEN_KEEP = 0;
@@ -25,5 +27,14 @@ int OpenRegularFile(const char* name, int mode);
 // Whether name can be used by OpenRegularFile without refusal: it does not
 // exist, or it is a regular file with one link. Nothing is opened or made.
 bool IsUsableFileName(const char* name);
+
+// The recordings write through a stream buffer of this size, pushed at
+// their own moments (a sync, a full buffer): one write for many samples.
+const unsigned int RECORDING_BUFFER_SIZE = 256 * 1024;
+
+// Gives a recording's stream, before its first I/O, the buffer pcBuffer of
+// RECORDING_BUFFER_SIZE bytes. A stream on no file descriptor (a memory
+// stream) keeps its own: its buffer is its storage.
+void UseRecordingBuffer(FILE* pf, char* pcBuffer);
 
 #endif
