@@ -102,7 +102,8 @@ const UINT8 PROFILES_WITH_CHROMA_INFO[] = {100, 110, 122, 244, 44, 83, 86, 118, 
 const UINT32 CHROMA_FORMAT_444 = 3;
 
 // The reads of one SPS: every field through one reader that removes the
-// emulation-prevention bytes; the first read that runs out spoils the rest.
+// emulation-prevention bytes; the first read that runs out, or a field out
+// of its range, spoils the rest.
 struct tSpsReader {
     CExpGolomb bits;
     bool bShort;
@@ -143,10 +144,17 @@ bool HasChromaInfo(UINT8 ucProfileIdc)
 // scaling_list() (7.3.2.1.1.1): only read past.
 void SkipScalingList(tSpsReader* r, int iSize)
 {
+    const INT32 DELTA_SCALE_MIN = -128, DELTA_SCALE_MAX = 127;  // 7.4.2.1.1.1
     INT32 lastScale = 8, nextScale = 8;
     for (int j = 0; j < iSize && !r->bShort; j++) {
-        if (nextScale != 0)
-            nextScale = (lastScale + ReadSe(r) + 256) % 256;
+        if (nextScale != 0) {
+            INT32 delta = ReadSe(r);  // delta_scale
+            if (delta < DELTA_SCALE_MIN || delta > DELTA_SCALE_MAX) {
+                r->bShort = true;  // a damaged unit
+                return;
+            }
+            nextScale = (lastScale + delta + 256) % 256;
+        }
         lastScale = nextScale == 0 ? lastScale : nextScale;
     }
 }
