@@ -124,41 +124,77 @@ int IsValidQBoxHeader(unsigned char* pusReadData, QBox* qBoxHeader)
     return IsUsableQBox(qBoxHeader) ? QBOX_HEADER_OK : QBOX_HEADER_INVALID;
 }
 
+// What a stop leaves of the box being read: its remaining chunks get
+// READER_STOP_GRACE_MS from the moment the stop is first seen. Reads of a
+// header take no grace (null).
+struct tStopGrace {
+    bool bStarted = false;
+    struct timespec deadline = {0, 0};
+};
+
+static long MillisecondsUntil(const struct timespec& when)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (when.tv_sec - now.tv_sec) * 1000L + (when.tv_nsec - now.tv_nsec) / NANOSECONDS_PER_MILLISECOND;
+}
+
+// How long the reader may still wait for data, at most a slice: 0 when a
+// stop was requested and no grace (or none left) keeps the reader.
+static int WaitAllowedMs(tStopGrace* pGrace)
+{
+    if (!StopRequested())
+        return READER_POLL_SLICE_MS;
+    if (pGrace == nullptr)
+        return 0;
+    if (!pGrace->bStarted) {
+        clock_gettime(CLOCK_MONOTONIC, &pGrace->deadline);
+        long nanoseconds = pGrace->deadline.tv_nsec + READER_STOP_GRACE_MS * NANOSECONDS_PER_MILLISECOND;
+        pGrace->deadline.tv_sec += nanoseconds / 1000000000L;
+        pGrace->deadline.tv_nsec = nanoseconds % 1000000000L;
+        pGrace->bStarted = true;
+    }
+    long left = MillisecondsUntil(pGrace->deadline);
+    return left <= 0 ? 0 : (int)(left < READER_POLL_SLICE_MS ? left : READER_POLL_SLICE_MS);
+}
+
 // Waits through the hook, a slice at a time, until the device is readable.
-// False when a stop was requested.
-static bool WaitUntilReadable()
+// False when a stop was requested and no grace keeps the reader waiting.
+static bool WaitUntilReadable(tStopGrace* pGrace)
 {
     for (;;) {
-        if (StopRequested())
+        int iAllowedMs = WaitAllowedMs(pGrace);
+        if (iAllowedMs == 0)
             return false;
-        if (pDeviceWait(device, READER_POLL_SLICE_MS) > 0)
+        if (pDeviceWait(device, iAllowedMs) > 0)
             return true;
     }
 }
 
 // One read of a chunk; while the device has nothing, waits as its driver's
 // kind requires. READ_DEVICE_DATA, READ_DEVICE_EMPTY or READ_DEVICE_FAILED,
-// or READ_DEVICE_INTERRUPTED when a stop was requested before a wait.
-static int ReadChunk(unsigned char* pucChunk, unsigned int& ulGot)
+// or READ_DEVICE_INTERRUPTED when a stop ended the wait.
+static int ReadChunk(unsigned char* pucChunk, unsigned int& ulGot, tStopGrace* pGrace)
 {
     for (;;) {
-        if (driverKind == DRIVER_BLOCKING && !WaitUntilReadable())
+        if (driverKind == DRIVER_BLOCKING && !WaitUntilReadable(pGrace))
             return READ_DEVICE_INTERRUPTED;
         guardExpired = 0;
         int result = ReadDevice(pucChunk, ulGot);
         if (result == READ_DEVICE_NOT_READY) {
             LearnDriverKind(DRIVER_NONBLOCKING);
-            if (!WaitUntilReadable())
+            if (!WaitUntilReadable(pGrace))
                 return READ_DEVICE_INTERRUPTED;
             continue;
         }
         if (result != READ_DEVICE_INTERRUPTED)
             return result;
         // Interrupted by the guard: the driver blocked in a read of a
-        // non-blocking descriptor.
+        // non-blocking descriptor. A read of unknown kind blocks for a
+        // slice at most, so reading again stays within the grace.
         if (guardExpired && driverKind == DRIVER_UNKNOWN)
             LearnDriverKind(DRIVER_BLOCKING);
-        if (StopRequested())
+        if (WaitAllowedMs(pGrace) == 0)
             return READ_DEVICE_INTERRUPTED;
     }
 }
@@ -171,7 +207,7 @@ static bool ReadHeaderChunk(unsigned char* pucQBoxbuffer, unsigned int& ulGot)
     for (;;) {
         if (StopRequested())
             return false;
-        int result = ReadChunk(pucQBoxbuffer, ulGot);
+        int result = ReadChunk(pucQBoxbuffer, ulGot, nullptr);
         if (result != READ_DEVICE_EMPTY)
             return result == READ_DEVICE_DATA;
         pDeviceWait(-1, READER_EMPTY_READ_PAUSE_MS);
@@ -190,7 +226,7 @@ static bool IsFirstQBoxOfRun(const QBox* qBoxHeader)
 enum BoxCompletion { BOX_COMPLETE, BOX_DISCARDED, BOX_READ_FAILED };
 
 // Reads the chunks that follow the first one until the box is complete; a
-// stop request while it waits for one abandons the box.
+// stop abandons the box when its chunks stop coming within the grace.
 static BoxCompletion CompleteQBox(unsigned char* pucQBoxbuffer, const QBox* qBoxHeader,
                                   unsigned int ulGot)
 {
@@ -198,11 +234,12 @@ static BoxCompletion CompleteQBox(unsigned char* pucQBoxbuffer, const QBox* qBox
     if (pendingLength < 0)
         return BOX_DISCARDED;  // the chunk carries bytes beyond its box
     unsigned int ulFillOffset = ulGot;
+    tStopGrace grace;
     while (pendingLength > 0) {
-        // A device that goes silent inside a box must not hold off a stop:
-        // ReadChunk checks it before every wait.
+        // A device that goes silent inside a box must not hold off a stop,
+        // and a stop must not cost a box whose chunks are still coming.
         unsigned int ulChunk = 0;
-        if (ReadChunk(pucQBoxbuffer + ulFillOffset, ulChunk) != READ_DEVICE_DATA)
+        if (ReadChunk(pucQBoxbuffer + ulFillOffset, ulChunk, &grace) != READ_DEVICE_DATA)
             return BOX_READ_FAILED;
         pendingLength -= (long)ulChunk;
         if (pendingLength < 0)

@@ -34,8 +34,10 @@
 // Stopping: *pReaderStopRequest is checked before every header read and
 // before every wait, inside a box too. A program whose signal handler uses
 // SA_RESTART points pReaderStopRequest at its stop flag, so that a silent
-// device cannot hold the capture loop for more than a slice; a box the stop
-// cut short is dropped, and a box whose chunks keep coming is completed.
+// device cannot hold the capture loop for more than a slice. Inside a box a
+// stop leaves the rest of the box READER_STOP_GRACE_MS to arrive: a box
+// whose chunks keep coming is completed, one the device leaves unfinished
+// is dropped.
 #ifndef VOZIREV_DEVICEREADER_H
 #define VOZIREV_DEVICEREADER_H
 
@@ -88,6 +90,8 @@ const int READ_DEVICE_INTERRUPTED = 3; // EINTR: a signal ended the read
 // sought, and the longest single wait for data.
 const int READER_EMPTY_READ_PAUSE_MS = 10;
 const int READER_POLL_SLICE_MS = 100;
+// After a stop, how long the chunks of the box being read may still take.
+const int READER_STOP_GRACE_MS = 300;
 // The signal of the reader's guard timer: SIGRTMIN plus this.
 const int READER_GUARD_SIGNAL_OFFSET = 3;
 
