@@ -396,6 +396,26 @@ TEST_F(DeviceReader, StopRequestDoesNotAbandonABoxInProgress)
     });
     ExpectDelivered(box);
     writer.join();
+
+    // The stop comes as a wait inside the box ends empty: the rest of the
+    // box, 50 ms later, is still within the grace.
+    static volatile sig_atomic_t* pStop;
+    pStop = &stopFlag;
+    stopFlag = 0;
+    SetReaderWait([](int fd, int iTimeoutMs) {
+        if (*pStop)
+            return CountingWait(fd, iTimeoutMs);
+        *pStop = 1;
+        return 0;
+    });
+    Bytes next = MakeBox(1000, QBOX_STREAM_VIDEO, 0, 7);
+    SendChunk(next.data(), 512);
+    writer = QuietThread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        SendChunk(next.data() + 512, 488);
+    });
+    ExpectDelivered(next);
+    writer.join();
 }
 
 // Either kind of driver (devicereader.h): queued boxes are read without a
