@@ -15,6 +15,7 @@
 set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
+source "$src/tools/apt-update.bash"
 build=$(realpath -m "${1:-$src/build}")
 out=$build/deb
 jobs=${JOBS:-2}
@@ -95,7 +96,7 @@ fetch_armhf_runtime() {
   local -a apt=(apt-get -qq -o Dir::State="$apt_state" -o Dir::State::status="$apt_state/status"
     -o Dir::Cache="$apt_state/cache" -o APT::Architecture=armhf -o APT::Architectures::=armhf
     -o APT::Sandbox::User=root -o Debug::NoLocking=true)
-  "${apt[@]}" update || fail "apt-get update for armhf failed"
+  apt_update "${apt[@]}"
   (cd "$apt_state/debs" && "${apt[@]}" download "${RUNTIME_PACKAGES[@]/%/:armhf}") ||
     fail "apt-get download of the armhf runtime (${RUNTIME_PACKAGES[*]}) failed"
   printf 'amd64\narmhf\n' > "$db/arch"

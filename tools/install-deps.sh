@@ -48,5 +48,6 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+source "$(dirname "$0")/apt-update.bash"
+apt_update apt-get -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
