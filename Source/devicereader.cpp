@@ -129,14 +129,14 @@ int IsValidQBoxHeader(unsigned char* pusReadData, QBox* qBoxHeader)
 // header take no grace (null).
 struct tStopGrace {
     bool bStarted = false;
-    struct timespec deadline = {0, 0};
+    struct timespec stopSeen = {0, 0};
 };
 
-static long MillisecondsUntil(const struct timespec& when)
+static long MillisecondsSince(const struct timespec& then)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (when.tv_sec - now.tv_sec) * 1000L + (when.tv_nsec - now.tv_nsec) / NANOSECONDS_PER_MILLISECOND;
+    return (now.tv_sec - then.tv_sec) * 1000L + (now.tv_nsec - then.tv_nsec) / NANOSECONDS_PER_MILLISECOND;
 }
 
 // How long the reader may still wait for data, at most a slice: 0 when a
@@ -148,13 +148,10 @@ static int WaitAllowedMs(tStopGrace* pGrace)
     if (pGrace == nullptr)
         return 0;
     if (!pGrace->bStarted) {
-        clock_gettime(CLOCK_MONOTONIC, &pGrace->deadline);
-        long nanoseconds = pGrace->deadline.tv_nsec + READER_STOP_GRACE_MS * NANOSECONDS_PER_MILLISECOND;
-        pGrace->deadline.tv_sec += nanoseconds / 1000000000L;
-        pGrace->deadline.tv_nsec = nanoseconds % 1000000000L;
+        clock_gettime(CLOCK_MONOTONIC, &pGrace->stopSeen);
         pGrace->bStarted = true;
     }
-    long left = MillisecondsUntil(pGrace->deadline);
+    long left = READER_STOP_GRACE_MS - MillisecondsSince(pGrace->stopSeen);
     return left <= 0 ? 0 : (int)(left < READER_POLL_SLICE_MS ? left : READER_POLL_SLICE_MS);
 }
 
