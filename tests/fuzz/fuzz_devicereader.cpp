@@ -3,11 +3,12 @@
 // returns exactly one chunk, as the device node does, and the chunk
 // boundaries are fuzzed along with the bytes.
 //
-// The pair is SOCK_DGRAM and the reading end is non-blocking, as the node
+// The pair is SOCK_SEQPACKET and the reading end is non-blocking, as the node
 // is opened: when the chunks run out, a read answers EAGAIN and the reader
-// waits. The target's wait hook takes that wait for the end and requests a
-// stop, so the reader gives up just as it does when a stop comes while the
-// device is silent (a box it was assembling is dropped). Every sample
+// waits. The target's wait hook takes that wait for the end: it requests a
+// stop and ends the device (its reads return nothing from then on), so the
+// reader gives up at once instead of granting a box it was assembling the
+// stop's grace; that box is dropped, as when a device falls silent. Every sample
 // delivered is compared with a model of the chunk rules of devicereader.h.
 //
 // Input: byte 0 holds options: bit 0 the first-box rule at start
@@ -43,12 +44,16 @@ const int SEND_BUFFER = 64 << 20;
 unsigned char* sampleBuffer = nullptr;
 
 // Every chunk is queued before the reader starts: a wait means they have run
-// out.
+// out, and the device ends (the sending end shut, reads return nothing).
 volatile sig_atomic_t chunksRunOut = 0;
-int EndAtFirstWait(int, int)
+int deviceSender = -1;
+int EndAtFirstWait(int fd, int)
 {
     chunksRunOut = 1;
-    return 0;
+    if (fd < 0)
+        return 0;
+    shutdown(deviceSender, SHUT_WR);
+    return 1;
 }
 
 struct ModelBox {
@@ -153,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<FuzzBytes> chunks = ReadChunks(in);
 
     int fds[2];
-    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, fds) == 0);
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds) == 0);
+    deviceSender = fds[1];
     setsockopt(fds[1], SOL_SOCKET, SO_SNDBUFFORCE, &SEND_BUFFER, sizeof(SEND_BUFFER));
     size_t queued = 0;
     for (; queued < chunks.size(); queued++) {
